@@ -1,0 +1,22 @@
+# Language level and warnings shared by every target of the project.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)
+endif()
+
+add_library(kivo_warnings INTERFACE)
+if(MSVC)
+  target_compile_options(kivo_warnings INTERFACE /W4)
+else()
+  target_compile_options(kivo_warnings INTERFACE -Wall -Wextra -Wpedantic)
+endif()
+
+# Sanitizer builds: -DKIVO_SANITIZE=thread or -DKIVO_SANITIZE=address,undefined
+set(KIVO_SANITIZE "" CACHE STRING "Sanitizers to build with (thread | address,undefined)")
+if(KIVO_SANITIZE)
+  add_compile_options(-fsanitize=${KIVO_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${KIVO_SANITIZE})
+endif()

@@ -1,0 +1,216 @@
+// 'open', 'close' and 'status' of the acquisition core.
+#include "velto/acquisition.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+#include "kivo/clock.h"
+#include "kivo/file_names.h"
+#include "velto/socket_messages.h"
+
+namespace velto {
+namespace {
+
+constexpr const char* kUsageAlreadyOpen = "velto: already open, call velto('close') first";
+constexpr const char* kInvalidPort = "velto: invalid port (must be between 1 and 65535)";
+constexpr const char* kInvalidChannels = "velto: invalid # of channels (must be between 1 and 16)";
+constexpr const char* kInvalidFilter =
+    "velto: filter coefficients MUST describe 2nd order butterworth!";
+
+// The port as the user gave it, truncated toward zero; NaN and values outside
+// 1..65535 are refused rather than wrapped to their low 16 bits.
+int checked_port(double value) {
+  if (!(value >= 1.0 && value < 65536.0)) throw std::runtime_error(kInvalidPort);
+  return static_cast<int>(value);
+}
+
+// The channel count truncated toward zero: doubles from 1.0 up to but not
+// including 17.0 are accepted.
+uint32_t checked_channels(double value) {
+  if (!(value >= 1.0 && value < 17.0)) throw std::runtime_error(kInvalidChannels);
+  return static_cast<uint32_t>(value);
+}
+
+std::string format(const char* pattern, const std::string& text) {
+  std::string out(pattern);
+  const auto at = out.find("%s");
+  return at == std::string::npos ? out : out.replace(at, 2, text);
+}
+
+}  // namespace
+
+AcquisitionState::AcquisitionState(Console console) : console_(std::move(console)) {}
+
+AcquisitionState::~AcquisitionState() { close(); }
+
+int32_t AcquisitionState::open(const OpenRequest& request) {
+  check_not_running();
+  const int port = checked_port(request.port);
+  const uint32_t channels = checked_channels(request.nchans);
+  release_leftovers();
+  open_files(request);
+  size_buffers(channels);
+  N.store(0);
+  reader.store(0);
+  open_socket(static_cast<uint16_t>(port));
+  port_ = port;
+  start_threads();
+  running_ = true;
+  console_("UDP connection to @ port " + std::to_string(port) + " opened...\n");
+  return static_cast<int32_t>(nsamp);
+}
+
+void AcquisitionState::check_not_running() const {
+  if (running_) throw std::runtime_error(kUsageAlreadyOpen);
+}
+
+// An 'open' that failed part-way leaves its files and socket held until
+// 'close'; a new 'open' releases them first.
+void AcquisitionState::release_leftovers() {
+  sock.close();
+  close_files();
+}
+
+void AcquisitionState::open_files(const OpenRequest& request) {
+  // One reading of the clock names both files.
+  const kivo::TimeReading now = kivo::read_time_now();
+  const std::string raw = kivo::raw_file_name(request.savedir, now.local);
+  if (fp.open(raw, kivo::FileMode::create_or_truncate) != 0) {
+    console_(format("Could not open %s, samples will not be saved!\n", raw));
+  }
+  if (request.with_filter) {
+    set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
+  } else {
+    filt.reset();
+  }
+}
+
+void AcquisitionState::set_up_filter(const OpenRequest& request, const std::string& path) {
+  if (request.b.size() != 5 || request.a.size() != 5) throw std::runtime_error(kInvalidFilter);
+  filt = std::make_unique<FilterState>();
+  for (size_t i = 0; i < 5; ++i) {
+    filt->b[i] = static_cast<float>(request.b[i]);
+    filt->a[i] = static_cast<float>(request.a[i]);
+  }
+  if (filt->file.open(path, kivo::FileMode::create_or_truncate) != 0) {
+    console_(format("Could not open %s, filtered samples will not be saved!\n", path));
+  }
+}
+
+void AcquisitionState::size_buffers(uint32_t channels) {
+  const kivo::Geometry g = kivo::make_geometry(channels);
+  nchans = g.nchans;
+  nsamp = static_cast<size_t>(g.nsamp);
+  datagram_size_bytes = g.datagram_size_bytes;
+  total_bytes = g.total_bytes;
+  // A resize to the same size neither allocates nor moves; bytes of an
+  // earlier acquisition are kept, as the stale slots of a block show them.
+  vreadbuf.resize(2 * static_cast<size_t>(total_bytes));
+  vfilt2disk.resize(static_cast<size_t>(total_bytes));
+}
+
+void AcquisitionState::open_socket(uint16_t port) {
+  auto fail = [this](SocketStep step, int code) {
+    const SocketFailure failure = describe_socket_failure(step, code);
+    if (!failure.printed.empty()) console_(failure.printed);
+    throw std::runtime_error(failure.raised);
+  };
+  if (int code = sock.create()) fail(SocketStep::create, code);
+  if (int code = sock.set_reuse_address()) fail(SocketStep::reuse_address, code);
+  if (int code = sock.bind_any(port)) fail(SocketStep::bind, code);
+  // Several block periods of buffering ride out a slow write or a busy host.
+  const int wanted = receive_buffer_request_ > 0 ? receive_buffer_request_
+                                                 : std::max(8 << 20, 4 * total_bytes);
+  socket_buffer_bytes_ = sock.request_receive_buffer(wanted);
+  sock.enable_drop_count();
+}
+
+void AcquisitionState::start_threads() {
+  counters_.reset();
+  handover_.reset();
+  block_epoch_.store(0);
+  have_sequence_ = false;
+  bContinue.store(true);
+  try {
+    receiver_ = std::thread(&AcquisitionState::udprcv_threadfunc, this);
+  } catch (const std::system_error&) {
+    throw std::runtime_error("Could not spawn off pthread");
+  }
+  try {
+    saver_ = std::thread(&AcquisitionState::savedata_threadfunc, this);
+  } catch (const std::system_error&) {
+    stop_threads();
+    throw std::runtime_error("Could not spawn off file saving pthread");
+  }
+}
+
+void AcquisitionState::close() {
+  const bool was_running = running_;
+  bContinue.store(false);
+  stop_threads();
+  sock.close();
+  close_files();
+  N.store(0);
+  running_ = false;
+  if (was_running) report_problems();
+}
+
+void AcquisitionState::stop_threads() {
+  bContinue.store(false);
+  sock.interrupt();   // wakes a receive that is waiting for a datagram
+  handover_.stop();   // wakes a receiver waiting for its half, and the saver
+  if (receiver_.joinable()) receiver_.join();
+  if (saver_.joinable()) saver_.join();
+}
+
+void AcquisitionState::close_files() {
+  if (fp.is_open() && fp.close() != 0) close_failed_ = fp.path();
+  if (filt && filt->file.is_open() && filt->file.close() != 0) filtered_close_failed_ = filt->file.path();
+}
+
+void AcquisitionState::report_problems() {
+  auto warn = [this](const std::string& text) { console_("velto: warning: " + text + "\n"); };
+  const auto& c = counters_;
+  if (auto n = c.write_errors.load()) {
+    warn(std::to_string(n) + " block(s) could not be written to " + fp.path() + " (" +
+         kivo::file_error_text(c.last_write_error.load()) + ")");
+  }
+  if (auto n = c.filtered_write_errors.load()) {
+    warn(std::to_string(n) + " block(s) could not be written to " + filtered_path() + " (" +
+         kivo::file_error_text(c.last_filtered_write_error.load()) + ")");
+  }
+  if (auto n = c.writer_stalls.load()) {
+    warn("the writer fell behind " + std::to_string(n) + " time(s) while saving to " + fp.path() +
+         "; datagrams the socket could not hold meanwhile are counted as kernel drops");
+  }
+  if (auto n = c.kernel_drops.load()) {
+    warn(std::to_string(n) + " datagram(s) were dropped by the system before they reached " +
+         fp.path());
+  }
+  for (std::string* failed : {&close_failed_, &filtered_close_failed_}) {
+    if (!failed->empty()) warn("closing " + *failed + " failed; its last block may be incomplete");
+    failed->clear();
+  }
+}
+
+AcquisitionStatus AcquisitionState::status() const {
+  AcquisitionStatus s;
+  s.running = running_;
+  s.port = port_;
+  s.nchans = nchans;
+  s.nsamp = nsamp;
+  s.datagrams = counters_.datagrams.load();
+  s.bytes = counters_.bytes.load();
+  s.failed_receives = counters_.failed_receives.load();
+  s.sequence_gaps = counters_.sequence_gaps.load();
+  s.blocks_saved = counters_.blocks_saved.load();
+  s.writer_stalls = counters_.writer_stalls.load();
+  s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
+  s.kernel_drops = counters_.kernel_drops.load();
+  s.socket_buffer_bytes = socket_buffer_bytes_;
+  return s;
+}
+
+}  // namespace velto

@@ -1,0 +1,86 @@
+// The receiver thread: one receive per datagram, straight into its slot.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "kivo/clock.h"
+#include "kivo/datagram.h"
+#include "kivo/thread_signals.h"
+#include "velto/acquisition.h"
+
+namespace velto {
+
+void AcquisitionState::udprcv_threadfunc() {
+  kivo::block_signals_in_this_thread();
+  unsigned half = 0;
+  for (uint32_t epoch = 0; bContinue.load(); ++epoch, half ^= 1U) {
+    bool waited = false;
+    if (!handover_.claim(half, waited)) return;
+    if (waited) counters_.writer_stalls.fetch_add(1, std::memory_order_relaxed);
+    // Announce the block before receiving into it: a 'read' that copied a
+    // slot of this half two blocks ago sees the change and copies again.
+    block_epoch_.store(epoch, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    if (!receive_block(vreadbuf.data() + half * static_cast<size_t>(total_bytes), epoch)) return;
+    // A block completed after 'close' began is not saved.
+    if (!bContinue.load()) return;
+    handover_.hand_over(half);
+  }
+}
+
+// Makes 1000 receive attempts into the half at `base`. Returns false when
+// 'close' stopped the block part-way.
+bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch) {
+  const auto datagram_bytes = static_cast<size_t>(datagram_size_bytes);
+  const size_t slot_bytes = datagram_bytes + kivo::kStampBytes;
+  const auto base_offset = static_cast<uint64_t>(base - vreadbuf.data());
+  size_t offset = 0;
+  int attempts = 0;
+  while (attempts < kivo::kSlotsPerBlock) {
+    if (!bContinue.load(std::memory_order_relaxed)) return false;
+    uint8_t* slot = base + offset;
+    const kivo::net::Received received = sock.receive(slot + kivo::kStampBytes, datagram_bytes);
+    if (received.interrupted) continue;  // a signal is not a receive
+    ++attempts;
+    if (received.length <= 0) {
+      if (!bContinue.load()) return false;  // woken by 'close'
+      // An error or an empty datagram uses up the attempt and takes no slot.
+      counters_.failed_receives.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
+    const double stamp = kivo::unix_time_seconds();
+    std::memcpy(slot, &stamp, sizeof stamp);
+    record_datagram(slot + kivo::kStampBytes, received);
+    publish((uint64_t{epoch} << 32) | (base_offset + offset), static_cast<size_t>(received.length));
+    offset += slot_bytes;
+  }
+  return true;
+}
+
+void AcquisitionState::record_datagram(const uint8_t* datagram, const kivo::net::Received& received) {
+  counters_.datagrams.fetch_add(1, std::memory_order_relaxed);
+  counters_.bytes.fetch_add(static_cast<uint64_t>(received.length), std::memory_order_relaxed);
+  if (received.drop_count_valid) {
+    counters_.kernel_drops.store(received.kernel_drops, std::memory_order_relaxed);
+  }
+  if (received.length < kivo::kHeaderBytes) return;  // no sequence number in it
+  const uint16_t seq = kivo::sequence_number(datagram);
+  if (have_sequence_ && seq != kivo::next_sequence(last_sequence_)) {
+    counters_.sequence_gaps.fetch_add(1, std::memory_order_relaxed);
+  }
+  last_sequence_ = seq;
+  have_sequence_ = true;
+}
+
+// Names the slot as the latest datagram, then counts its bytes as unread:
+// whoever sees the count also sees the slot, complete.
+void AcquisitionState::publish(uint64_t latest, size_t length) {
+  reader.store(latest, std::memory_order_release);
+  const auto cap = static_cast<size_t>(total_bytes);
+  size_t unread = N.load(std::memory_order_relaxed);
+  while (!N.compare_exchange_weak(unread, std::min(unread + length, cap), std::memory_order_release,
+                                  std::memory_order_relaxed)) {
+  }
+}
+
+}  // namespace velto

@@ -1,0 +1,82 @@
+// One IPv4 UDP socket. The realisations live in src/posix and src/win; this
+// header is all the rest of the project sees of the socket layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kivo::net {
+
+// Starts the platform's socket library for the lifetime of the object
+// (Winsock on Windows; nothing elsewhere). Objects may nest.
+class SocketLibrary {
+ public:
+  SocketLibrary();
+  ~SocketLibrary();
+  SocketLibrary(const SocketLibrary&) = delete;
+  SocketLibrary& operator=(const SocketLibrary&) = delete;
+  bool started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
+
+// An IPv4 address and port to send to.
+struct Endpoint {
+  uint32_t address_be = 0;  // network byte order
+  uint16_t port = 0;        // host byte order
+};
+// Parses dotted-quad text ("127.0.0.1") or "localhost"; false when it is neither.
+bool parse_ipv4(const std::string& text, uint16_t port, Endpoint& out);
+
+// What one receive produced.
+struct Received {
+  long long length = -1;            // bytes taken; < 0 on failure
+  int error = 0;                    // platform error code when length < 0
+  bool interrupted = false;         // the call was interrupted by a signal
+  bool drop_count_valid = false;    // kernel_drops holds the kernel's count
+  uint32_t kernel_drops = 0;        // datagrams the kernel dropped on this socket so far
+};
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket();
+  UdpSocket(UdpSocket&& other) noexcept;
+  UdpSocket& operator=(UdpSocket&& other) noexcept;
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // Set-up steps; each returns 0 or the platform's error code.
+  int create();
+  int set_reuse_address();
+  int bind_any(uint16_t port);
+  // Asks for a receive buffer of `bytes` and returns what the kernel granted
+  // (as the kernel reports it), or 0 when it cannot be read back.
+  int request_receive_buffer(int bytes);
+  // Asks the kernel to count the datagrams it drops on this socket, where the
+  // platform can; false elsewhere.
+  bool enable_drop_count();
+  uint16_t local_port() const;
+
+  // Receiving thread only: one blocking receive of at most `capacity` bytes.
+  // A longer datagram is cut to `capacity`.
+  Received receive(uint8_t* into, size_t capacity);
+  // Sending: one datagram to `to`; returns bytes sent or -1.
+  long long send_to(const uint8_t* data, size_t size, const Endpoint& to);
+
+  // Any thread: makes a blocked receive, and every later one, return at once.
+  void interrupt();
+  // Owner only, after the receiving thread has stopped.
+  void close();
+  bool is_open() const;
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// The platform's text for an error code of the socket layer.
+std::string socket_error_text(int code);
+
+}  // namespace kivo::net

@@ -1,0 +1,163 @@
+// POSIX realisation of the UDP socket.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "kivo/udp_socket.h"
+
+namespace kivo::net {
+namespace {
+
+int fd_of(intptr_t handle) { return static_cast<int>(handle); }
+
+int last_error() { return errno; }
+
+}  // namespace
+
+SocketLibrary::SocketLibrary() : started_(true) {}
+SocketLibrary::~SocketLibrary() = default;
+
+bool parse_ipv4(const std::string& text, uint16_t port, Endpoint& out) {
+  in_addr address{};
+  const std::string host = text == "localhost" ? "127.0.0.1" : text;
+  if (inet_pton(AF_INET, host.c_str(), &address) != 1) return false;
+  out.address_be = address.s_addr;
+  out.port = port;
+  return true;
+}
+
+UdpSocket::~UdpSocket() { close(); }
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+int UdpSocket::create() {
+  close();
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return last_error();
+  handle_ = fd;
+  return 0;
+}
+
+int UdpSocket::set_reuse_address() {
+  const int one = 1;
+  if (::setsockopt(fd_of(handle_), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1) {
+    return last_error();
+  }
+  return 0;
+}
+
+int UdpSocket::bind_any(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd_of(handle_), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return last_error();
+  }
+  return 0;
+}
+
+int UdpSocket::request_receive_buffer(int bytes) {
+  const int fd = fd_of(handle_);
+  // SO_RCVBUFFORCE passes the system's limit when the process may; otherwise
+  // SO_RCVBUF grants up to net.core.rmem_max.
+#ifdef SO_RCVBUFFORCE
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+#endif
+  {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return 0;
+  return granted;
+}
+
+bool UdpSocket::enable_drop_count() {
+#ifdef SO_RXQ_OVFL
+  const int one = 1;
+  return ::setsockopt(fd_of(handle_), SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) == 0;
+#else
+  return false;
+#endif
+}
+
+uint16_t UdpSocket::local_port() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd_of(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+Received UdpSocket::receive(uint8_t* into, size_t capacity) {
+  Received result;
+  sockaddr_in sender{};
+  iovec buffer{into, capacity};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof sender;
+  message.msg_iov = &buffer;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(fd_of(handle_), &message, 0);
+  if (n < 0) {
+    result.error = errno;
+    result.interrupted = errno == EINTR;
+    return result;
+  }
+  result.length = n;
+#ifdef SO_RXQ_OVFL
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(&result.kernel_drops, CMSG_DATA(c), sizeof result.kernel_drops);
+      result.drop_count_valid = true;
+    }
+  }
+#endif
+  return result;
+}
+
+long long UdpSocket::send_to(const uint8_t* data, size_t size, const Endpoint& to) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(to.port);
+  address.sin_addr.s_addr = to.address_be;
+  return ::sendto(fd_of(handle_), data, size, 0, reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address);
+}
+
+void UdpSocket::interrupt() {
+  // On an unbound or unconnected datagram socket shutdown() reports ENOTCONN,
+  // yet it marks the socket shut and wakes a blocked receive, which then
+  // returns 0; later receives return at once.
+  if (handle_ >= 0) ::shutdown(fd_of(handle_), SHUT_RDWR);
+}
+
+void UdpSocket::close() {
+  if (handle_ >= 0) {
+    ::close(fd_of(handle_));
+    handle_ = -1;
+  }
+}
+
+bool UdpSocket::is_open() const { return handle_ >= 0; }
+
+std::string socket_error_text(int code) { return std::system_category().message(code); }
+
+}  // namespace kivo::net

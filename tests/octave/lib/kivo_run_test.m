@@ -1,0 +1,35 @@
+function kivo_run_test (name)
+  % Runs the test function NAME with the built plug-in on the path and
+  % reports "ALL PASSED", or the failures, for CTest. Exits non-zero on failure.
+  addpath (getenv ('VELTO_DIR'));
+  global kivo_failures;
+  kivo_failures = 0;
+  tmp = getenv ('KIVO_TEST_TMP');
+  if (! isempty (tmp))
+    confirm_recursive_rmdir (false);
+    if (exist (tmp, 'dir'))
+      rmdir (tmp, 's');
+    end
+    mkdir (tmp);
+  end
+  try
+    feval (name);
+  catch err
+    kivo_failures = kivo_failures + 1;
+    printf ('FAILED: %s raised "%s"\n', name, err.message);
+    for k = 1:numel (err.stack)
+      printf ('    at %s line %d\n', err.stack(k).name, err.stack(k).line);
+    end
+  end
+  try
+    velto ('close');
+  catch
+  end
+  if (kivo_failures == 0)
+    printf ('ALL PASSED\n');
+    exit (0);
+  else
+    printf ('%d check(s) failed\n', kivo_failures);
+    exit (1);
+  end
+end
