@@ -1,0 +1,99 @@
+#include "support.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace velto::testing {
+
+uint16_t free_udp_port() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+TempDir::TempDir(const std::string& name)
+    : path_(fs::temp_directory_path() / ("velto_" + name + "_" + std::to_string(::getpid()))) {
+  fs::remove_all(path_);
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::vector<fs::path> TempDir::files(const std::string& suffix) const {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(path_)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.push_back(entry.path());
+    }
+  }
+  return found;
+}
+
+Sender::Sender(uint16_t port, uint32_t nchans)
+    : geometry_(kivo::make_geometry(nchans)), encoder_(geometry_, kivo::SampleContent::pattern) {
+  socket_.create();
+  kivo::net::parse_ipv4("127.0.0.1", port, to_);
+}
+
+std::vector<uint8_t> Sender::datagram(uint32_t index) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(geometry_.datagram_size_bytes));
+  encoder_.encode(bytes.data(), static_cast<uint16_t>(index), index);
+  return bytes;
+}
+
+void Sender::send(int count) {
+  for (int i = 0; i < count; ++i) {
+    send_bytes(datagram(next_index_++));
+    // Short pauses keep a loopback burst within the receive buffer.
+    if (next_index_ % 200 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void Sender::send_bytes(const std::vector<uint8_t>& bytes) {
+  socket_.send_to(bytes.data(), bytes.size(), to_);
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<uint8_t> read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool Printed::contains(const std::string& part) const {
+  for (const auto& line : lines) {
+    if (line.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+OpenRequest request(uint16_t port, double nchans, const std::string& dir) {
+  OpenRequest r;
+  r.port = port;
+  r.nchans = nchans;
+  r.savedir = dir;
+  return r;
+}
+
+}  // namespace velto::testing

@@ -1,0 +1,75 @@
+// What the acquisition tests share: a free port, a sender of encoded
+// datagrams, waiting for the receiver, and reading back a sample file.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kivo/encoder.h"
+#include "kivo/geometry.h"
+#include "kivo/udp_socket.h"
+#include "velto/acquisition.h"
+
+namespace velto::testing {
+
+namespace fs = std::filesystem;
+
+// A UDP port that nothing on this host is bound to right now.
+uint16_t free_udp_port();
+
+// A fresh, empty folder under the system's temporary folder, removed with the object.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& name);
+  ~TempDir();
+  const fs::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::vector<fs::path> files(const std::string& suffix) const;
+
+ private:
+  fs::path path_;
+};
+
+// Sends the encoder's pattern datagrams to a loopback port.
+class Sender {
+ public:
+  Sender(uint16_t port, uint32_t nchans);
+  // Sends `count` datagrams numbered on from the last one sent.
+  void send(int count);
+  // Sends raw bytes as one datagram.
+  void send_bytes(const std::vector<uint8_t>& bytes);
+  // The datagram with running index i, as send() sends it.
+  std::vector<uint8_t> datagram(uint32_t index);
+  uint32_t sent() const { return next_index_; }
+
+ private:
+  kivo::net::UdpSocket socket_;
+  kivo::net::Endpoint to_;
+  kivo::Geometry geometry_;
+  kivo::DatagramEncoder encoder_;
+  uint32_t next_index_ = 0;
+};
+
+// Waits (up to a generous limit) until `done` holds; returns whether it did.
+bool wait_until(const std::function<bool()>& done,
+                std::chrono::seconds limit = std::chrono::seconds(60));
+
+std::vector<uint8_t> read_file(const fs::path& path);
+
+// Collects what the acquisition prints.
+struct Printed {
+  std::vector<std::string> lines;
+  Console console() {
+    return [this](const std::string& text) { lines.push_back(text); };
+  }
+  bool contains(const std::string& part) const;
+};
+
+// An open request for `nchans` channels on `port` into `dir`.
+OpenRequest request(uint16_t port, double nchans, const std::string& dir);
+
+}  // namespace velto::testing
