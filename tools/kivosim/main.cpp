@@ -1,1 +1,55 @@
-int main() { return 0; }
+// kivosim: sends the datagram stream of a simulated Kivo device over UDP, for
+// testing receivers and lab set-ups without the device.
+#include <cstdio>
+#include <string>
+
+#include "kivo/udp_socket.h"
+#include "options.h"
+#include "report.h"
+#include "simulator.h"
+#include "stop_request.h"
+
+namespace {
+
+constexpr int kStatusOk = 0;
+constexpr int kStatusFailed = 1;
+constexpr int kStatusUsage = 2;
+
+int fail_setup(const char* what, int code) {
+  std::fprintf(stderr, "kivosim: %s: %s\n", what, kivo::net::socket_error_text(code).c_str());
+  return kStatusFailed;
+}
+
+int run(const kivosim::Options& options) {
+  kivo::net::Endpoint to;
+  kivo::net::parse_ipv4(options.host, options.port, to);  // checked while parsing
+  kivo::net::SocketLibrary library;
+  kivo::net::UdpSocket socket;
+  if (const int code = socket.create()) return fail_setup("cannot create a UDP socket", code);
+
+  kivosim::install_stop_handlers();
+  kivosim::Simulator simulator(options, socket, to, options.quiet ? nullptr : stderr);
+  const kivosim::RunOutcome outcome = simulator.run();
+
+  std::fputs(kivosim::summary_line(outcome.tally, outcome.seconds).c_str(), stdout);
+  std::fflush(stdout);
+  std::fputs(kivosim::trouble_lines(outcome.tally, outcome.slips, outcome.slipped_seconds).c_str(), stderr);
+  return outcome.tally.failed > 0 ? kStatusFailed : kStatusOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const kivosim::ParseResult parsed = kivosim::parse_options(argc, argv);
+  switch (parsed.outcome) {
+    case kivosim::ParseOutcome::help:
+      std::fputs(kivosim::usage_text().c_str(), stdout);
+      return kStatusOk;
+    case kivosim::ParseOutcome::error:
+      std::fprintf(stderr, "kivosim: %s\n%s", parsed.error.c_str(), kivosim::usage_text().c_str());
+      return kStatusUsage;
+    case kivosim::ParseOutcome::run:
+      break;
+  }
+  return run(parsed.options);
+}
