@@ -1,0 +1,3 @@
+#include "recorder.h"
+
+int main(int argc, char** argv) { return kivo::recorder::run(argc, argv); }

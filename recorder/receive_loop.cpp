@@ -1,0 +1,69 @@
+#include "receive_loop.h"
+
+#include <cstdio>
+
+#include "kivo/datagram.h"
+
+namespace kivo::recorder {
+namespace {
+
+constexpr size_t kProgressEvery = 100;
+
+}  // namespace
+
+ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+                         const Geometry& geometry)
+    : socket_(socket),
+      ring_(ring),
+      control_(control),
+      datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)) {}
+
+ReceiveOutcome ReceiveLoop::run() {
+  while (!control_.stop_requested()) {
+    size_t slots = 0;
+    const Fill fill = fill_block(slots);
+    if (fill == Fill::failed || control_.aborted()) break;
+    if (slots > 0) hand_over(slots);
+    if (fill == Fill::cut_short) break;
+  }
+  return outcome_;
+}
+
+ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
+  uint8_t* const block = ring_.filling();
+  while (slots < static_cast<size_t>(kSlotsPerBlock)) {
+    uint8_t* const slot = block + slots * datagram_bytes_;
+    const net::Received received = socket_.receive(slot, datagram_bytes_);
+    if (received.length < 0) {
+      if (received.interrupted) continue;
+      outcome_.receive_error = received.error;
+      std::fprintf(stderr, "recvfrom() failed: %s\n",
+                   net::socket_error_text(received.error).c_str());
+      return Fill::failed;
+    }
+    // Once the loop is cut short, an empty result is the wake-up, not a datagram.
+    if (received.length == 0 && control_.cut_short()) return Fill::cut_short;
+    note(received);
+    if (slots % kProgressEvery == 0) {
+      std::printf("seq # = %d\n", static_cast<int>(sequence_number(slot)));
+      std::fflush(stdout);
+    }
+    ++slots;
+  }
+  return Fill::complete;
+}
+
+void ReceiveLoop::hand_over(size_t slots) {
+  ++outcome_.blocks;  // numbered as the ring numbers them
+  if (ring_.hand_over(slots * datagram_bytes_)) return;
+  ++outcome_.blocks_dropped;
+  std::fprintf(stderr, "block %llu not saved: the disk did not keep up\n",
+               static_cast<unsigned long long>(outcome_.blocks));
+}
+
+void ReceiveLoop::note(const net::Received& received) {
+  ++outcome_.datagrams;
+  if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
+}
+
+}  // namespace kivo::recorder

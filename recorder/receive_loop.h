@@ -1,0 +1,49 @@
+// The receive loop of the main thread: fills the ring's blocks one datagram
+// per slot, prints the progress line of every 100th datagram, and hands each
+// block to the writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "block_ring.h"
+#include "kivo/geometry.h"
+#include "kivo/udp_socket.h"
+#include "stop_control.h"
+
+namespace kivo::recorder {
+
+// How the loop ended.
+struct ReceiveOutcome {
+  int receive_error = 0;        // error code of a failed receive; 0 otherwise
+  uint64_t datagrams = 0;       // slots taken
+  uint64_t blocks = 0;          // blocks handed over, the last one maybe partial
+  uint64_t blocks_dropped = 0;  // completed blocks the writer had no room for
+  uint32_t kernel_drops = 0;    // datagrams the system dropped on the socket
+};
+
+class ReceiveLoop {
+ public:
+  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+              const Geometry& geometry);
+
+  // Main thread: receives until a console stop (after the block in progress,
+  // or at once when it is cut short), a failed receive, or the writer gives
+  // up. A block cut short goes to the writer with the slots it has; the block
+  // in progress at a failed receive does not.
+  ReceiveOutcome run();
+
+ private:
+  enum class Fill { complete, cut_short, failed };
+  Fill fill_block(size_t& slots);
+  void hand_over(size_t slots);
+  void note(const net::Received& received);
+
+  net::UdpSocket& socket_;
+  BlockRing& ring_;
+  const StopControl& control_;
+  const size_t datagram_bytes_;
+  ReceiveOutcome outcome_;
+};
+
+}  // namespace kivo::recorder

@@ -1,0 +1,140 @@
+#include "recorder.h"
+
+#include <cstdio>
+#include <string>
+
+#include "block_ring.h"
+#include "block_writer.h"
+#include "channel_count.h"
+#include "kivo/block_file.h"
+#include "kivo/clock.h"
+#include "kivo/file_names.h"
+#include "kivo/geometry.h"
+#include "kivo/udp_socket.h"
+#include "receive_loop.h"
+#include "stop_control.h"
+#include "stop_signal.h"
+
+namespace kivo::recorder {
+namespace {
+
+constexpr int kFailure = -1;
+
+// perror's layout, for an error code that was passed back rather than left in errno.
+void report(const char* what, const std::string& reason) {
+  std::fprintf(stderr, "%s: %s\n", what, reason.c_str());
+}
+
+// Main thread: the socket as the device expects it, then as much receive
+// buffer as the system grants. Returns false after reporting the failed step.
+bool set_up_socket(net::UdpSocket& socket) {
+  if (const int error = socket.create()) {
+    report("socket() failed", net::socket_error_text(error));
+    return false;
+  }
+  if (const int error = socket.set_reuse_address()) {
+    report("setsockopt(SO_REUSEADDR) failed", net::socket_error_text(error));
+    return false;
+  }
+  if (const int error = socket.bind_any(kPort)) {
+    report("bind() failed", net::socket_error_text(error));
+    return false;
+  }
+  const int granted = socket.request_receive_buffer(kReceiveBufferBytes);
+  if (granted < kReceiveBufferBytes) {
+    std::fprintf(stderr,
+                 "receive buffer: %d bytes granted of %d asked; a disk stall may lose "
+                 "datagrams (see README.md to raise the limit)\n",
+                 granted, kReceiveBufferBytes);
+  }
+  socket.enable_drop_count();
+  return true;
+}
+
+// Main thread, at the end: losses that were not reported as they happened.
+void report_losses(const ReceiveOutcome& outcome) {
+  if (outcome.blocks_dropped > 0) {
+    std::fprintf(stderr, "%llu blocks not saved: the disk did not keep up\n",
+                 static_cast<unsigned long long>(outcome.blocks_dropped));
+  }
+  if (outcome.kernel_drops > 0) {
+    std::fprintf(stderr, "%lu datagrams dropped by the system: its receive buffer was full\n",
+                 static_cast<unsigned long>(outcome.kernel_drops));
+  }
+}
+
+// Main thread, with the file open: the writer thread, the socket and the
+// receive loop, until the loop ends and the writer has written what it got.
+int record(BlockFile& file, const Geometry& geometry, StopControl& control) {
+  BlockRing ring(static_cast<size_t>(geometry.recorder_block_bytes), kRingBlocks);
+  BlockWriter writer(file, ring, control);
+  if (const int error = writer.start()) {
+    report("cannot start the writer thread", file_error_text(error));
+    return kFailure;
+  }
+  net::UdpSocket socket;
+  ReceiveOutcome outcome;
+  bool received = false;
+  if (set_up_socket(socket)) {
+    ReceiveLoop loop(socket, ring, control, geometry);
+    control.attach(socket);
+    outcome = loop.run();
+    control.detach();
+    received = outcome.receive_error == 0;
+  }
+  control.mark_ended();
+  ring.close();
+  writer.join();
+  report_losses(outcome);
+  return received && writer.error() == 0 ? 0 : kFailure;
+}
+
+// Main thread: creates the sample file (never over an existing one) and
+// records into it.
+int record_to_new_file(int nchans, StopControl& control) {
+  const std::string name = recorder_file_name(read_time_now().local);
+  BlockFile file;
+  if (const int error = file.open(name, FileMode::create_new_write_through)) {
+    std::fprintf(stderr, "cannot create %s: %s\n", name.c_str(), file_error_text(error).c_str());
+    return kFailure;
+  }
+  const Geometry geometry = make_geometry(static_cast<uint32_t>(nchans));
+  std::printf("With # channels = %d, datagram size = %d bytes\n", nchans,
+              geometry.datagram_size_bytes);
+  std::printf("Data will be saved to %s (in the current working directory).\n", name.c_str());
+  std::fflush(stdout);
+
+  int status = record(file, geometry, control);
+  if (const int error = file.close()) {
+    std::fprintf(stderr, "cannot close %s: %s\n", name.c_str(), file_error_text(error).c_str());
+    status = kFailure;
+  }
+  return status;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s chans\n", argc > 0 && argv[0] ? argv[0] : "kivorec");
+    return kFailure;
+  }
+  const auto nchans = parse_channel_count(argv[1]);
+  if (!nchans) {
+    std::fprintf(stderr, "invalid # of channels (must be between %d and %d)\n", kMinChannels,
+                 kMaxChannels);
+    return kFailure;
+  }
+  net::SocketLibrary socket_library;
+  StopControl control;
+  ConsoleStop console_stop;  // destroyed first: its handler uses `control`
+  if (const int error = console_stop.install([&control] { control.console_stop(kStopGrace); })) {
+    report("cannot install the Ctrl-C handler", file_error_text(error));
+    return kFailure;
+  }
+  const int status = record_to_new_file(*nchans, control);
+  control.mark_ended();  // a handler still waiting returns now
+  return status;
+}
+
+}  // namespace kivo::recorder

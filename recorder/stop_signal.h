@@ -1,0 +1,32 @@
+// The console's request to stop: Ctrl-C (and, on POSIX, SIGTERM as well).
+// The realisations live in posix/ and win/.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace kivo::recorder {
+
+class ConsoleStop {
+ public:
+  using Handler = std::function<void()>;
+
+  ConsoleStop();
+  // Main thread: stops handling requests; returns once a handler that is
+  // running has returned.
+  ~ConsoleStop();
+  ConsoleStop(const ConsoleStop&) = delete;
+  ConsoleStop& operator=(const ConsoleStop&) = delete;
+
+  // Main thread, before any other thread starts: from now on every stop
+  // request calls `handler` on a thread that is not the main thread and not a
+  // signal handler, so the handler may lock, print and wait. Returns 0 or the
+  // platform's error code.
+  int install(Handler handler);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kivo::recorder
