@@ -1,0 +1,113 @@
+// The acquisition under a slow or failing disk: nothing is lost in silence,
+// nothing is torn, and acquisition goes on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <thread>
+
+#include "support.h"
+
+namespace velto::testing {
+namespace {
+
+uint32_t index_of(const uint8_t* datagram) {
+  uint32_t index = 0;
+  for (int i = 0; i < 4; ++i) index |= uint32_t{datagram[2 + i]} << (8 * i);
+  return index;
+}
+
+// Every slot of every block in the file holds a whole datagram of the
+// sender's, and each datagram appears once, in the order sent.
+void expect_blocks_in_order(const std::vector<uint8_t>& file, const kivo::Geometry& g) {
+  const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
+  int64_t previous = -1;
+  for (size_t k = 0; k < file.size() / slot; ++k) {
+    const uint8_t* d = file.data() + k * slot + 8;
+    ASSERT_TRUE(kivo::pattern_matches(d, g)) << "slot " << k;
+    ASSERT_GT(int64_t{index_of(d)}, previous) << "slot " << k;
+    previous = index_of(d);
+  }
+}
+
+TEST(SlowWriter, TheReceiverWaitsForItsHalfAndTheTotalsAddUp) {
+  TempDir dir("slow_writer");
+  Printed printed;
+  AcquisitionState state(printed.console());
+  // A small socket buffer, so that the stalls make the kernel drop datagrams.
+  state.set_receive_buffer_request(64 * 1024);
+  std::atomic<bool> slow{true};
+  state.set_before_write_hook([&] {
+    if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  });
+  const uint16_t port = free_udp_port();
+  state.open(request(port, 2, dir.str()));
+  Sender sender(port, 2);
+  sender.send(8000);  // far faster than the writer
+  ASSERT_TRUE(wait_until([&] { return state.status().writer_stalls > 0; }));
+  slow = false;
+  // Trailing datagrams, sent one by one once the writer has caught up, are
+  // queued after every drop and so carry the kernel's final drop count.
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved >= 2; }));
+  for (int i = 0; i < 20; ++i) {
+    sender.send(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(wait_until([&] {
+    const auto s = state.status();
+    return s.datagrams + s.kernel_drops >= sender.sent();
+  }));
+  const AcquisitionStatus s = state.status();
+  state.close();
+
+  EXPECT_EQ(s.datagrams + s.kernel_drops, sender.sent());
+  EXPECT_GT(s.writer_stalls, 0U);
+  if (s.kernel_drops > 0) {
+    EXPECT_GT(s.sequence_gaps, 0U);
+  }
+  const auto file = read_file(state.raw_path());
+  EXPECT_EQ(file.size() / 1020000, s.blocks_saved);
+  expect_blocks_in_order(file, kivo::make_geometry(2));
+  EXPECT_TRUE(printed.contains("velto: warning: the writer fell behind"));
+}
+
+TEST(FullDisk, FailedWritesAreCountedReportedAndAcquisitionGoesOn) {
+  TempDir dir("full_disk");
+  Printed printed;
+  AcquisitionState state(printed.console());
+  const uint16_t port = free_udp_port();
+  state.open(request(port, 1, dir.str()));
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = 2550000;  // room for two and a half blocks
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+  Sender sender(port, 1);
+  sender.send(4000);
+  const bool handled = wait_until([&] {
+    const auto s = state.status();
+    return s.blocks_saved + s.write_errors >= 4;
+  });
+  const uint8_t* latest = state.read();  // 'read' keeps working
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(handled);
+  ASSERT_NE(latest, nullptr);
+  EXPECT_EQ(index_of(latest), 3999U);
+  const AcquisitionStatus s = state.status();
+  const std::string raw = state.raw_path();
+  state.close();
+
+  EXPECT_EQ(s.blocks_saved, 2U);
+  EXPECT_EQ(s.write_errors, 2U);
+  const auto file = read_file(raw);
+  EXPECT_EQ(file.size(), 2040000U);  // the blocks written before stay whole
+  expect_blocks_in_order(file, kivo::make_geometry(1));
+  EXPECT_TRUE(printed.contains("velto: warning: 2 block(s) could not be written to " + raw +
+                               " (File too large)\n"));
+}
+
+}  // namespace
+}  // namespace velto::testing
