@@ -13,6 +13,7 @@ namespace kivosim {
 namespace {
 
 constexpr uint64_t kMaxCount = 1'000'000'000'000ULL;
+constexpr double kMinRate = 0.001;
 constexpr double kMaxRate = 10'000'000.0;
 constexpr double kMaxDuration = 1e7;  // about 115 days
 
@@ -71,6 +72,12 @@ bool set_channels(const std::string& text, Options& o) {
   return true;
 }
 
+// 0 means as fast as possible; slower than one datagram in 1000 s is refused
+// so that the schedule stays within the clock's range.
+bool set_rate(const std::string& text, Options& o) {
+  return read_real(text, 0.0, kMaxRate, o.rate) && (o.rate == 0 || o.rate >= kMinRate);
+}
+
 bool set_start_seq(const std::string& text, Options& o) {
   uint64_t v = 0;
   if (!read_unsigned(text, 0, 65535, v)) return false;
@@ -96,7 +103,7 @@ const std::vector<OptionSpec>& option_table() {
       {"--host", true, set_host, "an IPv4 address or localhost"},
       {"--port", true, set_port, "a port 1..65535"},
       {"--channels", true, set_channels, "a channel count 1..16"},
-      {"--rate", true, real_into(&Options::rate, 0.0, kMaxRate), "datagrams per second 0..10000000"},
+      {"--rate", true, set_rate, "0 or datagrams per second 0.001..10000000"},
       {"--count", true, unsigned_into(&Options::count, 1, kMaxCount), "a count of at least 1"},
       {"--duration", true, real_into(&Options::duration, 1e-6, kMaxDuration), "seconds above 0"},
       {"--start-seq", true, set_start_seq, "a sequence number 0..65535"},
