@@ -1,0 +1,121 @@
+#include "recorder_harness.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "kivo/encoder.h"
+
+namespace fs = std::filesystem;
+
+namespace kivorec_test {
+
+Scratch::Scratch() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kivorec-test-XXXXXX";
+  root_ = mkdtemp(pattern.data()) ? pattern : std::string();
+  work_ = root_ + "/work";
+  fs::create_directories(work_);
+}
+
+Scratch::~Scratch() {
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+std::vector<std::string> Scratch::work_files() const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(work_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::unique_ptr<ChildProcess> start_recorder(const Scratch& scratch,
+                                             const std::vector<std::string>& args) {
+  std::vector<std::string> argv{KIVOREC_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<ChildProcess>(argv, scratch.work(), scratch.output_prefix("kivorec"));
+}
+
+namespace {
+
+// True when /proc/net/udp lists a socket with local port `port`.
+bool udp_port_bound(uint16_t port) {
+  std::ifstream table("/proc/net/udp");
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, ":%04X ", port);
+  std::string line;
+  std::getline(table, line);  // column titles
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local;
+    fields >> slot >> local;
+    if ((local + " ").find(wanted) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
+  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (udp_port_bound(port)) return true;
+    if (recorder.wait(std::chrono::seconds(0)), recorder.ended()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,
+                                            const std::vector<std::string>& args) {
+  std::vector<std::string> argv{KIVOSIM_PATH, "--host",    "127.0.0.1", "--port",
+                                std::to_string(kRecorderPort), "--content", "pattern", "--quiet"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<ChildProcess>(argv, scratch.work(), scratch.output_prefix("kivosim"));
+}
+
+std::optional<int> run_kivosim(const Scratch& scratch, const std::vector<std::string>& args) {
+  return start_kivosim(scratch, args)->wait(kGenerous);
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<long> progress_numbers(const std::string& out) {
+  static const std::regex line(R"(^seq # = (\d+)$)", std::regex::multiline);
+  std::vector<long> numbers;
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
+       ++it) {
+    numbers.push_back(std::stol((*it)[1]));
+  }
+  return numbers;
+}
+
+std::string check_stream(const std::vector<uint8_t>& file, const kivo::Geometry& geometry,
+                         uint64_t empty_every) {
+  const auto size = static_cast<size_t>(geometry.datagram_size_bytes);
+  if (file.size() % size != 0) return "the file does not end on a slot boundary";
+  for (size_t k = 0; k < file.size() / size; ++k) {
+    const uint8_t* slot = file.data() + k * size;
+    const bool sent_empty = empty_every != 0 && (k + 1) % empty_every == 0;
+    const bool ok =
+        sent_empty ? std::all_of(slot, slot + size, [](uint8_t b) { return b == 0; })
+                   : kivo::header_matches(slot, static_cast<uint16_t>(k), static_cast<uint32_t>(k),
+                                          geometry.nchans) &&
+                         kivo::pattern_matches(slot, geometry);
+    if (!ok) return "slot " + std::to_string(k) + " does not hold datagram " + std::to_string(k);
+  }
+  return {};
+}
+
+}  // namespace kivorec_test
