@@ -1,19 +1,76 @@
+// The band filter's entry points: picks the kernel for this CPU, hands it the
+// block, and keeps the last four time steps for the next block.
 #include "velto/band_filter.h"
 
-#include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "kivo/datagram.h"
 #include "kivo/geometry.h"
+#include "velto/band_filter_kernels.h"
 
 namespace velto {
 namespace {
 
-constexpr int kOutputOffset = 32767;
+using filter_detail::BlockJob;
 
-struct ChannelHistory {
-  float x[5];  // x[k]: input k steps back
-  float y[5];  // y[k]: fed-back output k steps back (stored value - 32767)
-};
+constexpr int kOutputOffset = 32767;
+constexpr size_t kMaxVectorChannels = 16;
+
+bool cpu_runs(FilterIsa isa) {
+  switch (isa) {
+    case FilterIsa::portable:
+      return true;
+#if defined(VELTO_FILTER_X86)
+    case FilterIsa::sse2:
+      return true;  // every build for x86 requires SSE2
+#endif
+#if defined(VELTO_FILTER_AVX)
+    case FilterIsa::avx2:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx2");
+    case FilterIsa::avx512:
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vl");
+#endif
+    default:
+      return false;
+  }
+}
+
+void run_kernel(FilterIsa isa, const BlockJob& job) {
+  if (job.nchans == 0 || job.nchans > kMaxVectorChannels) isa = FilterIsa::portable;
+  switch (isa) {
+#if defined(VELTO_FILTER_X86)
+    case FilterIsa::sse2:
+      filter_detail::filter_sse2(job);
+      return;
+#endif
+#if defined(VELTO_FILTER_AVX)
+    case FilterIsa::avx2:
+      filter_detail::filter_avx2(job);
+      return;
+    case FilterIsa::avx512:
+      filter_detail::filter_avx512(job);
+      return;
+#endif
+    default:
+      filter_detail::filter_portable(job);
+      return;
+  }
+}
+
+// The last four time steps of the block carry the filter into the next one.
+void keep_histories(FilterState& filt, const uint8_t* raw, const uint8_t* out, size_t nchans, size_t block_bytes) {
+  const size_t entries = kHistorySteps * nchans;
+  if (entries > kHistoryEntries) return;
+  const size_t tail = block_bytes - 2 * entries;
+  for (size_t i = 0; i < entries; ++i) {
+    filt.x_history[i] = kivo::load_u16le(raw + tail + 2 * i);
+    filt.y_history[i] = kivo::load_u16le(out + tail + 2 * i);
+  }
+}
 
 }  // namespace
 
@@ -26,52 +83,52 @@ uint16_t encode_output(float sum) {
   return static_cast<uint16_t>(value);
 }
 
-void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
+std::vector<FilterIsa> available_filter_isas() {
+  std::vector<FilterIsa> isas;
+  for (FilterIsa isa : {FilterIsa::portable, FilterIsa::sse2, FilterIsa::avx2, FilterIsa::avx512}) {
+    if (cpu_runs(isa)) isas.push_back(isa);
+  }
+  return isas;
+}
+
+FilterIsa default_filter_isa() {
+  static const FilterIsa best = available_filter_isas().back();
+  return best;
+}
+
+const char* filter_isa_name(FilterIsa isa) {
+  switch (isa) {
+    case FilterIsa::portable: return "portable";
+    case FilterIsa::sse2: return "sse2";
+    case FilterIsa::avx2: return "avx2";
+    case FilterIsa::avx512: return "avx512";
+  }
+  return "unknown";
+}
+
+namespace {
+
+void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
   const size_t slot_bytes = 2 * nsamp * nchans + kivo::kStampBytes + kivo::kHeaderBytes;
-  const float* b = filt.b.data();
-  const float* a = filt.a.data();
-  ChannelHistory h[kHistoryEntries / kHistorySteps]{};
-  for (size_t c = 0; c < nchans; ++c) {
-    for (size_t k = 1; k <= kHistorySteps; ++k) {
-      const size_t entry = (kHistorySteps - k) * nchans + c;
-      h[c].x[k] = static_cast<float>(filt.x_history[entry]);
-      h[c].y[k] = static_cast<float>(int{filt.y_history[entry]} - kOutputOffset);
-    }
+  const BlockJob job{filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(),
+                     raw,           out,           nchans,                nsamp,
+                     slot_bytes};
+  run_kernel(isa, job);
+  keep_histories(filt, raw, out, nchans, slot_bytes * kivo::kSlotsPerBlock);
+}
+
+}  // namespace
+
+void filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
+                       size_t nsamp) {
+  if (!cpu_runs(isa)) {
+    throw std::invalid_argument(std::string("band filter: ") + filter_isa_name(isa) + " is not available here");
   }
-  for (int slot = 0; slot < kivo::kSlotsPerBlock; ++slot) {
-    const uint8_t* in_slot = raw + slot * slot_bytes;
-    uint8_t* out_slot = out + slot * slot_bytes;
-    std::memcpy(out_slot, in_slot, kivo::kStampBytes + kivo::kHeaderBytes);
-    const uint8_t* in = in_slot + kivo::kStampBytes + kivo::kHeaderBytes;
-    uint8_t* result = out_slot + kivo::kStampBytes + kivo::kHeaderBytes;
-    for (size_t i = 0; i < nsamp * nchans; ++i) {
-      ChannelHistory& ch = h[i % nchans];
-      ch.x[0] = static_cast<float>(kivo::load_u16le(in + 2 * i));
-      float s = b[0] * ch.x[0] + b[1] * ch.x[1];
-      s = s + b[2] * ch.x[2];
-      s = s + b[3] * ch.x[3];
-      s = s + b[4] * ch.x[4];
-      s = s - a[1] * ch.y[1];
-      s = s - a[2] * ch.y[2];
-      s = s - a[3] * ch.y[3];
-      s = s - a[4] * ch.y[4];
-      s = s + 0.5f;
-      const uint16_t stored = encode_output(s);
-      kivo::store_u16le(result + 2 * i, stored);
-      for (size_t k = kHistorySteps; k > 0; --k) {
-        ch.x[k] = ch.x[k - 1];
-        ch.y[k] = ch.y[k - 1];
-      }
-      ch.y[1] = static_cast<float>(int{stored} - kOutputOffset);
-    }
-  }
-  // The last four time steps of the block carry the filter into the next one.
-  const size_t entries = kHistorySteps * nchans;
-  const size_t tail = slot_bytes * kivo::kSlotsPerBlock - 2 * entries;
-  for (size_t i = 0; i < entries; ++i) {
-    filt.x_history[i] = kivo::load_u16le(raw + tail + 2 * i);
-    filt.y_history[i] = kivo::load_u16le(out + tail + 2 * i);
-  }
+  filter_on(isa, filt, raw, out, nchans, nsamp);
+}
+
+void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
+  filter_on(default_filter_isa(), filt, raw, out, nchans, nsamp);
 }
 
 }  // namespace velto

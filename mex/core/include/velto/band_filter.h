@@ -1,11 +1,16 @@
 // The band filter of the save thread: a recursive filter of order four run on
 // every channel, in single precision, with each product and sum rounded in a
 // fixed order so that the filtered file is reproducible bit for bit.
+//
+// Several implementations compute the same bits: a portable one in plain C++
+// and, on x86, vector ones that run the channels in SIMD lanes. The fastest
+// one that the CPU supports is picked once, at the first call.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "kivo/block_file.h"
 
@@ -24,13 +29,38 @@ struct FilterState {
   kivo::BlockFile file;  // the filtered samples file
 };
 
-// One output: the sum rounded by adding 0.5, cut toward zero, shifted by
-// 32767 and clamped to 0..65535; 0 for a sum that is not finite or does not
-// fit a 32-bit integer.
+// One stored output from the final sum (the 0.5 already added): cut toward
+// zero, shifted by 32767 and clamped to 0..65535; 0 for a sum that is not
+// finite or whose truncation does not fit a 32-bit integer.
 uint16_t encode_output(float sum);
 
 // Filters one block of 1000 stamped slots from `raw` into `out` (same layout;
 // stamps and headers copied), continuing from and then updating the histories.
+// nchans is 1 to 16. Runs on the save thread (or any one thread per state).
 void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp);
+
+// The implementations, from the slowest to the fastest.
+enum class FilterIsa {
+  portable,  // plain C++, one channel after the other
+  sse2,      // x86: 4 channels per 128-bit vector
+  avx2,      // x86: 8 channels per 256-bit vector
+  avx512,    // x86: 16 channels per 512-bit vector (AVX-512 F, BW and VL)
+};
+
+// The implementations built in and supported by this CPU, slowest first.
+// Any thread.
+std::vector<FilterIsa> available_filter_isas();
+
+// The implementation that filter_block uses: the last of available_filter_isas().
+// Any thread.
+FilterIsa default_filter_isa();
+
+// "portable", "sse2", "avx2" or "avx512". Any thread.
+const char* filter_isa_name(FilterIsa isa);
+
+// filter_block on a chosen implementation; throws std::invalid_argument when
+// it is not among available_filter_isas(). Same thread rule as filter_block.
+void filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
+                       size_t nsamp);
 
 }  // namespace velto

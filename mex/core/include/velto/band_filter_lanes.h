@@ -1,0 +1,136 @@
+// The band filter's block loop over SIMD lanes, one channel per lane, shared by
+// the vector kernels. Each kernel file includes its own headers first and then
+// this one inside its instruction-set region, so that every function here is
+// compiled for that instruction set; nothing here has external linkage of its
+// own (the lane types that it is instantiated with are file-local).
+//
+// A lane type V provides:
+//   F, I                      float and int32 vectors of kLanes lanes
+//   kLanes, kMasked           lanes per vector; true when loads and stores
+//                             touch only the lanes in use
+//   V(size_t lanes_in_use)
+//   static F splat(float)
+//   F load_x(const uint8_t*)  unsigned 16-bit samples, little-endian, as floats
+//   F load_y(const uint16_t*) stored outputs less 32767, as floats
+//   static F mul, add, sub    one rounding each, no fusing
+//   static I encode(F)        truncate, NaN and overflow to -32767, clamp to
+//                             -32767..32768 (the stored value less 32767)
+//   static F to_float(I)
+//   void store(uint8_t*, I)   stores value + 32767 as unsigned 16-bit
+// An unmasked V reads and writes whole vectors: past the channels of a time
+// step lie the next time step or the next slot's stamp, so only the very last
+// step of a block goes through a padded copy.
+#pragma once
+
+#if defined(__GNUC__)
+#define VELTO_UNROLL_GROUPS _Pragma("GCC unroll 4")
+#else
+#define VELTO_UNROLL_GROUPS
+#endif
+
+namespace velto {
+namespace filter_detail {
+namespace {
+
+template <class V>
+struct Coefficients {
+  typename V::F b0, b1, b2, b3, b4, a1, a2, a3, a4, half;
+  explicit Coefficients(const BlockJob& job)
+      : b0(V::splat(job.b[0])), b1(V::splat(job.b[1])), b2(V::splat(job.b[2])), b3(V::splat(job.b[3])),
+        b4(V::splat(job.b[4])), a1(V::splat(job.a[1])), a2(V::splat(job.a[2])), a3(V::splat(job.a[3])),
+        a4(V::splat(job.a[4])), half(V::splat(0.5f)) {}
+};
+
+// The filter's memory for the channels of one vector: the four previous time
+// steps, kept in registers from one slot to the next.
+template <class V>
+struct Chain {
+  typename V::F x1, x2, x3, x4;  // inputs 1..4 steps back
+  typename V::F y1, y2, y3, y4;  // fed-back outputs 1..4 steps back
+};
+
+// One time step of one vector of channels, in the fixed order of operations.
+template <class V>
+inline void filter_step(const V& v, const Coefficients<V>& k, Chain<V>& c, const uint8_t* in, uint8_t* out) {
+  const typename V::F x0 = v.load_x(in);
+  typename V::F s = V::add(V::mul(k.b0, x0), V::mul(k.b1, c.x1));
+  s = V::add(s, V::mul(k.b2, c.x2));
+  s = V::add(s, V::mul(k.b3, c.x3));
+  s = V::add(s, V::mul(k.b4, c.x4));
+  s = V::sub(s, V::mul(k.a1, c.y1));
+  s = V::sub(s, V::mul(k.a2, c.y2));
+  s = V::sub(s, V::mul(k.a3, c.y3));
+  s = V::sub(s, V::mul(k.a4, c.y4));
+  s = V::add(s, k.half);
+  const typename V::I y = V::encode(s);
+  v.store(out, y);
+  c.x4 = c.x3;
+  c.x3 = c.x2;
+  c.x2 = c.x1;
+  c.x1 = x0;
+  c.y4 = c.y3;
+  c.y3 = c.y2;
+  c.y2 = c.y1;
+  c.y1 = V::to_float(y);
+}
+
+// All G vectors of one time step; vector g holds channels g * kLanes and up.
+template <class V, int G>
+inline void filter_row(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
+                       uint8_t* out) {
+  VELTO_UNROLL_GROUPS
+  for (int g = 0; g < G; ++g) filter_step(v[g], k, c[g], in + 2 * V::kLanes * g, out + 2 * V::kLanes * g);
+}
+
+// The last time step of the block through padded copies, for unmasked lanes.
+template <class V, int G>
+inline void filter_row_padded(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
+                              uint8_t* out, size_t row_bytes) {
+  uint8_t in_copy[2 * V::kLanes * G] = {};
+  uint8_t out_copy[2 * V::kLanes * G];
+  for (size_t i = 0; i < row_bytes; ++i) in_copy[i] = in[i];
+  filter_row(v, k, c, in_copy, out_copy);
+  for (size_t i = 0; i < row_bytes; ++i) out[i] = out_copy[i];
+}
+
+// Filters a block with nchans = G vectors of up to V::kLanes channels.
+template <class V, int G>
+void filter_block_lanes(const BlockJob& job) {
+  const size_t nchans = job.nchans;
+  const size_t row_bytes = 2 * nchans;
+  V v[G] = {};
+  Coefficients<V> k(job);
+  Chain<V> c[G];
+  VELTO_UNROLL_GROUPS
+  for (int g = 0; g < G; ++g) {
+    const size_t first = V::kLanes * static_cast<size_t>(g);
+    v[g] = V(nchans - first < size_t{V::kLanes} ? nchans - first : size_t{V::kLanes});
+    c[g].x4 = v[g].load_x(reinterpret_cast<const uint8_t*>(job.x_history + first));
+    c[g].x3 = v[g].load_x(reinterpret_cast<const uint8_t*>(job.x_history + nchans + first));
+    c[g].x2 = v[g].load_x(reinterpret_cast<const uint8_t*>(job.x_history + 2 * nchans + first));
+    c[g].x1 = v[g].load_x(reinterpret_cast<const uint8_t*>(job.x_history + 3 * nchans + first));
+    c[g].y4 = v[g].load_y(job.y_history + first);
+    c[g].y3 = v[g].load_y(job.y_history + nchans + first);
+    c[g].y2 = v[g].load_y(job.y_history + 2 * nchans + first);
+    c[g].y1 = v[g].load_y(job.y_history + 3 * nchans + first);
+  }
+  constexpr size_t kHead = kivo::kStampBytes + kivo::kHeaderBytes;
+  constexpr size_t kLastSlot = kivo::kSlotsPerBlock - 1;
+  for (size_t slot = 0; slot <= kLastSlot; ++slot) {
+    const uint8_t* in = job.raw + slot * job.slot_bytes;
+    uint8_t* out = job.out + slot * job.slot_bytes;
+    // Unmasked stores of the previous slot's last step may have run into
+    // this head, so it is copied only now.
+    std::memcpy(out, in, kHead);
+    in += kHead;
+    out += kHead;
+    const bool padded_tail = !V::kMasked && slot == kLastSlot;
+    const size_t steps = padded_tail ? job.nsamp - 1 : job.nsamp;
+    for (size_t t = 0; t < steps; ++t) filter_row(v, k, c, in + t * row_bytes, out + t * row_bytes);
+    if (padded_tail) filter_row_padded(v, k, c, in + steps * row_bytes, out + steps * row_bytes, row_bytes);
+  }
+}
+
+}  // namespace
+}  // namespace filter_detail
+}  // namespace velto
