@@ -66,7 +66,8 @@ void report_losses(const ReceiveOutcome& outcome) {
 // Main thread, with the file open: the writer thread, the socket and the
 // receive loop, until the loop ends and the writer has written what it got.
 int record(BlockFile& file, const Geometry& geometry, StopControl& control) {
-  BlockRing ring(static_cast<size_t>(geometry.recorder_block_bytes), kRingBlocks);
+  const auto block_bytes = static_cast<size_t>(geometry.recorder_block_bytes);
+  BlockRing ring(block_bytes, kRingBytes / block_bytes);
   BlockWriter writer(file, ring, control);
   if (const int error = writer.start()) {
     report("cannot start the writer thread", file_error_text(error));

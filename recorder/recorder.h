@@ -13,9 +13,11 @@ inline constexpr uint16_t kPort = 55000;
 // Enough kernel buffer to ride out a disk or scheduling stall of a fraction of
 // a second at the device's full rate.
 inline constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
-// Blocks held between receiver and writer: several seconds of the device's
-// stream, so a stalling disk loses nothing.
-inline constexpr size_t kRingBlocks = 16;
+// Memory for the blocks held between receiver and writer (48 blocks at 8
+// channels, 25 at 15): many seconds of the device's stream, so that a
+// stalling disk loses nothing, and a quarter of a second even at 100,000
+// datagrams a second.
+inline constexpr size_t kRingBytes = size_t{64} << 20;
 // How long a console stop waits for the block in progress to complete.
 inline constexpr std::chrono::milliseconds kStopGrace{1000};
 

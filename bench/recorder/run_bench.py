@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""Recorder benchmark: the highest paced rate at which kivorec saves every
+datagram, against the bare receive ceiling of the same run (bare_receive: the
+recorder's socket and receive call, discarding) and against
+`socat -u UDP-RECV:55000 OPEN:file`.
+
+All three climb one ladder of rates, interleaved, so that the load of the
+machine weighs on each alike. A program passes a rate when every datagram that
+kivosim sent arrives in order (for the two that write, in the file); it gets a
+second try at a rate before it stops climbing. A try in which kivosim itself
+cannot hold the rate does not count; two such tries end the ladder for
+everyone, for the sender is then the limit.
+
+    bench/recorder/run_bench.py --build build-recorder [--channels 8 16]
+        [--seconds 4] [--rates 25000,50000,...] [--dir DIR]
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+PORT = 55000
+SLOTS_PER_BLOCK = 1000
+QUIET_SECONDS = 0.5
+
+
+def datagram_size(nchans):
+    index = nchans.bit_length() - 1
+    return nchans * (500, 250, 125, 86, 43)[index] * 2 + 12
+
+
+def port_bound(port=PORT):
+    wanted = ":%04X" % port
+    with open("/proc/net/udp") as table:
+        next(table)
+        return any(line.split()[1].endswith(wanted) for line in table)
+
+
+def wait_until(predicate, limit=30.0, step=0.01):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
+
+
+def settle():
+    """Lets the disk finish with the previous trial: socat's file, written
+    without sync, would otherwise be flushed in the middle of the next trial."""
+    os.sync()
+    time.sleep(1.0)
+
+
+def wait_port_free():
+    if not wait_until(lambda: not port_bound()):
+        sys.exit("port %d stays busy" % PORT)
+
+
+def send(tools, nchans, rate, count):
+    """Runs kivosim; returns the rate it reached."""
+    result = subprocess.run(
+        [tools["kivosim"], "--host", "127.0.0.1", "--port", str(PORT), "--channels", str(nchans),
+         "--rate", str(rate), "--count", str(count), "--content", "pattern", "--quiet"],
+        capture_output=True, text=True, check=True)
+    reached = re.search(r"in [\d.]+ s: ([\d.]+) datagrams/s", result.stdout)
+    return float(reached.group(1)) if reached else 0.0
+
+
+def in_order(data, size, count):
+    """True when `data` holds `count` slots with sequence numbers 0, 1, 2, ..."""
+    if len(data) != size * count:
+        return False
+    low, high = data[10::size], data[11::size]
+    expected_low = bytes(i & 0xFF for i in range(256)) * (count // 256 + 1)
+    expected_high = bytes((i >> 8) & 0xFF for i in range(65536)) * (count // 65536 + 1)
+    return low == expected_low[:count] and high == expected_high[:count]
+
+
+def wait_file_quiet(path):
+    last = -1
+    while True:
+        size = os.path.getsize(path)
+        if size == last:
+            return size
+        last = size
+        time.sleep(QUIET_SECONDS)
+
+
+def trial_bare(tools, nchans, rate, count, workdir):
+    proc = subprocess.Popen([tools["bare"], str(datagram_size(nchans))],
+                            stdout=subprocess.PIPE, text=True)
+    proc.stdout.readline()  # "listening"
+    reached = send(tools, nchans, rate, count)
+    out = proc.communicate(timeout=60)[0]
+    got = int(re.search(r"received (\d+)", out).group(1))
+    return got == count, reached, "%d of %d" % (got, count)
+
+
+def trial_kivorec(tools, nchans, rate, count, workdir):
+    out_path = os.path.join(workdir, "kivorec.out")
+    err_path = os.path.join(workdir, "kivorec.err")
+    recdir = os.path.join(workdir, "rec")
+    os.makedirs(recdir)
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        proc = subprocess.Popen([tools["kivorec"], str(nchans)], cwd=recdir, stdout=out, stderr=err)
+    if not wait_until(port_bound):
+        proc.kill()
+        sys.exit("kivorec did not bind")
+    reached = send(tools, nchans, rate, count)
+    last_line = "seq # = %d\n" % ((count - 100) & 0xFFFF)
+    wait_until(lambda: open(out_path).read().endswith(last_line), limit=10.0)
+    proc.send_signal(signal.SIGINT)
+    status = proc.wait(timeout=60)
+    name = os.listdir(recdir)[0]
+    with open(os.path.join(recdir, name), "rb") as f:
+        data = f.read()
+    size = datagram_size(nchans)
+    ok = status == 0 and in_order(data, size, count)
+    note = "%d of %d saved" % (len(data) // size, count)
+    losses = [l for l in open(err_path).read().splitlines() if "not saved" in l or "dropped" in l]
+    if losses:
+        note += "; " + losses[-1]
+    shutil.rmtree(recdir)
+    return ok, reached, note
+
+
+def trial_socat(tools, nchans, rate, count, workdir, options=""):
+    path = os.path.join(workdir, "socat.dat")
+    open(path, "wb").close()
+    proc = subprocess.Popen(["socat", "-u", "UDP-RECV:%d%s" % (PORT, options), "OPEN:" + path])
+    if not wait_until(port_bound):
+        proc.kill()
+        sys.exit("socat did not bind")
+    reached = send(tools, nchans, rate, count)
+    wait_file_quiet(path)
+    proc.terminate()
+    proc.wait(timeout=60)
+    with open(path, "rb") as f:
+        data = f.read()
+    os.remove(path)
+    size = datagram_size(nchans)
+    return in_order(data, size, count), reached, "%d of %d saved" % (len(data) // size, count)
+
+
+def trial_socat_buffer(tools, nchans, rate, count, workdir):
+    """socat with the receive buffer that kivorec asks for."""
+    return trial_socat(tools, nchans, rate, count, workdir, ",rcvbuf=%d" % (8 << 20))
+
+
+TRIALS = {"bare": trial_bare, "kivorec": trial_kivorec, "socat": trial_socat,
+          "socat+buf": trial_socat_buffer}
+
+
+def climb(tools, nchans, rates, seconds, workdir):
+    best = {name: 0 for name in TRIALS}
+    climbing = set(TRIALS)
+    for rate in rates:
+        count = max(SLOTS_PER_BLOCK, int(rate * seconds) // SLOTS_PER_BLOCK * SLOTS_PER_BLOCK)
+        for name in [n for n in TRIALS if n in climbing]:
+            for attempt in (1, 2):
+                wait_port_free()
+                settle()
+                tmp = tempfile.mkdtemp(dir=workdir)
+                ok, reached, note = TRIALS[name](tools, nchans, rate, count, tmp)
+                shutil.rmtree(tmp)
+                held = reached >= 0.98 * rate
+                print("  %2d ch %7d/s %-9s try %d: %-4s (kivosim reached %.0f/s; %s)"
+                      % (nchans, rate, name, attempt,
+                         "ok" if ok and held else "LOST" if held else "SLOW", reached, note),
+                      flush=True)
+                if not held and attempt == 2:
+                    print("  kivosim cannot hold %d/s here: the ladder ends" % rate)
+                    return best
+                if ok and held:
+                    best[name] = rate
+                    break
+            else:
+                climbing.discard(name)
+        if not climbing:
+            break
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--channels", type=int, nargs="+", default=[8, 16])
+    parser.add_argument("--seconds", type=float, default=4.0)
+    parser.add_argument("--rates", default="5000,10000,25000,50000,75000,100000,112500,125000,"
+                                           "137500,150000,162500,175000,200000,225000")
+    parser.add_argument("--dir", default=None, help="where the files are written (default: a "
+                        "temporary folder in the build folder, on the build's disk)")
+    args = parser.parse_args()
+    tools = {
+        "kivosim": os.path.join(args.build, "tools/kivosim/kivosim"),
+        "kivorec": os.path.join(args.build, "recorder/kivorec"),
+        "bare": os.path.join(args.build, "bench/recorder/bare_receive"),
+    }
+    tools = {k: os.path.abspath(v) for k, v in tools.items()}
+    rates = [int(r) for r in args.rates.split(",")]
+    workdir = tempfile.mkdtemp(prefix="recorder-bench-", dir=args.dir or args.build)
+    results = {}
+    try:
+        for nchans in args.channels:
+            print("%d channels, %d-byte datagrams, %.0f s a trial:"
+                  % (nchans, datagram_size(nchans), args.seconds), flush=True)
+            results[nchans] = climb(tools, nchans, rates, args.seconds, workdir)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    def ratio(a, b):
+        return "%.2f" % (a / b) if b else "-"
+
+    print("\nhighest rate with every datagram saved (datagrams/s); socat+buf is socat given")
+    print("the receive buffer that kivorec asks for:")
+    print("  ch   ceiling   kivorec     socat socat+buf   kivorec/ceiling  /socat  /socat+buf")
+    for nchans, best in results.items():
+        ceiling, rec = best["bare"], best["kivorec"]
+        soc, socb = best["socat"], best["socat+buf"]
+        print("  %2d  %8d  %8d  %8d  %8d   %15s  %6s  %10s   (kivorec writes %.0f MB/s)"
+              % (nchans, ceiling, rec, soc, socb, ratio(rec, ceiling), ratio(rec, soc),
+                 ratio(rec, socb), rec * datagram_size(nchans) / 1e6))
+
+
+if __name__ == "__main__":
+    main()
