@@ -28,8 +28,9 @@ void filter_portable(const BlockJob& job);
 #define VELTO_FILTER_X86 1
 void filter_sse2(const BlockJob& job);
 #endif
-#if defined(VELTO_FILTER_X86) && defined(__GNUC__)
-// The AVX kernels need the compiler's per-function target attributes.
+#if defined(VELTO_FILTER_X86) && defined(__GNUC__) && !defined(VELTO_FILTER_NO_AVX)
+// The AVX kernels need the compiler's per-function target attributes (and,
+// with MinGW, an assembler that keeps spilled vectors safe: see CMakeLists).
 #define VELTO_FILTER_AVX 1
 void filter_avx2(const BlockJob& job);
 void filter_avx512(const BlockJob& job);

@@ -18,8 +18,8 @@
 //   static F to_float(I)
 //   void store(uint8_t*, I)   stores value + 32767 as unsigned 16-bit
 // An unmasked V reads and writes whole vectors: past the channels of a time
-// step lie the next time step or the next slot's stamp, so only the very last
-// step of a block goes through a padded copy.
+// step lie the next time steps or the next slot's stamp (at most 14 bytes of
+// it), so only the last few steps of a block go through a padded copy.
 #pragma once
 
 #if defined(__GNUC__)
@@ -82,15 +82,18 @@ inline void filter_row(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[
   for (int g = 0; g < G; ++g) filter_step(v[g], k, c[g], in + 2 * V::kLanes * g, out + 2 * V::kLanes * g);
 }
 
-// The last time step of the block through padded copies, for unmasked lanes.
+// The last time steps of the block through padded copies, for unmasked
+// lanes: those whose vectors would reach past the end of the block.
 template <class V, int G>
-inline void filter_row_padded(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
-                              uint8_t* out, size_t row_bytes) {
-  uint8_t in_copy[2 * V::kLanes * G] = {};
-  uint8_t out_copy[2 * V::kLanes * G];
-  for (size_t i = 0; i < row_bytes; ++i) in_copy[i] = in[i];
-  filter_row(v, k, c, in_copy, out_copy);
-  for (size_t i = 0; i < row_bytes; ++i) out[i] = out_copy[i];
+inline void filter_rows_padded(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
+                               uint8_t* out, size_t row_bytes, size_t rows) {
+  constexpr size_t kVectorBytes = 2 * V::kLanes * G;
+  uint8_t in_copy[2 * kVectorBytes] = {};
+  uint8_t out_copy[2 * kVectorBytes];
+  const size_t bytes = rows * row_bytes;  // below kVectorBytes
+  for (size_t i = 0; i < bytes; ++i) in_copy[i] = in[i];
+  for (size_t r = 0; r < rows; ++r) filter_row(v, k, c, in_copy + r * row_bytes, out_copy + r * row_bytes);
+  for (size_t i = 0; i < bytes; ++i) out[i] = out_copy[i];
 }
 
 // Filters a block with nchans = G vectors of up to V::kLanes channels.
@@ -116,6 +119,9 @@ void filter_block_lanes(const BlockJob& job) {
   }
   constexpr size_t kHead = kivo::kStampBytes + kivo::kHeaderBytes;
   constexpr size_t kLastSlot = kivo::kSlotsPerBlock - 1;
+  constexpr size_t kVectorSamples = V::kLanes * G;
+  // Steps whose vectors would end past the last sample of the block.
+  const size_t tail_rows = V::kMasked ? 0 : (kVectorSamples + nchans - 1) / nchans - 1;
   for (size_t slot = 0; slot <= kLastSlot; ++slot) {
     const uint8_t* in = job.raw + slot * job.slot_bytes;
     uint8_t* out = job.out + slot * job.slot_bytes;
@@ -124,10 +130,13 @@ void filter_block_lanes(const BlockJob& job) {
     std::memcpy(out, in, kHead);
     in += kHead;
     out += kHead;
-    const bool padded_tail = !V::kMasked && slot == kLastSlot;
-    const size_t steps = padded_tail ? job.nsamp - 1 : job.nsamp;
+    const size_t steps = slot == kLastSlot ? job.nsamp - tail_rows : job.nsamp;
     for (size_t t = 0; t < steps; ++t) filter_row(v, k, c, in + t * row_bytes, out + t * row_bytes);
-    if (padded_tail) filter_row_padded(v, k, c, in + steps * row_bytes, out + steps * row_bytes, row_bytes);
+  }
+  if (tail_rows > 0) {
+    const size_t offset = (job.nsamp - tail_rows) * row_bytes;
+    const size_t last = kLastSlot * job.slot_bytes + kHead + offset;
+    filter_rows_padded(v, k, c, job.raw + last, job.out + last, row_bytes, tail_rows);
   }
 }
 
