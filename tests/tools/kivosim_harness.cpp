@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -138,17 +138,18 @@ Collected run_and_collect(LoopbackReceiver& receiver, std::vector<std::string> a
 }
 
 std::optional<Summary> parse_summary(const std::string& out) {
-  static const std::regex line(
-      R"(kivosim: sent (\d+) datagrams \((\d+) bytes\) in ([0-9.]+) s: ([0-9.]+) datagrams/s; )"
-      R"(skipped (\d+) sequence numbers\n)");
-  std::smatch m;
-  if (!std::regex_search(out, m, line)) return std::nullopt;
+  const size_t at = out.find("kivosim: sent ");
+  if (at == std::string::npos) return std::nullopt;
   Summary s;
-  s.sent = std::stoull(m[1]);
-  s.bytes = std::stoull(m[2]);
-  s.seconds = std::stod(m[3]);
-  s.rate = std::stod(m[4]);
-  s.skipped = std::stoull(m[5]);
+  unsigned long long sent = 0, bytes = 0, skipped = 0;
+  int end = -1;
+  std::sscanf(out.c_str() + at,
+              "kivosim: sent %llu datagrams (%llu bytes) in %lf s: %lf datagrams/s; skipped %llu sequence numbers\n%n",
+              &sent, &bytes, &s.seconds, &s.rate, &skipped, &end);
+  if (end < 0) return std::nullopt;  // the line ended early or differs in its words
+  s.sent = sent;
+  s.bytes = bytes;
+  s.skipped = skipped;
   return s;
 }
 
