@@ -92,7 +92,12 @@ std::vector<FilterIsa> available_filter_isas() {
 }
 
 FilterIsa default_filter_isa() {
-  static const FilterIsa best = available_filter_isas().back();
+  static const FilterIsa best = [] {
+    for (FilterIsa isa : {FilterIsa::avx512, FilterIsa::avx2, FilterIsa::sse2}) {
+      if (cpu_runs(isa)) return isa;
+    }
+    return FilterIsa::portable;
+  }();
   return best;
 }
 
