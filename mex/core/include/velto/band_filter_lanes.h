@@ -42,7 +42,9 @@ struct Coefficients {
 };
 
 // The filter's memory for the channels of one vector: the four previous time
-// steps, kept in registers from one slot to the next.
+// steps. It is loaded from the histories once per block and then kept in
+// registers across slot borders, so the first steps of a datagram take their
+// inputs like every other step: no pass of their own, no test per sample.
 template <class V>
 struct Chain {
   typename V::F x1, x2, x3, x4;  // inputs 1..4 steps back
