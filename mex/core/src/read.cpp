@@ -18,13 +18,18 @@ const uint8_t* AcquisitionState::read() {
   if (vraw.size() < size) vraw.resize(size);  // created once, grown for a larger datagram
   for (;;) {
     const uint64_t latest = reader.load(std::memory_order_acquire);
-    const uint8_t* slot = vreadbuf.data() + (latest & 0xFFFFFFFFU);
-    std::memcpy(vraw.data(), slot + kivo::kStampBytes, size);
-    // If the receiver came back to this half while we copied, the copy may
-    // be torn: take the newest datagram again.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    const uint32_t now_filling = block_epoch_.load(std::memory_order_relaxed);
-    if (now_filling - static_cast<uint32_t>(latest >> 32) < 2) return vraw.data();
+    const auto epoch = static_cast<uint32_t>(latest >> 32);
+    copying_.store(epoch + 1);
+    if (block_epoch_.load() - epoch < 2) {
+      std::memcpy(vraw.data(), vreadbuf.data() + (latest & 0xFFFFFFFFU) + kivo::kStampBytes, size);
+      copying_.store(0, std::memory_order_release);
+      return vraw.data();
+    }
+    // The receiver has begun to refill the half this slot lies in. Usually a
+    // newer datagram has been published meanwhile; if not (a whole block of
+    // failed receives), the latest datagram is being overwritten: none to give.
+    copying_.store(0, std::memory_order_release);
+    if (reader.load(std::memory_order_acquire) == latest) return nullptr;
   }
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "kivo/clock.h"
 #include "kivo/datagram.h"
@@ -17,14 +18,24 @@ void AcquisitionState::udprcv_threadfunc() {
     bool waited = false;
     if (!handover_.claim(half, waited)) return;
     if (waited) counters_.writer_stalls.fetch_add(1, std::memory_order_relaxed);
-    // Announce the block before receiving into it: a 'read' that copied a
-    // slot of this half two blocks ago sees the change and copies again.
-    block_epoch_.store(epoch, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    wait_for_copy_from_half(epoch);
     if (!receive_block(vreadbuf.data() + half * static_cast<size_t>(total_bytes), epoch)) return;
     // A block completed after 'close' began is not saved.
     if (!bContinue.load()) return;
     handover_.hand_over(half);
+  }
+}
+
+// Announces the block, then lets a 'read' that is copying a slot of this
+// half from its previous fill finish: either 'read' sees the new block
+// number and copies a newer slot instead, or the receiver sees the copy and
+// waits the fraction of a microsecond it takes.
+void AcquisitionState::wait_for_copy_from_half(uint32_t epoch) {
+  block_epoch_.store(epoch);
+  for (;;) {
+    const uint32_t copying = copying_.load();
+    if (copying == 0 || ((copying - 1) & 1U) != (epoch & 1U) || copying - 1 == epoch) return;
+    std::this_thread::yield();
   }
 }
 

@@ -87,6 +87,7 @@ class AcquisitionState {
   bool receive_block(uint8_t* base, uint32_t epoch);
   void record_datagram(const uint8_t* datagram, const kivo::net::Received& received);
   void publish(uint64_t latest, size_t length);
+  void wait_for_copy_from_half(uint32_t epoch);
   void savedata_threadfunc();
   void save_block(const uint8_t* block);
 
@@ -106,9 +107,12 @@ class AcquisitionState {
   // The latest whole datagram: (block epoch << 32) | offset of its slot in
   // vreadbuf, published as one value after the receive completed.
   std::atomic<uint64_t> reader{0};
-  // Number of the block the receiver is filling; a slot of epoch e is
-  // refilled only from epoch e + 2 on.
+  // Number of the block the receiver is filling; a slot filled in block e
+  // is refilled in block e + 2 at the earliest.
   std::atomic<uint32_t> block_epoch_{0};
+  // 1 + the block number of the slot that 'read' is copying, 0 when none:
+  // the receiver does not refill that half until the copy is done.
+  std::atomic<uint32_t> copying_{0};
 
   std::vector<uint8_t> vreadbuf;    // two blocks, filled in turn
   std::vector<uint8_t> vfilt2disk;  // one filtered block
