@@ -2,8 +2,7 @@ function kivo_run_test (name)
   % Runs the test function NAME with the built plug-in on the path and
   % reports "ALL PASSED", or the failures, for CTest. Exits non-zero on failure.
   addpath (getenv ('VELTO_DIR'));
-  global kivo_failures;
-  kivo_failures = 0;
+  setenv ('KIVO_FAILURES', '0');
   tmp = getenv ('KIVO_TEST_TMP');
   if (! isempty (tmp))
     confirm_recursive_rmdir (false);
@@ -15,7 +14,7 @@ function kivo_run_test (name)
   try
     feval (name);
   catch err
-    kivo_failures = kivo_failures + 1;
+    setenv ('KIVO_FAILURES', num2str (kivo_failure_count () + 1));
     printf ('FAILED: %s raised "%s"\n', name, err.message);
     for k = 1:numel (err.stack)
       printf ('    at %s line %d\n', err.stack(k).name, err.stack(k).line);
@@ -25,11 +24,11 @@ function kivo_run_test (name)
     velto ('close');
   catch
   end
-  if (kivo_failures == 0)
+  if (kivo_failure_count () == 0)
     printf ('ALL PASSED\n');
     exit (0);
   else
-    printf ('%d check(s) failed\n', kivo_failures);
+    printf ('%d check(s) failed\n', kivo_failure_count ());
     exit (1);
   end
 end
