@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages this project needs, skipping those already
+# installed. Usage: scripts/setup-debian.sh [build|test|demo]
+set -euo pipefail
+
+build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
+                octave liboctave-dev nlohmann-json3-dev)
+test_packages=(octave-signal python3 python3-numpy socat iproute2 clang libclang-rt-14-dev)
+demo_packages=(octave-signal python3 python3-numpy)
+
+case "${1:-test}" in
+  build) wanted=("${build_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+  demo) wanted=("${build_packages[@]}" "${demo_packages[@]}") ;;
+  *) echo "usage: $0 [build|test|demo]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || { echo "run as root or install sudo" >&2; exit 1; }
+  sudo=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
