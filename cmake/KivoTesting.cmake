@@ -1,7 +1,8 @@
 # Helpers for registering tests with CTest.
 #
-# kivo_add_gtest(<name> SOURCES <files>... [LIBS <libs>...] [LABELS <labels>...])
-#   A GoogleTest program run as one CTest test per suite pattern.
+# kivo_add_gtest(<name> SOURCES <files>... [LIBS <libs>...] [LABEL <label>])
+#   A GoogleTest program, one CTest test per test case. (One label: a list
+#   would not survive the way discovered tests get their properties.)
 # kivo_add_octave_test(<name> SCRIPT <file.m> [PORT <base>] [TIMEOUT <s>] [LABELS ...] [RESOURCE_LOCK ...])
 #   Runs an Octave script against the built plug-in. The script sees
 #   VELTO_DIR (folder of velto.mex), KIVOSIM (the simulator), KIVO_TOOLS_DIR,
@@ -14,10 +15,13 @@ find_program(OCTAVE_EXECUTABLE octave-cli octave)
 set(KIVO_OCTAVE_TEST_LIB ${CMAKE_CURRENT_LIST_DIR}/../tests/octave/lib)
 
 function(kivo_add_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_LABEL AND T_LABELS)
+    list(GET T_LABELS 0 T_LABEL)
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE GTest::gtest_main ${T_LIBS} kivo_warnings)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABEL}" TIMEOUT 300)
 endfunction()
 
 function(kivo_add_octave_test name)

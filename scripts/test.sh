@@ -19,7 +19,7 @@ step "Concurrency tests under ThreadSanitizer"
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKIVO_SANITIZE=thread -DKIVO_BUILD_MEX=OFF -DKIVO_BUILD_BENCH=OFF >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs"
-TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$root/build-tsan" --output-on-failure -L concurrency
+TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$root/build-tsan" --output-on-failure -L "core|recorder|tools"
 
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
