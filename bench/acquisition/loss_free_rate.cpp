@@ -1,0 +1,115 @@
+// Finds the highest paced rate at which the acquisition saves every datagram
+// to disk, and, in the same run, the highest rate at which a bare receive
+// loop that throws the data away still gets every datagram: the ceiling of
+// this machine. Prints both and their ratio, for 4 and 16 channels.
+//
+// usage: loss_free_rate [seconds per trial] [folder for the sample files]
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivo/geometry.h"
+#include "kivo/udp_socket.h"
+#include "velto/acquisition.h"
+
+namespace {
+
+constexpr uint16_t kPort = 47990;
+constexpr int kBufferBytes = 16 << 20;  // what the acquisition asks for with 16 channels
+
+// Runs kivosim to kPort and waits for it; returns the datagrams it sent.
+long run_sim(int nchans, int rate, double seconds) {
+  const std::string cmd = std::string(KIVOSIM_PATH) + " --port " + std::to_string(kPort) +
+                          " --channels " + std::to_string(nchans) + " --rate " + std::to_string(rate) +
+                          " --duration " + std::to_string(seconds) + " --content pattern --quiet";
+  FILE* out = popen(cmd.c_str(), "r");
+  long sent = -1;
+  if (out != nullptr) {
+    if (std::fscanf(out, "kivosim: sent %ld", &sent) != 1) sent = -1;
+    pclose(out);
+  }
+  return sent;
+}
+
+bool wait_for(const std::function<bool()>& done) {
+  for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return done();
+}
+
+// The ceiling: one receive per datagram into a reused buffer, nothing else.
+bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
+  kivo::net::UdpSocket socket;
+  socket.create();
+  socket.set_reuse_address();
+  socket.bind_any(kPort);
+  socket.request_receive_buffer(kBufferBytes);
+  std::atomic<long> received{0};
+  std::thread receiver([&] {
+    std::vector<uint8_t> buffer(kivo::kLargestDatagramBytes);
+    while (socket.receive(buffer.data(), buffer.size()).length > 0) received.fetch_add(1);
+  });
+  const long sent = run_sim(nchans, rate, seconds);
+  wait_for([&] { return received.load() >= sent; });
+  socket.interrupt();
+  receiver.join();
+  return sent > 0 && received.load() == sent;
+}
+
+// The acquisition writing raw blocks to disk: every datagram received, and
+// every full block written.
+bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::string& dir) {
+  velto::AcquisitionState state([](const std::string&) {});
+  velto::OpenRequest request;
+  request.port = kPort;
+  request.nchans = nchans;
+  request.savedir = dir;
+  state.open(request);
+  const long sent = run_sim(nchans, rate, seconds);
+  wait_for([&] { return state.status().datagrams >= static_cast<uint64_t>(sent); });
+  wait_for([&] { return state.status().blocks_saved >= static_cast<uint64_t>(sent) / 1000; });
+  const velto::AcquisitionStatus s = state.status();
+  const std::string path = state.raw_path();
+  state.close();
+  std::filesystem::remove(path);
+  return sent > 0 && s.datagrams == static_cast<uint64_t>(sent) && s.kernel_drops == 0 &&
+         s.write_errors == 0 && s.blocks_saved == static_cast<uint64_t>(sent) / 1000;
+}
+
+// The highest rate of the ladder at which `keeps_up` holds twice in a row.
+template <typename Trial>
+int highest_loss_free(const std::vector<int>& ladder, Trial keeps_up) {
+  int best = 0;
+  for (int rate : ladder) {
+    if (!keeps_up(rate) || !keeps_up(rate)) break;
+    best = rate;
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+  const std::string dir = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
+  const std::vector<int> ladder = {5000, 10000, 20000, 40000, 60000, 80000, 100000, 120000,
+                                   150000, 200000, 250000, 300000};
+  std::printf("Loss-free rate, %.1f s per trial, files in %s\n", seconds, dir.c_str());
+  std::printf("%-9s %22s %22s %7s %16s\n", "channels", "acquisition (dgrams/s)",
+              "bare receive (dgrams/s)", "ratio", "acquisition MB/s");
+  for (int nchans : {4, 16}) {
+    const int ceiling = highest_loss_free(ladder, [&](int r) { return bare_receive_keeps_up(nchans, r, seconds); });
+    const int acquired = highest_loss_free(ladder, [&](int r) { return acquisition_keeps_up(nchans, r, seconds, dir); });
+    const double slot = kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_slot_bytes;
+    std::printf("%-9d %22d %22d %6.0f%% %16.1f\n", nchans, acquired, ceiling,
+                ceiling > 0 ? 100.0 * acquired / ceiling : 0.0, acquired * slot / 1e6);
+  }
+  return 0;
+}
