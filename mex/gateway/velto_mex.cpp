@@ -31,7 +31,7 @@ constexpr Command kCommands[] = {
 
 // Runs when the host unloads the plug-in (clear velto, clear all, exit): the
 // threads must not outlive the code they run.
-void on_unload() { acquisition().close(); }
+void on_unload() { acquisition().close(kivo::EndReason::unloaded); }
 
 void dispatch(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   static bool unload_hook = false;

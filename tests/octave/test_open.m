@@ -69,12 +69,12 @@ function check_filter_counts (port, dir)
   kivo_check_error (@() velto ('open', port, 4, dir, ones (1, 5), ones (1, 4)), ...
     'velto: filter coefficients MUST describe 2nd order butterworth!', 'a of four');
   kivo_check (numel (kivo_files (dir, '*_kivo_samples.dat')) == 1, 'the raw file exists after the filter error');
-  kivo_check (isempty (kivo_files (dir, '*filtered*')), 'no filtered file after the filter error');
+  kivo_check (isempty (kivo_files (dir, '*filtered*.dat')), 'no filtered file after the filter error');
   velto ('close');
   n = velto ('open', port, 4, dir, ones (1, 5), ones (5, 1));
   kivo_check (n == 125, 'a row of five and a column of five are accepted');
   velto ('close');
-  kivo_check (numel (kivo_files (dir, '*filtered*')) == 1, 'a filtered file');
+  kivo_check (numel (kivo_files (dir, '*filtered*.dat')) == 1, 'a filtered file');
 end
 
 function check_file_names (port)

@@ -2,6 +2,7 @@
 #include "velto/acquisition.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <stdexcept>
 #include <system_error>
@@ -39,6 +40,13 @@ std::string format(const char* pattern, const std::string& text) {
   return at == std::string::npos ? out : out.replace(at, 2, text);
 }
 
+// The five coefficients of a request that set_up_filter accepted.
+std::array<double, 5> first_five(const std::vector<double>& values) {
+  std::array<double, 5> out{};
+  for (size_t i = 0; i < out.size(); ++i) out[i] = values[i];
+  return out;
+}
+
 }  // namespace
 
 AcquisitionState::AcquisitionState(Console console) : console_(std::move(console)) {}
@@ -50,7 +58,7 @@ int32_t AcquisitionState::open(const OpenRequest& request) {
   const int port = checked_port(request.port);
   const uint32_t channels = checked_channels(request.nchans);
   release_leftovers();
-  open_files(request);
+  open_files(request, port, channels);
   size_buffers(channels);
   N.store(0);
   reader.store(0);
@@ -71,19 +79,43 @@ void AcquisitionState::check_not_running() const {
 void AcquisitionState::release_leftovers() {
   sock.close();
   close_files();
+  finish_metadata(kivo::EndReason::closed, false);
 }
 
-void AcquisitionState::open_files(const OpenRequest& request) {
+void AcquisitionState::open_files(const OpenRequest& request, int port, uint32_t channels) {
   // One reading of the clock names both files.
   const kivo::TimeReading now = kivo::read_time_now();
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
-  if (fp.open(raw, kivo::FileMode::create_or_truncate) != 0) {
-    console_(format("Could not open %s, samples will not be saved!\n", raw));
+  const bool raw_open = fp.open(raw, kivo::FileMode::create_or_truncate) == 0;
+  if (!raw_open) console_(format("Could not open %s, samples will not be saved!\n", raw));
+  kivo::Metadata raw_metadata = kivo::make_metadata(kivo::FileKind::raw, channels, port, now, raw);
+  try {
+    if (request.with_filter) {
+      set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
+    } else {
+      filt.reset();
+    }
+  } catch (...) {
+    // Refused filter arguments leave the raw file until 'close'; it gets its metadata too.
+    if (raw_open) start_metadata(raw_metadata_, raw, raw_metadata);
+    throw;
   }
-  if (request.with_filter) {
-    set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
-  } else {
-    filt.reset();
+  if (filt && filt->file.is_open()) {
+    kivo::Metadata filtered_metadata = raw_metadata;
+    filtered_metadata.kind = kivo::FileKind::filtered;
+    filtered_metadata.sample_file = kivo::base_name(filt->file.path());
+    filtered_metadata.companion_file = raw_open ? raw_metadata.sample_file : std::string();
+    filtered_metadata.filter = kivo::coefficients_as_stored(first_five(request.b), first_five(request.a));
+    start_metadata(filtered_metadata_, filt->file.path(), filtered_metadata);
+    raw_metadata.companion_file = filtered_metadata.sample_file;
+  }
+  if (raw_open) start_metadata(raw_metadata_, raw, raw_metadata);
+}
+
+void AcquisitionState::start_metadata(kivo::MetadataFile& file, const std::string& sample_path,
+                                      const kivo::Metadata& metadata) {
+  if (file.start(sample_path, metadata) != 0) {
+    console_(format("Could not open %s, metadata will not be saved!\n", file.path()));
   }
 }
 
@@ -146,12 +178,13 @@ void AcquisitionState::start_threads() {
   }
 }
 
-void AcquisitionState::close() {
+void AcquisitionState::close(kivo::EndReason reason) {
   const bool was_running = running_;
   bContinue.store(false);
   stop_threads();
   sock.close();
   close_files();
+  finish_metadata(reason, was_running);
   N.store(0);
   running_ = false;
   if (was_running) report_problems();
@@ -168,6 +201,37 @@ void AcquisitionState::stop_threads() {
 void AcquisitionState::close_files() {
   if (fp.is_open() && fp.close() != 0) close_failed_ = fp.path();
   if (filt && filt->file.is_open() && filt->file.close() != 0) filtered_close_failed_ = filt->file.path();
+}
+
+// With the threads joined and the files closed: what each file received,
+// in its metadata file. Counters count only when this 'open' acquired.
+void AcquisitionState::finish_metadata(kivo::EndReason reason, bool acquired) {
+  kivo::RecordingTotals shared;
+  if (acquired) {
+    shared.datagrams_received = counters_.datagrams.load();
+    shared.failed_receives = counters_.failed_receives.load();
+    shared.sequence_gaps = counters_.sequence_gaps.load();
+    shared.writer_stalls = counters_.writer_stalls.load();
+    shared.kernel_drops = counters_.kernel_drops.load();
+  }
+  auto finish = [&](kivo::MetadataFile& metadata, uint64_t bytes_written, uint64_t write_errors,
+                    bool close_failed) {
+    if (!metadata.active()) return;
+    kivo::RecordingTotals totals = shared;
+    totals.blocks_written = bytes_written / static_cast<uint64_t>(metadata.metadata().block_bytes());
+    totals.slots_written = totals.blocks_written * kivo::kSlotsPerBlock;
+    totals.write_errors = (acquired ? write_errors : 0) + (close_failed ? 1 : 0);
+    if (const int error = metadata.finish(totals, reason)) {
+      console_("velto: warning: could not complete " + metadata.path() + " (" +
+               kivo::file_error_text(error) + ")\n");
+    }
+  };
+  finish(raw_metadata_, fp.bytes_written(), counters_.write_errors.load(),
+         !close_failed_.empty() && close_failed_ == fp.path());
+  const bool filtered = filt != nullptr;
+  finish(filtered_metadata_, filtered ? filt->file.bytes_written() : 0,
+         counters_.filtered_write_errors.load(),
+         filtered && !filtered_close_failed_.empty() && filtered_close_failed_ == filt->file.path());
 }
 
 void AcquisitionState::report_problems() {

@@ -17,6 +17,7 @@
 
 #include "kivo/block_file.h"
 #include "kivo/geometry.h"
+#include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
 #include "velto/band_filter.h"
 #include "velto/block_handover.h"
@@ -49,8 +50,9 @@ class AcquisitionState {
   // std::runtime_error with the user's message.
   int32_t open(const OpenRequest& request);
   // MATLAB thread: stops and joins both threads, then releases the socket and
-  // the files. Does nothing when nothing is held.
-  void close();
+  // the files, and completes their metadata files with `reason`. Does nothing
+  // when nothing is held.
+  void close(kivo::EndReason reason = kivo::EndReason::closed);
   // MATLAB thread: the latest whole datagram (datagram_size() bytes), or null
   // when less than one datagram's worth of unread bytes is left.
   const uint8_t* read();
@@ -74,8 +76,11 @@ class AcquisitionState {
  private:
   void check_not_running() const;
   void release_leftovers();
-  void open_files(const OpenRequest& request);
+  void open_files(const OpenRequest& request, int port, uint32_t channels);
   void set_up_filter(const OpenRequest& request, const std::string& path);
+  void start_metadata(kivo::MetadataFile& file, const std::string& sample_path,
+                      const kivo::Metadata& metadata);
+  void finish_metadata(kivo::EndReason reason, bool acquired);
   void size_buffers(uint32_t channels);
   void open_socket(uint16_t port);
   void start_threads();
@@ -133,6 +138,9 @@ class AcquisitionState {
   // MATLAB thread only: files whose close reported an error, for the warning.
   std::string close_failed_;
   std::string filtered_close_failed_;
+  // MATLAB thread only: the metadata beside each sample file of this 'open'.
+  kivo::MetadataFile raw_metadata_;
+  kivo::MetadataFile filtered_metadata_;
   std::function<void()> before_write_;
 };
 
