@@ -1,0 +1,53 @@
+// What kivoinspect reports about one sample file: its extent, its stamps and
+// rate, the breaks in its sequence numbers, its stale slots and the range of
+// every channel.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "recording.h"
+
+namespace kivoinspect {
+
+// Called now and then during a long pass: slots done of all slots.
+using Progress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Where the first few findings of a kind lie (slot numbers from 0).
+inline constexpr size_t kPositionsKept = 10;
+
+struct SequenceGaps {
+  uint64_t count = 0;           // slots whose number is not the previous one's + 1
+  uint64_t missing = 0;         // sequence numbers skipped, in all
+  uint64_t largest = 0;         // most numbers skipped at one place
+  uint64_t largest_at = 0;      // slot after the largest gap
+  std::vector<uint64_t> first_at;
+};
+
+struct ChannelStats {
+  uint16_t minimum = 0;
+  uint16_t maximum = 0;
+  double mean = 0;
+};
+
+struct Summary {
+  Layout layout;
+  Extent extent;
+  uint64_t stale_slots = 0;
+  std::vector<uint64_t> stale_first_at;
+  uint64_t fresh_slots = 0;  // slots that are not stale
+  // Of the fresh slots, in file order.
+  std::optional<uint16_t> first_sequence;
+  std::optional<uint16_t> last_sequence;
+  std::optional<double> first_stamp;  // plug-in files only
+  std::optional<double> last_stamp;
+  double mean_rate = 0;  // datagrams per second between them; 0 when unknown
+  SequenceGaps gaps;
+  std::vector<ChannelStats> channels;  // over the fresh slots; empty when none
+};
+
+Summary analyse(const Slots& slots, const Progress& progress = {});
+
+}  // namespace kivoinspect

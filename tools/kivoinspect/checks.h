@@ -1,0 +1,24 @@
+// Whether a sample file is consistent: whole slots, whole blocks where its
+// writer writes only whole blocks, and agreement with its metadata file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "kivo/metadata.h"
+
+namespace kivoinspect {
+
+struct Findings {
+  std::vector<std::string> problems;  // each makes the file inconsistent
+  std::vector<std::string> notes;     // worth knowing, not wrong
+};
+
+// `file_name` is the sample file's base name; `metadata` is absent when the
+// file has no metadata file.
+Findings check_recording(const Summary& summary, const std::optional<kivo::Metadata>& metadata,
+                         const std::string& file_name);
+
+}  // namespace kivoinspect

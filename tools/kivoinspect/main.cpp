@@ -1,0 +1,3 @@
+#include "inspect.h"
+
+int main(int argc, char** argv) { return kivoinspect::run(argc, argv); }

@@ -1,0 +1,210 @@
+#include "report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace kivoinspect {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string slot_list(const std::vector<uint64_t>& slots, uint64_t total) {
+  std::string out;
+  for (const uint64_t k : slots) out += " " + std::to_string(k);
+  if (total > slots.size()) out += " ...";
+  return out;
+}
+
+void put_line(std::ostringstream& out, const char* label, const std::string& text) {
+  char head[32];
+  std::snprintf(head, sizeof head, "  %-13s ", label);
+  out << head << text << "\n";
+}
+
+std::string layout_text(const Layout& l) {
+  return std::to_string(l.geometry.nchans) + " (" + std::to_string(l.geometry.nsamp) +
+         " samples per channel, " + std::to_string(l.geometry.datagram_size_bytes) + "-byte datagrams in " +
+         std::to_string(l.slot_bytes) + "-byte slots)";
+}
+
+std::string extent_text(const Extent& e) {
+  std::string text = std::to_string(e.slots) + " slots: " + std::to_string(e.whole_blocks) + " whole blocks, ";
+  text += e.partial_slots ? "a partial block of " + std::to_string(e.partial_slots) + " slots" : "no partial block";
+  if (e.trailing_bytes) text += ", " + std::to_string(e.trailing_bytes) + " bytes beyond the last whole slot";
+  return text;
+}
+
+std::string sequence_text(const Summary& s) {
+  if (!s.first_sequence) return "no datagrams";
+  const SequenceGaps& g = s.gaps;
+  std::string text = std::to_string(*s.first_sequence) + " to " + std::to_string(*s.last_sequence) + "; ";
+  if (g.count == 0) return text + "no gaps";
+  text += std::to_string(g.count) + " gaps, " + std::to_string(g.missing) + " numbers missing; largest " +
+          std::to_string(g.largest) + " before slot " + std::to_string(g.largest_at) + " (block " +
+          std::to_string(g.largest_at / kivo::kSlotsPerBlock) + "); at slots" + slot_list(g.first_at, g.count);
+  return text;
+}
+
+std::string totals_text(const kivo::Metadata& m) {
+  const kivo::RecordingTotals& t = m.totals;
+  return std::string("ended ") + kivo::end_reason_name(m.end) + ": " + std::to_string(t.blocks_written) +
+         " blocks written, " + std::to_string(t.datagrams_received) + " datagrams received, " +
+         std::to_string(t.sequence_gaps) + " sequence gaps, " + std::to_string(t.writer_stalls) +
+         " writer stalls, " + std::to_string(t.blocks_lost) + " blocks lost, " + std::to_string(t.write_errors) +
+         " write errors, " + std::to_string(t.kernel_drops) + " kernel drops";
+}
+
+void channel_table(std::ostringstream& out, const Summary& s) {
+  if (s.channels.empty()) return;
+  out << "  channel  minimum  maximum       mean\n";
+  for (size_t ch = 0; ch < s.channels.size(); ++ch) {
+    const ChannelStats& c = s.channels[ch];
+    char line[96];
+    std::snprintf(line, sizeof line, "  %7zu  %7u  %7u  %9.2f\n", ch, c.minimum, c.maximum, c.mean);
+    out << line;
+  }
+}
+
+void findings_text(std::ostringstream& out, const std::vector<std::string>& problems,
+                   const std::vector<std::string>& notes) {
+  for (const auto& note : notes) out << "  note: " << note << "\n";
+  for (const auto& problem : problems) out << "  INCONSISTENT: " << problem << "\n";
+  out << (problems.empty() ? "consistent\n" : "inconsistent\n");
+}
+
+Json optional_number(const std::optional<double>& value) { return value ? Json(*value) : Json(nullptr); }
+
+Json metadata_json(const std::optional<kivo::Metadata>& metadata) {
+  if (!metadata) return nullptr;
+  const kivo::RecordingTotals& t = metadata->totals;
+  Json m;
+  m["ended"] = kivo::end_reason_name(metadata->end);
+  m["blocks_written"] = t.blocks_written;
+  m["slots_written"] = t.slots_written;
+  m["datagrams_received"] = t.datagrams_received;
+  m["sequence_gaps"] = t.sequence_gaps;
+  m["writer_stalls"] = t.writer_stalls;
+  m["blocks_lost"] = t.blocks_lost;
+  m["write_errors"] = t.write_errors;
+  m["kernel_drops"] = t.kernel_drops;
+  return m;
+}
+
+std::vector<std::string> all_problems(const Source& source, const std::vector<std::string>& more) {
+  std::vector<std::string> problems = source.problems;
+  problems.insert(problems.end(), more.begin(), more.end());
+  return problems;
+}
+
+}  // namespace
+
+std::string stamp_text(double seconds) {
+  const double whole = std::floor(seconds);
+  const auto calendar = static_cast<std::time_t>(whole);
+  const std::tm* utc = std::gmtime(&calendar);
+  if (utc == nullptr) return fixed(seconds, 3);
+  char text[96];
+  const int millis = std::min(999, static_cast<int>((seconds - whole) * 1000.0));
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900, utc->tm_mon + 1,
+                utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec, millis);
+  return text;
+}
+
+std::string summary_text(const Source& source, const Summary& s, const Findings& findings) {
+  std::ostringstream out;
+  out << source.path << "\n";
+  put_line(out, "kind", std::string(kivo::kind_name(s.layout.kind)) + " (" + source.kind_from + ")");
+  put_line(out, "channels", layout_text(s.layout));
+  put_line(out, "extent", extent_text(s.extent));
+  if (s.first_stamp) {
+    put_line(out, "stamps", stamp_text(*s.first_stamp) + " to " + stamp_text(*s.last_stamp) + " (" +
+                                fixed(*s.last_stamp - *s.first_stamp, 3) + " s)");
+    put_line(out, "rate", s.mean_rate > 0 ? fixed(s.mean_rate, 1) + " datagrams/s on average" : "unknown");
+  }
+  put_line(out, "sequence", sequence_text(s));
+  put_line(out, "stale slots",
+           s.stale_slots == 0 ? "none"
+                              : std::to_string(s.stale_slots) + " repeat an earlier datagram; at slots" +
+                                    slot_list(s.stale_first_at, s.stale_slots));
+  put_line(out, "metadata", source.metadata ? totals_text(*source.metadata) : "none");
+  channel_table(out, s);
+  findings_text(out, all_problems(source, findings.problems), findings.notes);
+  return out.str();
+}
+
+std::string summary_json(const Source& source, const Summary& s, const Findings& findings) {
+  const Layout& l = s.layout;
+  Json out;
+  out["file"] = source.path;
+  out["kind"] = kivo::kind_name(l.kind);
+  out["kind_from"] = source.kind_from;
+  out["nchans"] = l.geometry.nchans;
+  out["nsamp"] = l.geometry.nsamp;
+  out["datagram_size_bytes"] = l.geometry.datagram_size_bytes;
+  out["slot_size_bytes"] = l.slot_bytes;
+  out["block_size_bytes"] = l.block_bytes();
+  out["slots"] = s.extent.slots;
+  out["whole_blocks"] = s.extent.whole_blocks;
+  out["partial_block_slots"] = s.extent.partial_slots;
+  out["trailing_bytes"] = s.extent.trailing_bytes;
+  out["first_stamp"] = optional_number(s.first_stamp);
+  out["last_stamp"] = optional_number(s.last_stamp);
+  out["mean_rate"] = s.mean_rate;
+  out["first_sequence"] = s.first_sequence ? Json(*s.first_sequence) : Json(nullptr);
+  out["last_sequence"] = s.last_sequence ? Json(*s.last_sequence) : Json(nullptr);
+  out["sequence_gaps"] = {{"count", s.gaps.count},       {"missing", s.gaps.missing},
+                          {"largest", s.gaps.largest},   {"largest_at_slot", s.gaps.largest_at},
+                          {"first_at_slots", s.gaps.first_at}};
+  out["stale_slots"] = {{"count", s.stale_slots}, {"first_at_slots", s.stale_first_at}};
+  Json channels = Json::array();
+  for (const ChannelStats& c : s.channels) {
+    channels.push_back({{"minimum", c.minimum}, {"maximum", c.maximum}, {"mean", c.mean}});
+  }
+  out["channels"] = channels;
+  out["metadata"] = metadata_json(source.metadata);
+  const auto problems = all_problems(source, findings.problems);
+  out["problems"] = problems;
+  out["notes"] = findings.notes;
+  out["consistent"] = problems.empty();
+  return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string verdict_text(const Source& raw, const Source& filtered, const FilterVerdict& v) {
+  std::ostringstream out;
+  out << "filter check: " << filtered.path << "\n  against " << raw.path << "\n";
+  out << "  compared " << v.blocks_compared << " blocks (raw " << v.raw_blocks << ", filtered " << v.filtered_blocks
+      << ")\n";
+  if (v.first_different_slot) {
+    const uint64_t k = *v.first_different_slot;
+    out << "  first difference at slot " << k << " (block " << k / kivo::kSlotsPerBlock << ", slot "
+        << k % kivo::kSlotsPerBlock << "): " << v.detail << "\n";
+  } else if (!v.detail.empty()) {
+    out << "  " << v.detail << "\n";
+  }
+  out << (v.verified ? "verified: the filtered file is the raw file through its filter\n" : "NOT VERIFIED\n");
+  return out.str();
+}
+
+std::string verdict_json(const Source& raw, const Source& filtered, const FilterVerdict& v) {
+  Json out;
+  out["raw"] = raw.path;
+  out["filtered"] = filtered.path;
+  out["verified"] = v.verified;
+  out["blocks_compared"] = v.blocks_compared;
+  out["raw_blocks"] = v.raw_blocks;
+  out["filtered_blocks"] = v.filtered_blocks;
+  out["first_different_slot"] = v.first_different_slot ? Json(*v.first_different_slot) : Json(nullptr);
+  out["detail"] = v.detail;
+  return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace kivoinspect

@@ -1,0 +1,10 @@
+// Whether a person is watching: the progress bar is drawn only on a terminal.
+// Realised per platform in <platform>/terminal_<platform>.cpp.
+#pragma once
+
+namespace kivoinspect {
+
+// True when standard error is a terminal. Any thread.
+bool stderr_is_terminal();
+
+}  // namespace kivoinspect
