@@ -1,0 +1,273 @@
+function rec = kivo_read (file, varargin)
+%KIVO_READ  Read a Kivo sample file into a structure.
+%   REC = KIVO_READ (FILE) reads a sample file written by velto (raw or
+%   filtered) or by kivorec. The metadata file beside it (FILE with .json
+%   for .dat) tells its channel count and kind.
+%
+%   REC = KIVO_READ (FILE, NCHANS) gives the channel count, which a file
+%   without a metadata file needs.
+%
+%   REC = KIVO_READ (..., 'blocks', [FIRST LAST]) reads blocks FIRST to LAST
+%   only (numbered from 1, 1000 slots each), without reading the rest of
+%   the file. A range beyond the end of the file is cut at the end.
+%
+%   REC = KIVO_READ (..., 'kind', KIND) reads the file as 'raw', 'filtered'
+%   or 'recorder' when it has no metadata file (by default the kind is
+%   guessed from the name and the first slot).
+%
+%   REC = KIVO_READ (..., 'native', true) returns the samples as uint16
+%   rather than double.
+%
+%   REC has one entry per slot (one slot holds one datagram) in
+%     stamps       receive time, seconds since 1970-01-01 00:00:00 UTC
+%                  (slots x 1 double; [] for kivorec's files, which have none)
+%     sequence_no  the datagram's sequence number (slots x 1 double)
+%     header       the datagram's 10 header bytes (slots x 10 uint8)
+%     stale        true where the slot repeats an earlier datagram rather than
+%                  holding a new one: its stamp and bytes equal an earlier
+%                  slot's (in a filtered file its stamp, header and sequence
+%                  number), or it was never written (stamp 0, zero bytes).
+%                  velto's receiver leaves such slots at the end of a block
+%                  when receives failed (slots x 1 logical)
+%   and
+%     samples      (slots * nsamp) x nchans: one column per channel, in time
+%                  order - the nsamp time steps of each slot one after the
+%                  other (filtered files hold the filter's output + 32767)
+%     file, kind, nchans, nsamp, metadata (the decoded metadata file, or []),
+%     first_block (number of the first block read), slots (slots read)
+%
+%   A file that ends with an incomplete block is read up to its last whole
+%   slot, with a warning (not when the metadata says the recording ended so,
+%   as kivorec's does when it is stopped in the middle of a block).
+%
+%   Example: channel 1 of the new datagrams, against time
+%     rec = kivo_read ('2015-03-07_14-05-09_kivo_samples.dat');
+%     keep = repelem (~rec.stale, rec.nsamp);
+%     t = repelem (rec.stamps, rec.nsamp) - rec.stamps(1);
+%     plot (t(keep), rec.samples(keep, 1));
+%
+%   Works in GNU Octave (7 or later for the metadata file) and MATLAB
+%   (R2016b or later).
+%
+%   See also VELTO.
+
+  opts = parse_options (varargin);
+  meta = read_metadata (file);
+  [nchans, kind] = layout_of (file, opts, meta);
+  [nsamp, datagram_bytes] = geometry (nchans);
+  stamp_bytes = 8 * ~strcmp (kind, 'recorder');
+  slot_bytes = datagram_bytes + stamp_bytes;
+
+  listing = dir (file);
+  file_slots = floor (listing.bytes / slot_bytes);
+  warn_if_cut (file, meta, file_slots, listing.bytes - file_slots * slot_bytes);
+  [first, stop] = slot_range (file_slots, opts.blocks);
+  % A stale slot repeats the slot two blocks before it: read those as well.
+  context = min (first, 2000);
+  bytes = read_slots (file, first - context, stop, slot_bytes);
+  stale = stale_flags (bytes, kind, stamp_bytes);
+  bytes = bytes(:, context + 1:end);
+
+  rec = struct ('file', file, 'kind', kind, 'nchans', nchans, 'nsamp', nsamp);
+  rec.metadata = meta;
+  rec.first_block = floor (first / 1000) + 1;
+  rec.slots = size (bytes, 2);
+  if (stamp_bytes > 0)
+    rec.stamps = little_endian (bytes(1:8, :), 'double');
+  else
+    rec.stamps = [];
+  end
+  s = stamp_bytes;
+  rec.sequence_no = double (little_endian (bytes(s + 11:s + 12, :), 'uint16'));
+  rec.header = bytes(s + 1:s + 10, :).';
+  rec.samples = samples_of (bytes(s + 13:end, :), nchans, opts.native);
+  rec.stale = stale(context + 1:end);
+end
+
+function opts = parse_options (args)
+  opts = struct ('channels', [], 'blocks', [], 'kind', '', 'native', false);
+  if (~isempty (args) && isnumeric (args{1}))
+    opts.channels = args{1};
+    args = args(2:end);
+  end
+  if (mod (numel (args), 2) ~= 0)
+    error ('kivo_read:usage', 'kivo_read: options come as name, value pairs');
+  end
+  for k = 1:2:numel (args)
+    name = lower (args{k});
+    if (~ischar (name) || ~isfield (opts, name))
+      error ('kivo_read:usage', 'kivo_read: unknown option %s', num2str (args{k}));
+    end
+    opts.(name) = args{k + 1};
+  end
+  if (~isempty (opts.channels) && ~(isscalar (opts.channels) && any (opts.channels == 1:16)))
+    error ('kivo_read:usage', 'kivo_read: the channel count must be 1 to 16');
+  end
+  if (~isempty (opts.blocks) && ~(numel (opts.blocks) == 2 && opts.blocks(1) >= 1 ...
+                                  && opts.blocks(2) >= opts.blocks(1) && all (opts.blocks == fix (opts.blocks))))
+    error ('kivo_read:usage', 'kivo_read: blocks must be [FIRST LAST] with 1 <= FIRST <= LAST');
+  end
+  if (~isempty (opts.kind) && ~any (strcmp (opts.kind, {'raw', 'filtered', 'recorder'})))
+    error ('kivo_read:usage', 'kivo_read: kind must be ''raw'', ''filtered'' or ''recorder''');
+  end
+end
+
+function meta = read_metadata (file)
+  meta = [];
+  [folder, name, ext] = fileparts (file);
+  if (strcmp (ext, '.dat'))
+    json = fullfile (folder, [name '.json']);
+  else
+    json = [file '.json'];
+  end
+  if (exist (json, 'file') ~= 2 || ~(exist ('jsondecode') == 2 || exist ('jsondecode') == 5))
+    return;
+  end
+  try
+    meta = jsondecode (fileread (json));
+  catch err
+    warning ('kivo_read:metadata', 'kivo_read: %s cannot be read (%s); it is not used', json, err.message);
+    meta = [];
+  end
+end
+
+function [nchans, kind] = layout_of (file, opts, meta)
+  nchans = opts.channels;
+  kind = opts.kind;
+  if (isempty (nchans))
+    if (isempty (meta))
+      error ('kivo_read:channels', ['kivo_read: %s has no metadata file; ' ...
+             'give its channel count: kivo_read (file, nchans)'], file);
+    end
+    nchans = meta.nchans;
+  elseif (~isempty (meta) && meta.nchans ~= nchans)
+    warning ('kivo_read:channels', 'kivo_read: the metadata says %d channels; reading %d as asked', ...
+             meta.nchans, nchans);
+  end
+  if (isempty (kind))
+    if (~isempty (meta))
+      kind = meta.kind;
+    else
+      kind = guess_kind (file, nchans);
+    end
+  end
+end
+
+% Without metadata: a filtered file by its name; otherwise raw when the first
+% 8 bytes read as a receive time (1973 to 2286) or 0, else kivorec's.
+function kind = guess_kind (file, nchans)
+  kind = 'raw';
+  n = numel (file);
+  suffix = '_kivo_filtered_samples.dat';
+  if (n >= numel (suffix) && strcmp (file(n - numel (suffix) + 1:end), suffix))
+    kind = 'filtered';
+    return;
+  end
+  [~, datagram_bytes] = geometry (nchans);
+  first = read_slots (file, 0, 1, datagram_bytes + 8);
+  if (isempty (first))
+    return;
+  end
+  stamp = little_endian (first(1:8), 'double');
+  if (~(stamp == 0 || (stamp >= 1e8 && stamp <= 1e10)))
+    kind = 'recorder';
+  end
+end
+
+function [nsamp, datagram_bytes] = geometry (nchans)
+  lut = [500 250 125 86 43];
+  nsamp = lut(floor (log2 (nchans)) + 1);
+  datagram_bytes = nchans * nsamp * 2 + 12;
+end
+
+function warn_if_cut (file, meta, file_slots, trailing)
+  if (trailing == 0 && mod (file_slots, 1000) == 0)
+    return;
+  end
+  if (~isempty (meta) && trailing == 0 && ~strcmp (meta.ended, 'running') && meta.slots_written == file_slots)
+    return;
+  end
+  warning ('kivo_read:incomplete', ...
+           'kivo_read: %s ends with an incomplete block: read up to its last whole slot (%d)', file, file_slots);
+end
+
+% Slots first to stop - 1 (from 0) of the requested blocks.
+function [first, stop] = slot_range (file_slots, blocks)
+  if (isempty (blocks))
+    first = 0;
+    stop = file_slots;
+  else
+    first = min ((blocks(1) - 1) * 1000, file_slots);
+    stop = min (blocks(2) * 1000, file_slots);
+  end
+end
+
+% Slots first to stop - 1 (from 0) as columns of bytes.
+function bytes = read_slots (file, first, stop, slot_bytes)
+  fid = fopen (file, 'r');
+  if (fid < 0)
+    error ('kivo_read:open', 'kivo_read: cannot open %s', file);
+  end
+  cleanup = onCleanup (@() fclose (fid));
+  if (fseek (fid, first * slot_bytes, 'bof') ~= 0)
+    error ('kivo_read:read', 'kivo_read: cannot seek in %s', file);
+  end
+  n = stop - first;
+  bytes = fread (fid, [slot_bytes, n], 'uint8=>uint8');
+  if (size (bytes, 2) ~= n)
+    error ('kivo_read:read', 'kivo_read: %s is shorter than it was a moment ago', file);
+  end
+end
+
+% Columns of little-endian bytes as values of CLASS, one row per column.
+function values = little_endian (bytes, class_name)
+  values = typecast (bytes(:), class_name);
+  [~, ~, endian] = computer ();
+  if (endian == 'B')
+    values = swapbytes (values);
+  end
+  values = values(:);
+end
+
+function samples = samples_of (bytes, nchans, native)
+  samples = reshape (little_endian (bytes, 'uint16'), nchans, []).';
+  if (~native)
+    samples = double (samples);
+  end
+end
+
+% See the help text: repeats of an earlier slot, and slots never written.
+function stale = stale_flags (bytes, kind, stamp_bytes)
+  n = size (bytes, 2);
+  stale = false (n, 1);
+  if (n == 0)
+    return;
+  end
+  if (strcmp (kind, 'filtered'))
+    width = stamp_bytes + 12;
+  else
+    width = size (bytes, 1);
+  end
+  if (stamp_bytes > 0)
+    keys = typecast (reshape (bytes(1:8, :), [], 1), 'uint64');
+    zero = find (keys == 0);
+    stale(zero) = ~any (bytes(1:width, zero), 1).';
+    live = find (~stale);
+    stamps = little_endian (bytes(1:8, live), 'double');
+    if (all (diff (stamps) > 0))
+      return;
+    end
+  else
+    keys = uint64 (bytes(11, :).') + 256 * uint64 (bytes(12, :).');
+  end
+  live = find (~stale);
+  [~, ~, j] = unique (keys(live));
+  counts = accumarray (j(:), 1);
+  candidates = live(counts(j) > 1);
+  if (isempty (candidates))
+    return;
+  end
+  [~, first] = unique (bytes(1:width, candidates).', 'rows', 'first');
+  stale(candidates) = true;
+  stale(candidates(first)) = false;
+end
