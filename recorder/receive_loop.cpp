@@ -44,6 +44,7 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     // Once the loop is cut short, an empty result is the wake-up, not a datagram.
     if (received.length == 0 && control_.cut_short()) return Fill::cut_short;
     note(received);
+    note_sequence(slot, received);
     if (slots % kProgressEvery == 0) {
       std::printf("seq # = %d\n", static_cast<int>(sequence_number(slot)));
       std::fflush(stdout);
@@ -64,6 +65,15 @@ void ReceiveLoop::hand_over(size_t slots) {
 void ReceiveLoop::note(const net::Received& received) {
   ++outcome_.datagrams;
   if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
+}
+
+// For the metadata file: breaks in the device's numbering.
+void ReceiveLoop::note_sequence(const uint8_t* slot, const net::Received& received) {
+  if (received.length < kHeaderBytes) return;  // no sequence number in it
+  const uint16_t seq = sequence_number(slot);
+  if (have_sequence_ && seq != next_sequence(last_sequence_)) ++outcome_.sequence_gaps;
+  last_sequence_ = seq;
+  have_sequence_ = true;
 }
 
 }  // namespace kivo::recorder

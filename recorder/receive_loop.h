@@ -20,6 +20,7 @@ struct ReceiveOutcome {
   uint64_t blocks = 0;          // blocks handed over, the last one maybe partial
   uint64_t blocks_dropped = 0;  // completed blocks the writer had no room for
   uint32_t kernel_drops = 0;    // datagrams the system dropped on the socket
+  uint64_t sequence_gaps = 0;   // datagrams not numbered previous + 1
 };
 
 class ReceiveLoop {
@@ -38,12 +39,15 @@ class ReceiveLoop {
   Fill fill_block(size_t& slots);
   void hand_over(size_t slots);
   void note(const net::Received& received);
+  void note_sequence(const uint8_t* slot, const net::Received& received);
 
   net::UdpSocket& socket_;
   BlockRing& ring_;
   const StopControl& control_;
   const size_t datagram_bytes_;
   ReceiveOutcome outcome_;
+  uint16_t last_sequence_ = 0;
+  bool have_sequence_ = false;
 };
 
 }  // namespace kivo::recorder

@@ -10,6 +10,7 @@
 #include "kivo/clock.h"
 #include "kivo/file_names.h"
 #include "kivo/geometry.h"
+#include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
 #include "receive_loop.h"
 #include "stop_control.h"
@@ -19,6 +20,13 @@ namespace kivo::recorder {
 namespace {
 
 constexpr int kFailure = -1;
+
+// How a recording ended, for its metadata file.
+struct Ending {
+  ReceiveOutcome outcome;
+  bool socket_failed = false;
+  int write_error = 0;
+};
 
 // perror's layout, for an error code that was passed back rather than left in errno.
 void report(const char* what, const std::string& reason) {
@@ -65,12 +73,13 @@ void report_losses(const ReceiveOutcome& outcome) {
 
 // Main thread, with the file open: the writer thread, the socket and the
 // receive loop, until the loop ends and the writer has written what it got.
-int record(BlockFile& file, const Geometry& geometry, StopControl& control) {
+int record(BlockFile& file, const Geometry& geometry, StopControl& control, Ending& ending) {
   const auto block_bytes = static_cast<size_t>(geometry.recorder_block_bytes);
   BlockRing ring(block_bytes, kRingBytes / block_bytes);
   BlockWriter writer(file, ring, control);
   if (const int error = writer.start()) {
     report("cannot start the writer thread", file_error_text(error));
+    ending.write_error = error;
     return kFailure;
   }
   net::UdpSocket socket;
@@ -82,22 +91,57 @@ int record(BlockFile& file, const Geometry& geometry, StopControl& control) {
     outcome = loop.run();
     control.detach();
     received = outcome.receive_error == 0;
+  } else {
+    ending.socket_failed = true;
   }
   control.mark_ended();
   ring.close();
   writer.join();
   report_losses(outcome);
+  ending.outcome = outcome;
+  ending.write_error = writer.error();
   return received && writer.error() == 0 ? 0 : kFailure;
 }
 
-// Main thread: creates the sample file (never over an existing one) and
-// records into it.
-int record_to_new_file(int nchans, StopControl& control) {
-  const std::string name = recorder_file_name(read_time_now().local);
+EndReason how_it_ended(const Ending& ending, ConsoleStop::Request request) {
+  if (ending.socket_failed) return EndReason::socket_error;
+  if (ending.outcome.receive_error != 0) return EndReason::receive_error;
+  if (ending.write_error != 0) return EndReason::write_error;
+  return request == ConsoleStop::Request::interrupt ? EndReason::ctrl_c : EndReason::signal;
+}
+
+// Main thread, at the end: the metadata file completed with what happened.
+void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geometry& geometry,
+                     const Ending& ending, bool close_failed, ConsoleStop::Request request) {
+  RecordingTotals t;
+  t.slots_written = file.bytes_written() / static_cast<uint64_t>(geometry.datagram_size_bytes);
+  t.blocks_written = t.slots_written / kSlotsPerBlock;
+  t.datagrams_received = ending.outcome.datagrams;
+  t.failed_receives = ending.outcome.receive_error != 0 ? 1 : 0;
+  t.sequence_gaps = ending.outcome.sequence_gaps;
+  t.blocks_lost = ending.outcome.blocks_dropped;
+  t.write_errors = (ending.write_error != 0 ? 1 : 0) + (close_failed ? 1 : 0);
+  t.kernel_drops = ending.outcome.kernel_drops;
+  if (const int error = metadata.finish(t, how_it_ended(ending, request))) {
+    std::fprintf(stderr, "cannot complete %s: %s\n", metadata.path().c_str(), file_error_text(error).c_str());
+  }
+}
+
+// Main thread: creates the sample file (never over an existing one) with its
+// metadata file, and records into it.
+int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop) {
+  const TimeReading now = read_time_now();
+  const std::string name = recorder_file_name(now.local);
   BlockFile file;
   if (const int error = file.open(name, FileMode::create_new_write_through)) {
     std::fprintf(stderr, "cannot create %s: %s\n", name.c_str(), file_error_text(error).c_str());
     return kFailure;
+  }
+  MetadataFile metadata;
+  if (const int error = metadata.start(name, make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans),
+                                                           kPort, now, name))) {
+    std::fprintf(stderr, "cannot create %s: %s; metadata will not be saved\n", metadata.path().c_str(),
+                 file_error_text(error).c_str());
   }
   const Geometry geometry = make_geometry(static_cast<uint32_t>(nchans));
   std::printf("With # channels = %d, datagram size = %d bytes\n", nchans,
@@ -105,11 +149,14 @@ int record_to_new_file(int nchans, StopControl& control) {
   std::printf("Data will be saved to %s (in the current working directory).\n", name.c_str());
   std::fflush(stdout);
 
-  int status = record(file, geometry, control);
-  if (const int error = file.close()) {
-    std::fprintf(stderr, "cannot close %s: %s\n", name.c_str(), file_error_text(error).c_str());
+  Ending ending;
+  int status = record(file, geometry, control, ending);
+  const int close_error = file.close();
+  if (close_error != 0) {
+    std::fprintf(stderr, "cannot close %s: %s\n", name.c_str(), file_error_text(close_error).c_str());
     status = kFailure;
   }
+  finish_metadata(metadata, file, geometry, ending, close_error != 0, console_stop.last_request());
   return status;
 }
 
@@ -133,7 +180,7 @@ int run(int argc, char** argv) {
     report("cannot install the Ctrl-C handler", file_error_text(error));
     return kFailure;
   }
-  const int status = record_to_new_file(*nchans, control);
+  const int status = record_to_new_file(*nchans, control, console_stop);
   control.mark_ended();  // a handler still waiting returns now
   return status;
 }

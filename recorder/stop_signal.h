@@ -24,6 +24,11 @@ class ConsoleStop {
   // platform's error code.
   int install(Handler handler);
 
+  // How the latest stop request came: Ctrl-C, or another request to end
+  // (SIGTERM on POSIX). Any thread.
+  enum class Request { none, interrupt, other };
+  Request last_request() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -16,6 +16,7 @@ struct ConsoleStop::Impl {
   Handler handler;
   sigset_t signals{};
   std::atomic<bool> closing{false};
+  std::atomic<int> last_signal{0};
   std::thread watcher;
 
   // Watcher thread only.
@@ -24,6 +25,7 @@ struct ConsoleStop::Impl {
       int signal_number = 0;
       if (sigwait(&signals, &signal_number) != 0) return;
       if (closing) return;
+      last_signal = signal_number;
       handler();
     }
   }
@@ -37,6 +39,11 @@ ConsoleStop::~ConsoleStop() {
   // Wakes the watcher; the signal is blocked everywhere, so it goes nowhere else.
   pthread_kill(impl_->watcher.native_handle(), SIGTERM);
   impl_->watcher.join();
+}
+
+ConsoleStop::Request ConsoleStop::last_request() const {
+  if (!impl_ || impl_->last_signal == 0) return Request::none;
+  return impl_->last_signal == SIGINT ? Request::interrupt : Request::other;
 }
 
 int ConsoleStop::install(Handler handler) {
