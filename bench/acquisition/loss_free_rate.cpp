@@ -79,8 +79,15 @@ bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::strin
   const std::string path = state.raw_path();
   state.close();
   std::filesystem::remove(path);
-  return sent > 0 && s.datagrams == static_cast<uint64_t>(sent) && s.kernel_drops == 0 &&
-         s.write_errors == 0 && s.blocks_saved == static_cast<uint64_t>(sent) / 1000;
+  const bool kept_up = sent > 0 && s.datagrams == static_cast<uint64_t>(sent) && s.kernel_drops == 0 &&
+                       s.write_errors == 0 && s.blocks_saved == static_cast<uint64_t>(sent) / 1000;
+  if (!kept_up) {
+    std::printf("  %d channels at %d/s: sent %ld, received %llu, kernel drops %llu, writer stalls %llu, blocks %llu\n",
+                nchans, rate, sent, static_cast<unsigned long long>(s.datagrams),
+                static_cast<unsigned long long>(s.kernel_drops), static_cast<unsigned long long>(s.writer_stalls),
+                static_cast<unsigned long long>(s.blocks_saved));
+  }
+  return kept_up;
 }
 
 // The highest rate of the ladder at which `keeps_up` holds twice in a row.
