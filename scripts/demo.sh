@@ -1,34 +1,98 @@
 #!/usr/bin/env bash
-# The demonstration: the device simulator streams into the velto plug-in in
-# an Octave session, and the files it recorded are listed.
-# Usage: scripts/demo.sh [seconds]
+# The demonstration: kivosim streams 8 channels of sine waves into velto in an
+# Octave session (raw and band-pass filtered files), the files are read back
+# with kivo_read and drawn into a figure, then kivorec records the same stream
+# and kivoinspect summarises and checks what was recorded.
+#
+# Usage: scripts/demo.sh [--short] [--seconds S] [--out DIR] [--build DIR] [--port N]
+#   --short      about 3 s of acquisition and 2 s of kivorec (what the test runs)
+#   --seconds S  seconds of acquisition in Octave (default 10)
+#   --out DIR    output folder (default out/demo-<time>)
+#   --build DIR  use the programs already built there, without installing or building
+#   --port N     UDP port for velto (default 55123); kivorec always listens on 55000
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-5}
-
-"$root/scripts/setup-debian.sh" demo
-if [[ ! -f "$root/build/velto.mex" || ! -x "$root/build/tools/kivosim/kivosim" ]]; then
-  cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$root/build" --target velto kivosim >/dev/null
-
-out="$root/out/demo-$(date +%Y%m%d-%H%M%S)"
-mkdir -p "$out"
+seconds=10
+record_seconds=4
+out=""
+build=""
 port=55123
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --short) seconds=3; record_seconds=2 ;;
+    --seconds) seconds=$2; shift ;;
+    --out) out=$2; shift ;;
+    --build) build=$2; shift ;;
+    --port) port=$2; shift ;;
+    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [[ -z "$build" ]]; then
+  build="$root/build"
+  "$root/scripts/setup-debian.sh" demo
+  [[ -f "$build/build.ninja" ]] ||
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" --target velto kivosim kivorec kivoinspect >/dev/null
+fi
+build=$(cd "$build" && pwd)
+kivosim="$build/tools/kivosim/kivosim"
+kivorec="$build/recorder/kivorec"
+kivoinspect="$build/tools/kivoinspect/kivoinspect"
+for program in "$build/velto.mex" "$kivosim" "$kivorec" "$kivoinspect"; do
+  [[ -e "$program" ]] || { echo "demo: $program is missing" >&2; exit 1; }
+done
+
+out=${out:-"$root/out/demo-$(date +%Y%m%d-%H%M%S)"}
+mkdir -p "$out/kivorec"
+out=$(cd "$out" && pwd)
 echo "Output folder: $out"
 
-# The simulator sends 8 channels of sine waves at 1000 datagrams per second
-# for a little longer than the Octave session listens.
-"$root/build/tools/kivosim/kivosim" --port "$port" --channels 8 --rate 1000 \
-  --duration $((seconds + 3)) --quiet > "$out/kivosim.txt" &
-sim=$!
-trap 'kill $sim 2>/dev/null || true' EXIT
+pids=()
+cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; }
+trap cleanup EXIT
 
-octave-cli --no-gui --norc --quiet --path "$root/build" --path "$root/demo" \
-  --eval "velto_demo($port, '$out', $seconds)" 2>&1 | grep -v "ignoring const execution_exception"
+section() { printf '\n== %s\n' "$*"; }
+base_hz=1000  # channel c carries a sine of c x 1 kHz
+sine=(--channels 8 --rate 1000 --content sine --sine-base-hz $base_hz --quiet)
 
-wait $sim || true
-cat "$out/kivosim.txt"
-echo
-echo "Files recorded in $out:"
-ls -l "$out"
+section "velto in Octave: $seconds s of kivosim's 8 channels at 1000 datagrams/s"
+"$kivosim" --port "$port" "${sine[@]}" --duration $((seconds + 2)) > "$out/kivosim.txt" &
+pids+=($!)
+live=false
+[[ -t 1 ]] && live=true
+octave-cli --no-gui --norc --quiet --path "$build" --path "$root/matlab" --path "$root/demo" \
+  --eval "velto_demo($port, '$out', $seconds, $live, $base_hz)" 2>&1 | grep -v "ignoring const execution_exception"
+[[ -s "$out/demo.png" ]] || { echo "demo: no figure was drawn" >&2; exit 1; }
+
+section "kivoinspect on velto's files"
+raw=$(ls "$out"/*_kivo_samples.dat)
+filtered=$(ls "$out"/*_kivo_filtered_samples.dat)
+"$kivoinspect" "$raw"
+"$kivoinspect" --verify-filter "$raw" "$filtered"
+
+section "kivorec: $record_seconds s on port 55000, stopped with Ctrl-C"
+# Job control gives the background recorder a Ctrl-C (SIGINT) it does not ignore.
+set -m
+(cd "$out/kivorec" && exec "$kivorec" 8) > "$out/kivorec.txt" 2>&1 &
+recorder=$!
+set +m
+pids+=("$recorder")
+for _ in $(seq 100); do
+  grep -qi ':D6D8 ' /proc/net/udp 2>/dev/null && break
+  sleep 0.05
+done
+"$kivosim" --port 55000 "${sine[@]}" --duration "$record_seconds" > /dev/null
+sleep 0.3
+kill -INT "$recorder"
+wait "$recorder" || true
+head -n 2 "$out/kivorec.txt"
+grep -v '^$' "$out/kivorec.txt" | tail -n 1
+
+section "kivoinspect on kivorec's file"
+"$kivoinspect" "$(ls "$out"/kivorec/*_kivo_samples.dat)"
+
+section "Done"
+echo "Everything is in $out"
+ls -l "$out" "$out/kivorec"

@@ -5,8 +5,9 @@ set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
                 octave liboctave-dev nlohmann-json3-dev)
-test_packages=(octave-signal python3 python3-numpy socat iproute2 clang libclang-rt-14-dev)
-demo_packages=(octave-signal python3 python3-numpy)
+test_packages=(octave-signal python3 python3-numpy socat iproute2 clang libclang-rt-14-dev
+               gnuplot-nox fonts-freefont-otf)
+demo_packages=(octave-signal python3 python3-numpy gnuplot-nox fonts-freefont-otf)
 
 case "${1:-test}" in
   build) wanted=("${build_packages[@]}") ;;
