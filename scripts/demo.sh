@@ -4,7 +4,7 @@
 # with kivo_read and drawn into a figure, then kivorec records the same stream
 # and kivoinspect summarises and checks what was recorded.
 #
-# Usage: scripts/demo.sh [--short] [--seconds S] [--out DIR] [--build DIR] [--port N]
+# Usage: scripts/demo.sh [--short] [--seconds S | S] [--out DIR] [--build DIR] [--port N]
 #   --short      about 3 s of acquisition and 2 s of kivorec (what the test runs)
 #   --seconds S  seconds of acquisition in Octave (default 10)
 #   --out DIR    output folder (default out/demo-<time>)
@@ -24,6 +24,7 @@ while [[ $# -gt 0 ]]; do
     --out) out=$2; shift ;;
     --build) build=$2; shift ;;
     --port) port=$2; shift ;;
+    [0-9]*) seconds=$1 ;;  # the older form: scripts/demo.sh SECONDS
     *) sed -n '2,14p' "$0" >&2; exit 2 ;;
   esac
   shift
