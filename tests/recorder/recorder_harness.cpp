@@ -66,6 +66,15 @@ bool udp_port_bound(uint16_t port) {
 
 }  // namespace
 
+bool wait_until_port_free(uint16_t port) {
+  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+  while (udp_port_bound(port)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
   const auto deadline = std::chrono::steady_clock::now() + kGenerous;
   while (std::chrono::steady_clock::now() < deadline) {

@@ -38,8 +38,12 @@ class Scratch {
 // kivorec with the given arguments, started in scratch.work().
 std::unique_ptr<ChildProcess> start_recorder(const Scratch& scratch,
                                              const std::vector<std::string>& args);
+// Waits until no socket is bound to the UDP port: another program on the
+// machine may be using the recorder's fixed port. False when it stays busy.
+bool wait_until_port_free(uint16_t port);
 // Waits until some socket is bound to the UDP port, so that nothing sent
 // before the recorder listens goes astray; false when `recorder` ends first.
+// Call wait_until_port_free() before starting the recorder.
 bool wait_until_listening(ChildProcess& recorder, uint16_t port);
 // Runs kivosim to its end, sending the verifiable pattern to the recorder.
 // Returns its exit status (nothing when it did not end).

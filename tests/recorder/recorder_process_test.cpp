@@ -24,6 +24,8 @@ const char* const kInvalidCount = "invalid # of channels (must be between 1 and 
 
 std::string progress_line(long seq) { return "seq # = " + std::to_string(seq) + "\n"; }
 
+const char* const kPortBusy = "another program holds UDP port 55000; its traffic would mix in";
+
 TEST(RecorderCommandLine, MissingCountPrintsUsageAndCreatesNoFile) {
   Scratch scratch;
   auto recorder = start_recorder(scratch, {});
@@ -45,6 +47,7 @@ TEST(RecorderCommandLine, RefusesCountsOutsideOneToSixteenBeforeCreatingAFile) {
 }
 
 TEST(RecorderSetUp, PortHeldWithoutAddressReuseFailsBindAndLeavesTheEmptyFile) {
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   kivo::net::UdpSocket holder;  // no SO_REUSEADDR: the recorder's bind must fail
   ASSERT_EQ(holder.create(), 0);
   ASSERT_EQ(holder.bind_any(kRecorderPort), 0) << "port 55000 is taken by something else";
@@ -89,6 +92,7 @@ TEST_P(RecorderBlocks, FileHoldsExactlyWhatWasSentInWholeBlocks) {
   const kivo::Geometry geometry = kivo::make_geometry(nchans);
   const int blocks = 3;
   Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {std::to_string(nchans)});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
   ASSERT_EQ(run_kivosim(scratch, {"--channels", std::to_string(nchans), "--rate", "20000",
@@ -119,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Channels, RecorderBlocks, testing::Values(8u, 3u),
 TEST(RecorderStop, CtrlCWithTrafficCompletesTheBlockInProgress) {
   const kivo::Geometry geometry = kivo::make_geometry(16);
   Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {"16"});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
   auto sim = start_kivosim(scratch, {"--channels", "16", "--rate", "10000", "--duration", "60"});
@@ -154,6 +159,7 @@ TEST_P(RecorderStopWithoutTraffic, EndsAndWritesThePartialBlock) {
   const kivo::Geometry geometry = kivo::make_geometry(8);
   const uint64_t empty_every = 50;
   Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {"8"});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
   ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "5000", "--count", "1250",
@@ -203,6 +209,7 @@ TEST(RecorderWriteFailure, FullDiskIsReportedAndTheEarlierBlocksStayWhole) {
   // Room for two blocks of 1,388,000 bytes, not three.
   SmallDisk disk(scratch.work(), "3m");
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here: " << disk.why_not();
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {"8"});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
   auto sim = start_kivosim(scratch, {"--channels", "8", "--rate", "10000", "--count", "8000"});
