@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -103,11 +102,12 @@ std::vector<uint8_t> read_bytes(const std::string& path) {
 }
 
 std::vector<long> progress_numbers(const std::string& out) {
-  static const std::regex line(R"(^seq # = (\d+)$)", std::regex::multiline);
+  const std::string prefix = "seq # = ";
   std::vector<long> numbers;
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
-       ++it) {
-    numbers.push_back(std::stol((*it)[1]));
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind(prefix, 0) == 0) numbers.push_back(std::stol(line.substr(prefix.size())));
   }
   return numbers;
 }
