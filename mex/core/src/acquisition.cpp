@@ -78,6 +78,7 @@ void AcquisitionState::check_not_running() const {
 // 'close'; a new 'open' releases them first.
 void AcquisitionState::release_leftovers() {
   sock.close();
+  socket_library_.reset();
   close_files();
   finish_metadata(kivo::EndReason::closed, false);
 }
@@ -149,6 +150,9 @@ void AcquisitionState::open_socket(uint16_t port) {
     if (!failure.printed.empty()) console_(failure.printed);
     throw std::runtime_error(failure.raised);
   };
+  // The socket library (Winsock) is started for each acquisition and released
+  // by 'close', so an 'open' after 'close' finds it running again.
+  if (!socket_library_) socket_library_.emplace();
   if (int code = sock.create()) fail(SocketStep::create, code);
   if (int code = sock.set_reuse_address()) fail(SocketStep::reuse_address, code);
   if (int code = sock.bind_any(port)) fail(SocketStep::bind, code);
@@ -183,6 +187,7 @@ void AcquisitionState::close(kivo::EndReason reason) {
   bContinue.store(false);
   stop_threads();
   sock.close();
+  socket_library_.reset();
   close_files();
   finish_metadata(reason, was_running);
   N.store(0);

@@ -124,6 +124,7 @@ class AcquisitionState {
   std::vector<uint8_t> vraw;        // 'read's copy of one datagram
   std::unique_ptr<FilterState> filt;
   kivo::BlockFile fp;  // raw samples file
+  std::optional<kivo::net::SocketLibrary> socket_library_;
   kivo::net::UdpSocket sock;
   BlockHandover handover_;
   std::thread receiver_;
