@@ -94,10 +94,10 @@ function opts = parse_options (args)
     error ('kivo_read:usage', 'kivo_read: options come as name, value pairs');
   end
   for k = 1:2:numel (args)
-    name = lower (args{k});
-    if (~ischar (name) || ~isfield (opts, name))
+    if (~ischar (args{k}) || ~isfield (opts, lower (args{k})))
       error ('kivo_read:usage', 'kivo_read: unknown option %s', num2str (args{k}));
     end
+    name = lower (args{k});
     opts.(name) = args{k + 1};
   end
   if (~isempty (opts.channels) && ~(isscalar (opts.channels) && any (opts.channels == 1:16)))

@@ -189,9 +189,8 @@ TEST(CoreMetadata, MetadataThatCannotBeWrittenIsReportedAndSamplesGoOn) {
   // Folders where the metadata files of the next few seconds would go.
   const kivo::TimeReading now = kivo::read_time_now();
   for (int s = -1; s <= 5; ++s) {
-    std::time_t t = now.calendar + s;
-    std::tm local{};
-    localtime_r(&t, &local);
+    const std::time_t t = now.calendar + s;
+    const std::tm local = *std::localtime(&t);
     fs::create_directory(kivo::metadata_path_for(kivo::raw_file_name(dir.str(), local)));
   }
   Printed printed;
