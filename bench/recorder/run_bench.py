@@ -117,7 +117,7 @@ def trial_kivorec(tools, nchans, rate, count, workdir):
     wait_until(lambda: open(out_path).read().endswith(last_line), limit=10.0)
     proc.send_signal(signal.SIGINT)
     status = proc.wait(timeout=60)
-    name = os.listdir(recdir)[0]
+    name = [n for n in os.listdir(recdir) if n.endswith("_kivo_samples.dat")][0]
     with open(os.path.join(recdir, name), "rb") as f:
         data = f.read()
     size = datagram_size(nchans)
