@@ -167,7 +167,7 @@ void AcquisitionState::start_threads() {
   counters_.reset();
   handover_.reset();
   block_epoch_.store(0);
-  have_sequence_ = false;
+  sequence_ = SequenceTracker{};
   bContinue.store(true);
   try {
     receiver_ = std::thread(&AcquisitionState::udprcv_threadfunc, this);

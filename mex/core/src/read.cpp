@@ -1,20 +1,15 @@
 // 'read': a poll of the latest datagram, paced by the unread-byte count.
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 
 #include "velto/acquisition.h"
+#include "velto/datagram_bookkeeping.h"
 
 namespace velto {
 
 const uint8_t* AcquisitionState::read() {
   const auto size = static_cast<size_t>(datagram_size_bytes);
-  size_t unread = N.load(std::memory_order_acquire);
-  do {
-    if (unread < size) return nullptr;
-  } while (!N.compare_exchange_weak(unread,
-                                    std::min(static_cast<size_t>(total_bytes), unread - size),
-                                    std::memory_order_acq_rel, std::memory_order_acquire));
+  if (!take_unread(N, size, static_cast<size_t>(total_bytes))) return nullptr;
   if (vraw.size() < size) vraw.resize(size);  // created once, grown for a larger datagram
   for (;;) {
     const uint64_t latest = reader.load(std::memory_order_acquire);

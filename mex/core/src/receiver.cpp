@@ -1,5 +1,4 @@
 // The receiver thread: one receive per datagram, straight into its slot.
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -8,6 +7,7 @@
 #include "kivo/datagram.h"
 #include "kivo/thread_signals.h"
 #include "velto/acquisition.h"
+#include "velto/datagram_bookkeeping.h"
 
 namespace velto {
 
@@ -61,37 +61,18 @@ bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch) {
     }
     const double stamp = kivo::unix_time_seconds();
     std::memcpy(slot, &stamp, sizeof stamp);
-    record_datagram(slot + kivo::kStampBytes, received);
+    count_datagram(counters_, sequence_, slot + kivo::kStampBytes, received);
     publish((uint64_t{epoch} << 32) | (base_offset + offset), static_cast<size_t>(received.length));
     offset += slot_bytes;
   }
   return true;
 }
 
-void AcquisitionState::record_datagram(const uint8_t* datagram, const kivo::net::Received& received) {
-  counters_.datagrams.fetch_add(1, std::memory_order_relaxed);
-  counters_.bytes.fetch_add(static_cast<uint64_t>(received.length), std::memory_order_relaxed);
-  if (received.drop_count_valid) {
-    counters_.kernel_drops.store(received.kernel_drops, std::memory_order_relaxed);
-  }
-  if (received.length < kivo::kHeaderBytes) return;  // no sequence number in it
-  const uint16_t seq = kivo::sequence_number(datagram);
-  if (have_sequence_ && seq != kivo::next_sequence(last_sequence_)) {
-    counters_.sequence_gaps.fetch_add(1, std::memory_order_relaxed);
-  }
-  last_sequence_ = seq;
-  have_sequence_ = true;
-}
-
 // Names the slot as the latest datagram, then counts its bytes as unread:
 // whoever sees the count also sees the slot, complete.
 void AcquisitionState::publish(uint64_t latest, size_t length) {
   reader.store(latest, std::memory_order_release);
-  const auto cap = static_cast<size_t>(total_bytes);
-  size_t unread = N.load(std::memory_order_relaxed);
-  while (!N.compare_exchange_weak(unread, std::min(unread + length, cap), std::memory_order_release,
-                                  std::memory_order_relaxed)) {
-  }
+  add_unread(N, length, static_cast<size_t>(total_bytes));
 }
 
 }  // namespace velto

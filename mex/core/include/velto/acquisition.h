@@ -21,6 +21,7 @@
 #include "kivo/udp_socket.h"
 #include "velto/band_filter.h"
 #include "velto/block_handover.h"
+#include "velto/datagram_bookkeeping.h"
 #include "velto/status.h"
 
 namespace velto {
@@ -90,7 +91,6 @@ class AcquisitionState {
 
   void udprcv_threadfunc();
   bool receive_block(uint8_t* base, uint32_t epoch);
-  void record_datagram(const uint8_t* datagram, const kivo::net::Received& received);
   void publish(uint64_t latest, size_t length);
   void wait_for_copy_from_half(uint32_t epoch);
   void savedata_threadfunc();
@@ -134,8 +134,7 @@ class AcquisitionState {
   int socket_buffer_bytes_ = 0;
   int receive_buffer_request_ = 0;
   // Receiver thread only: the sequence number of the previous datagram.
-  uint16_t last_sequence_ = 0;
-  bool have_sequence_ = false;
+  SequenceTracker sequence_;
   // MATLAB thread only: files whose close reported an error, for the warning.
   std::string close_failed_;
   std::string filtered_close_failed_;

@@ -1,0 +1,41 @@
+#include "velto/datagram_bookkeeping.h"
+
+#include <algorithm>
+
+#include "kivo/datagram.h"
+
+namespace velto {
+
+void count_datagram(StatusCounters& counters, SequenceTracker& sequence, const uint8_t* datagram,
+                    const kivo::net::Received& received) {
+  counters.datagrams.fetch_add(1, std::memory_order_relaxed);
+  counters.bytes.fetch_add(static_cast<uint64_t>(received.length), std::memory_order_relaxed);
+  if (received.drop_count_valid) {
+    counters.kernel_drops.store(received.kernel_drops, std::memory_order_relaxed);
+  }
+  if (received.length < kivo::kHeaderBytes) return;  // no sequence number in it
+  const uint16_t seq = kivo::sequence_number(datagram);
+  if (sequence.have && seq != kivo::next_sequence(sequence.last)) {
+    counters.sequence_gaps.fetch_add(1, std::memory_order_relaxed);
+  }
+  sequence.last = seq;
+  sequence.have = true;
+}
+
+void add_unread(std::atomic<size_t>& unread, size_t length, size_t cap) {
+  size_t now = unread.load(std::memory_order_relaxed);
+  while (!unread.compare_exchange_weak(now, std::min(now + length, cap), std::memory_order_release,
+                                       std::memory_order_relaxed)) {
+  }
+}
+
+bool take_unread(std::atomic<size_t>& unread, size_t size, size_t cap) {
+  size_t now = unread.load(std::memory_order_acquire);
+  do {
+    if (now < size) return false;
+  } while (!unread.compare_exchange_weak(now, std::min(cap, now - size), std::memory_order_acq_rel,
+                                         std::memory_order_acquire));
+  return true;
+}
+
+}  // namespace velto
