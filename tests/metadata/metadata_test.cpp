@@ -100,6 +100,12 @@ TEST(MetadataJson, RefusesWhatDoesNotDescribeTheFile) {
       edited([](Json& j) { j["filter"]["b_stored"][0] = 0.1; }),  // not 0.1 in single precision
       edited([](Json& j) { j.erase("filter"); }),
       edited([](Json& j) { j["ended"] = "exploded"; }),
+      // Numbers that a plain conversion would wrap, cut or overflow.
+      edited([](Json& j) { j["nchans"] = -4294967288LL; }),  // 8 once wrapped to 32 bits
+      edited([](Json& j) { j["nchans"] = 8.5; }),
+      edited([](Json& j) { j["port"] = 1.8e23; }),
+      edited([](Json& j) { j["block_size_bytes"] = 1.8e23; }),
+      edited([](Json& j) { j["blocks_written"] = -1; }),
   };
   for (const std::string& text : cases) {
     EXPECT_THROW(kivo::parse_metadata_json(text), kivo::MetadataError) << text.substr(0, 60);
