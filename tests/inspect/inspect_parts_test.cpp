@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "analysis.h"
@@ -11,6 +13,7 @@
 #include "kivo/encoder.h"
 #include "options.h"
 #include "recording.h"
+#include "report.h"
 #include "stale_slots.h"
 #include "velto/band_filter.h"
 
@@ -181,6 +184,15 @@ TEST(FilterCheck, FindsTheFirstChangedSampleAndCarriesHistoriesAcrossBlocks) {
   const FilterVerdict shorter = verify_filter(in, Slots(output.data(), raw.block_bytes(), filtered), c);
   EXPECT_FALSE(shorter.verified);
   EXPECT_EQ(shorter.blocks_compared, 1U);
+}
+
+TEST(Report, StampsThatNoCalendarShowsArePrintedAsNumbers) {
+  EXPECT_EQ(stamp_text(1425733509.25), "2015-03-07T13:05:09.250Z");
+  // Bits of a damaged file read as a stamp.
+  EXPECT_EQ(stamp_text(4e110).substr(0, 4), "4000");
+  EXPECT_EQ(stamp_text(-1e300).substr(0, 2), "-1");
+  EXPECT_EQ(stamp_text(std::numeric_limits<double>::infinity()), "inf");
+  EXPECT_EQ(stamp_text(std::nan("")), "nan");
 }
 
 TEST(Options, RefusesWhatCannotBeDone) {

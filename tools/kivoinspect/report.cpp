@@ -108,6 +108,10 @@ std::vector<std::string> all_problems(const Source& source, const std::vector<st
 }  // namespace
 
 std::string stamp_text(double seconds) {
+  // A damaged file can hold any bits where a stamp belongs: only a time that
+  // a calendar can show is converted (a wider one would overflow time_t).
+  constexpr double kWidestCalendarSeconds = 1e15;
+  if (!(std::fabs(seconds) < kWidestCalendarSeconds)) return fixed(seconds, 3);
   const double whole = std::floor(seconds);
   const auto calendar = static_cast<std::time_t>(whole);
   const std::tm* utc = std::gmtime(&calendar);
