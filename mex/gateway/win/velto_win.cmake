@@ -14,7 +14,6 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
   set(VELTO_MEXEXT mexw32)
 endif()
-set(VELTO_MEXEXT ${VELTO_MEXEXT} PARENT_SCOPE)
 
 set(velto_win_dir ${CMAKE_CURRENT_LIST_DIR})
 set(velto_import_dir ${CMAKE_CURRENT_BINARY_DIR}/matlab-import)
