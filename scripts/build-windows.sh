@@ -46,8 +46,8 @@ for preset in "${arches[@]}"; do
   esac
   echo "== $preset ($arch-w64-mingw32)"
   build_googletest "$preset" "$arch"
-  flags=()
-  [[ $werror -eq 1 ]] && flags+=(-DCMAKE_CXX_FLAGS=-Werror -DCMAKE_C_FLAGS=-Werror)
+  flags=(-DCMAKE_CXX_FLAGS= -DCMAKE_C_FLAGS=)
+  [[ $werror -eq 1 ]] && flags=(-DCMAKE_CXX_FLAGS=-Werror -DCMAKE_C_FLAGS=-Werror)
   (cd "$root" && cmake --preset "$preset" "${flags[@]}" "${extra[@]}" >/dev/null)
   cmake --build "$root/build-$preset" -j "$jobs"
 done

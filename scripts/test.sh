@@ -27,4 +27,6 @@ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
 cmake --build "$root/build-asan" -j "$jobs"
 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -LE octave
 
+"$root/scripts/test-windows.sh"
+
 step "All tests passed"
