@@ -8,6 +8,14 @@ if(NOT MINGW)
   message(STATUS "velto for Windows: build it with MATLAB's mex command or FindMatlab (MinGW builds it here)")
   return()
 endif()
+# Where FindMatlab finds MATLAB, matlab_add_mex builds velto against MATLAB's
+# own headers and libraries instead.
+if(NOT DEFINED KIVO_BUILD_MATLAB OR KIVO_BUILD_MATLAB)
+  find_package(Matlab QUIET COMPONENTS MX_LIBRARY)
+  if(Matlab_FOUND)
+    return()
+  endif()
+endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(VELTO_MEXEXT mexw64)
