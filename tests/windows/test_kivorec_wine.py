@@ -3,7 +3,9 @@ usage and channel-count refusals, a recording stopped with Ctrl-C (wine turns
 SIGINT into the console's Ctrl-C event) checked byte for byte, Ctrl-C with no
 traffic, and a port that cannot be bound.
 
-usage: test_kivorec_wine.py WINE_RUN KIVOREC_EXE KIVOSIM
+The recording is also read back by kivoinspect.exe.
+
+usage: test_kivorec_wine.py WINE_RUN KIVOREC_EXE KIVOINSPECT_EXE KIVOSIM
 """
 
 import glob
@@ -20,7 +22,7 @@ import time
 import unittest
 from array import array
 
-WINE_RUN, KIVOREC, KIVOSIM = (os.path.abspath(p) for p in sys.argv[1:4])
+WINE_RUN, KIVOREC, KIVOINSPECT, KIVOSIM = (os.path.abspath(p) for p in sys.argv[1:5])
 PORT = 55000
 CHANNELS, NSAMP, DATAGRAM = 8, 86, 1388
 
@@ -129,6 +131,10 @@ class KivorecUnderWine(unittest.TestCase):
         meta = self.metadata()
         self.assertEqual((meta["ended"], meta["blocks_written"], meta["slots_written"], meta["datagrams_received"],
                           meta["sequence_gaps"], meta["write_errors"]), ("ctrl-c", 2, count, count, 0, 0))
+        inspected = subprocess.run([WINE_RUN, KIVOINSPECT, "--json", os.path.basename(sample)], cwd=self.dir,
+                                   capture_output=True, text=True, timeout=120)
+        self.assertEqual(inspected.returncode, 0, inspected.stdout + inspected.stderr)
+        self.assertIn('"consistent":true', inspected.stdout.replace(" ", ""))
 
     def test_ctrl_c_without_traffic_ends_at_once(self):
         recorder = self.start()
@@ -154,4 +160,4 @@ class KivorecUnderWine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[5:], verbosity=2)
