@@ -30,13 +30,16 @@ function(kivo_add_windows_test name)
   endif()
 endfunction()
 
+# Every program gets a main() that holds the socket library while it runs.
+set(KIVO_WINDOWS_GTEST_MAIN ${CMAKE_CURRENT_LIST_DIR}/winsock_gtest_main.cpp)
+
 function(kivo_add_gtest name)
   cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_LABEL AND T_LABELS)
     list(GET T_LABELS 0 T_LABEL)
   endif()
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE GTest::gtest_main ${T_LIBS} kivo_warnings)
+  add_executable(${name} ${T_SOURCES} ${KIVO_WINDOWS_GTEST_MAIN})
+  target_link_libraries(${name} PRIVATE GTest::gtest ${T_LIBS} kivo_stream kivo_warnings)
   kivo_add_windows_test(${name} COMMAND ${name} --gtest_brief=1 LABEL ${T_LABEL})
 endfunction()
 
