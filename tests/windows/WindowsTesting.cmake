@@ -13,9 +13,12 @@ endif()
 # Every wine start of the tests shares one wine prefix in the build folder.
 set(KIVO_WINDOWS_TEST_ENVIRONMENT "KIVO_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;WINEDEBUG=-all")
 
-# kivo_add_windows_test(<name> COMMAND <target or program> <args>... [LABEL l] [RESOURCE_LOCK r])
+# kivo_add_windows_test(<name> COMMAND <target or program> <args>... [LABEL l] [RESOURCE_LOCK r]
+#                       [RUN_SERIAL])
+# RUN_SERIAL: the test streams datagrams, which wine's receive must keep up
+# with in a socket buffer of the build machine's default size; it runs alone.
 function(kivo_add_windows_test name)
-  cmake_parse_arguments(T "" "LABEL;RESOURCE_LOCK;TIMEOUT" "COMMAND" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "LABEL;RESOURCE_LOCK;TIMEOUT" "COMMAND" ${ARGN})
   if(NOT KIVO_WINDOWS_TESTS_RUN)
     return()
   endif()
@@ -27,6 +30,9 @@ function(kivo_add_windows_test name)
                                           ENVIRONMENT "${KIVO_WINDOWS_TEST_ENVIRONMENT}")
   if(T_RESOURCE_LOCK)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+  if(T_RUN_SERIAL)
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL ON)
   endif()
 endfunction()
 

@@ -109,7 +109,7 @@ class KivorecUnderWine(unittest.TestCase):
         recorder = self.start()
         count = 2500
         subprocess.run([KIVOSIM, "--quiet", "--port", str(PORT), "--channels", str(CHANNELS), "--content", "pattern",
-                        "--count", str(count), "--rate", "2000"], check=True, timeout=60, stdout=subprocess.DEVNULL)
+                        "--count", str(count), "--rate", "1000"], check=True, timeout=60, stdout=subprocess.DEVNULL)
         self.assertTrue(wait_for(lambda: "seq # = 2400\n" in self.stdout(), 30), self.stdout())
         status, errors = self.stop(recorder)
         self.assertEqual(status, 0, errors)

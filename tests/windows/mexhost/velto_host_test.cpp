@@ -187,7 +187,7 @@ DWORD run_kivosim(const std::string& arguments) {
 
 std::string pattern_run(uint16_t port, int channels, int count) {
   return "--quiet --port " + std::to_string(port) + " --channels " + std::to_string(channels) +
-         " --content pattern --rate 5000 --count " + std::to_string(count);
+         " --content pattern --rate 2000 --count " + std::to_string(count);
 }
 
 // Polls velto('status') until `done` holds for it, or a generous limit passes.
