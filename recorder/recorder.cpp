@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "block_ring.h"
@@ -127,6 +128,18 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
   }
 }
 
+// Main thread, at the end: a sample file whose name (or folder) was removed
+// while it was written takes its blocks with it when it is closed.
+bool removed_while_written(const BlockFile& file, const Geometry& geometry) {
+  std::error_code error;
+  if (std::filesystem::exists(file.path(), error) || error) return false;
+  std::fprintf(stderr, "%s was removed while it was written: the %llu blocks saved to it are lost\n",
+               file.path().c_str(),
+               static_cast<unsigned long long>(file.bytes_written() /
+                                               static_cast<uint64_t>(geometry.recorder_block_bytes)));
+  return true;
+}
+
 // Main thread: creates the sample file (never over an existing one) with its
 // metadata file, and records into it.
 int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop) {
@@ -151,6 +164,7 @@ int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& cons
 
   Ending ending;
   int status = record(file, geometry, control, ending);
+  if (removed_while_written(file, geometry)) status = kFailure;
   const int close_error = file.close();
   if (close_error != 0) {
     std::fprintf(stderr, "cannot close %s: %s\n", name.c_str(), file_error_text(close_error).c_str());

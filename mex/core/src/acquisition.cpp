@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -80,6 +81,7 @@ void AcquisitionState::release_leftovers() {
   sock.close();
   socket_library_.reset();
   close_files();
+  removed_.clear();  // nothing was acquired into them
   finish_metadata(kivo::EndReason::closed, false);
 }
 
@@ -193,6 +195,7 @@ void AcquisitionState::close(kivo::EndReason reason) {
   N.store(0);
   running_ = false;
   if (was_running) report_problems();
+  removed_.clear();
 }
 
 void AcquisitionState::stop_threads() {
@@ -204,8 +207,21 @@ void AcquisitionState::stop_threads() {
 }
 
 void AcquisitionState::close_files() {
+  note_if_removed(fp);
+  if (filt) note_if_removed(filt->file);
   if (fp.is_open() && fp.close() != 0) close_failed_ = fp.path();
   if (filt && filt->file.is_open() && filt->file.close() != 0) filtered_close_failed_ = filt->file.path();
+}
+
+// A sample file whose name (or folder) was removed while it was written
+// takes its blocks with it when it is closed: that is said, not left silent.
+void AcquisitionState::note_if_removed(const kivo::BlockFile& file) {
+  if (!file.is_open()) return;
+  std::error_code error;
+  if (std::filesystem::exists(file.path(), error) || error) return;
+  const uint64_t blocks = file.bytes_written() / static_cast<uint64_t>(total_bytes > 0 ? total_bytes : 1);
+  removed_.push_back(file.path() + " was removed while it was written; the " + std::to_string(blocks) +
+                     " block(s) saved to it are lost");
 }
 
 // With the threads joined and the files closed: what each file received,
@@ -258,6 +274,8 @@ void AcquisitionState::report_problems() {
     warn(std::to_string(n) + " datagram(s) were dropped by the system before they reached " +
          fp.path());
   }
+  for (const std::string& removed : removed_) warn(removed);
+  removed_.clear();
   for (std::string* failed : {&close_failed_, &filtered_close_failed_}) {
     if (!failed->empty()) warn("closing " + *failed + " failed; its last block may be incomplete");
     failed->clear();

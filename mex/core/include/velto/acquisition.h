@@ -87,6 +87,7 @@ class AcquisitionState {
   void start_threads();
   void stop_threads();
   void close_files();
+  void note_if_removed(const kivo::BlockFile& file);
   void report_problems();
 
   void udprcv_threadfunc();
@@ -138,6 +139,8 @@ class AcquisitionState {
   // MATLAB thread only: files whose close reported an error, for the warning.
   std::string close_failed_;
   std::string filtered_close_failed_;
+  // MATLAB thread only: sample files removed while they were written.
+  std::vector<std::string> removed_;
   // MATLAB thread only: the metadata beside each sample file of this 'open'.
   kivo::MetadataFile raw_metadata_;
   kivo::MetadataFile filtered_metadata_;
