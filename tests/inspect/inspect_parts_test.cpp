@@ -87,8 +87,9 @@ TEST(Analysis, GapsAcrossTheWrapStampsAndRate) {
   const Layout recorder = make_layout(kivo::FileKind::recorder, 2);
   const Summary s = summarise(build(recorder, {65534, 65535, 0, 1, 5, 6, 6, 7}), recorder);
   EXPECT_EQ(s.gaps.count, 2U);
-  EXPECT_EQ(s.gaps.missing, 3U + 65535U);  // 2..4, and a number repeated
-  EXPECT_EQ(s.gaps.largest_at, 6U);
+  EXPECT_EQ(s.gaps.missing, 3U);  // 2..4; the repeated 6 skips nothing
+  EXPECT_EQ(s.gaps.repeated, 1U);
+  EXPECT_EQ(s.gaps.largest_at, 4U);
   EXPECT_EQ(s.gaps.first_at, (std::vector<uint64_t>{4, 6}));
   EXPECT_FALSE(s.first_stamp.has_value());
 
@@ -98,6 +99,19 @@ TEST(Analysis, GapsAcrossTheWrapStampsAndRate) {
   EXPECT_EQ(*r.last_sequence, 1010);
   EXPECT_NEAR(*r.last_stamp - *r.first_stamp, 1.0, 1e-6);
   EXPECT_NEAR(r.mean_rate, 1000.0, 1e-3);
+}
+
+// A network that reorders and duplicates: late and repeated datagrams break
+// the run, but only numbers that never came are missing.
+TEST(Analysis, ReorderedAndRepeatedDatagramsAreNotMissingNumbers) {
+  const Layout raw = make_layout(kivo::FileKind::raw, 8);
+  // 3 comes after 4 and 5, 9 never comes, 7 twice, and 65535 late across the wrap.
+  const Summary s = summarise(build(raw, {65534, 0, 1, 2, 4, 5, 3, 6, 7, 7, 8, 65535, 10, 11}), raw);
+  EXPECT_EQ(s.gaps.count, 7U);     // 0, 4, 3, 6, 7 (again), 65535, 10
+  EXPECT_EQ(s.gaps.missing, 1U);   // 9; 3 and 65535 came late
+  EXPECT_EQ(s.gaps.late, 2U);
+  EXPECT_EQ(s.gaps.repeated, 1U);
+  EXPECT_EQ(s.gaps.largest, 1U);
 }
 
 TEST(Analysis, ChannelRangesKeepChannelsAndTimeStepsApart) {

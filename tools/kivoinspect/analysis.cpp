@@ -42,18 +42,60 @@ struct ChannelSums {
   }
 };
 
-void note_sequence(Summary& s, uint64_t k, uint16_t seq) {
+// Where each sequence number was last seen, on the unwrapped count of
+// numbers: a datagram that arrives behind the highest number so far
+// (reordered or duplicated on the network) breaks the run, but it skips no
+// numbers, and a late one fills a number that was counted missing.
+class NumberLine {
+ public:
+  NumberLine() : seen_at_(65536, 0) {}
+
+  // Notes `seq` at slot k; returns the numbers it skipped ahead of the
+  // highest so far (0 when it is behind).
+  uint64_t note(uint16_t seq, SequenceGaps& g) {
+    if (!have_) {
+      have_ = true;
+      first_ = highest_ = kStart + seq;  // the low 16 bits are the number
+      seen_at_[seq] = highest_;
+      return 0;
+    }
+    const auto ahead = static_cast<uint16_t>(seq - static_cast<uint16_t>(highest_));
+    if (ahead != 0 && ahead < 0x8000) {
+      highest_ += ahead;
+      seen_at_[seq] = highest_;
+      return ahead - 1U;
+    }
+    const uint64_t at = highest_ - static_cast<uint16_t>(-ahead);  // its place behind the highest
+    if (seen_at_[seq] == at) {
+      ++g.repeated;
+    } else {
+      ++g.late;
+      seen_at_[seq] = at;
+      if (at > first_ && g.missing > 0) --g.missing;
+    }
+    return 0;
+  }
+
+ private:
+  static constexpr uint64_t kStart = uint64_t{1} << 32;  // room to go back before the first
+  std::vector<uint64_t> seen_at_;
+  uint64_t first_ = 0;
+  uint64_t highest_ = 0;
+  bool have_ = false;
+};
+
+void note_sequence(Summary& s, NumberLine& numbers, uint64_t k, uint16_t seq) {
+  SequenceGaps& g = s.gaps;
+  const uint64_t skipped = numbers.note(seq, g);
   if (s.last_sequence) {
-    const auto skipped = static_cast<uint16_t>(seq - *s.last_sequence - 1U);
-    if (skipped != 0) {
-      SequenceGaps& g = s.gaps;
+    if (seq != kivo::next_sequence(*s.last_sequence)) {
       ++g.count;
-      g.missing += skipped;
-      if (skipped > g.largest) {
-        g.largest = skipped;
-        g.largest_at = k;
-      }
       if (g.first_at.size() < kPositionsKept) g.first_at.push_back(k);
+    }
+    g.missing += skipped;
+    if (skipped > g.largest) {
+      g.largest = skipped;
+      g.largest_at = k;
     }
   } else {
     s.first_sequence = seq;
@@ -76,6 +118,7 @@ Summary analyse(const Slots& slots, const Progress& progress) {
   const auto nchans = static_cast<size_t>(s.layout.geometry.nchans);
   const auto nsamp = static_cast<size_t>(s.layout.geometry.nsamp);
   ChannelSums sums(nchans);
+  NumberLine numbers;
   for (uint64_t k = 0; k < slots.count(); ++k) {
     if (progress && k % kProgressEvery == 0) progress(k, slots.count());
     if (stale[k]) {
@@ -84,7 +127,7 @@ Summary analyse(const Slots& slots, const Progress& progress) {
       continue;
     }
     ++s.fresh_slots;
-    note_sequence(s, k, slots.sequence(k));
+    note_sequence(s, numbers, k, slots.sequence(k));
     if (s.layout.stamped()) note_stamp(s, slots.stamp(k));
     sums.add(slots.datagram(k), nchans, nsamp);
   }

@@ -48,8 +48,11 @@ std::string sequence_text(const Summary& s) {
   const SequenceGaps& g = s.gaps;
   std::string text = std::to_string(*s.first_sequence) + " to " + std::to_string(*s.last_sequence) + "; ";
   if (g.count == 0) return text + "no gaps";
-  text += std::to_string(g.count) + " gaps, " + std::to_string(g.missing) + " numbers missing; largest " +
-          std::to_string(g.largest) + " before slot " + std::to_string(g.largest_at) + " (block " +
+  text += std::to_string(g.count) + " gaps, " + std::to_string(g.missing) + " numbers missing; ";
+  if (g.late != 0 || g.repeated != 0) {
+    text += std::to_string(g.late) + " late (reordered), " + std::to_string(g.repeated) + " repeated; ";
+  }
+  text += "largest " + std::to_string(g.largest) + " before slot " + std::to_string(g.largest_at) + " (block " +
           std::to_string(g.largest_at / kivo::kSlotsPerBlock) + "); at slots" + slot_list(g.first_at, g.count);
   return text;
 }
@@ -167,6 +170,7 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
   out["last_sequence"] = s.last_sequence ? Json(*s.last_sequence) : Json(nullptr);
   out["sequence_gaps"] = {{"count", s.gaps.count},       {"missing", s.gaps.missing},
                           {"largest", s.gaps.largest},   {"largest_at_slot", s.gaps.largest_at},
+                          {"late", s.gaps.late},         {"repeated", s.gaps.repeated},
                           {"first_at_slots", s.gaps.first_at}};
   out["stale_slots"] = {{"count", s.stale_slots}, {"first_at_slots", s.stale_first_at}};
   Json channels = Json::array();
