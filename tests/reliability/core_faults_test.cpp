@@ -1,0 +1,162 @@
+// The acquisition core against bad input and a vanishing sample folder, run
+// in every build (and so under AddressSanitizer and UndefinedBehaviorSanitizer
+// in the sanitizer build): kivosim's malformed datagrams - empty, cut short,
+// over-long, random samples - from one sender and from two at once. Nothing
+// is read or written out of bounds, and the counters, the file and
+// kivoinspect's reading of it tell exactly what was sent.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analysis.h"
+#include "recording.h"
+#include "support.h"
+
+namespace velto::testing {
+namespace {
+
+// What one kivosim run sent, from its summary line.
+struct Sent {
+  uint64_t datagrams = 0;
+  uint64_t bytes = 0;
+};
+
+Sent parse_summary(const std::string& out) {
+  Sent sent;
+  const size_t at = out.find("kivosim: sent ");
+  if (at != std::string::npos) {
+    unsigned long long n = 0, bytes = 0;
+    if (std::sscanf(out.c_str() + at, "kivosim: sent %llu datagrams (%llu bytes)", &n, &bytes) == 2) {
+      sent.datagrams = n;
+      sent.bytes = bytes;
+    }
+  }
+  return sent;
+}
+
+Sent run_kivosim(uint16_t port, const std::string& options) {
+  const std::string command = std::string(KIVOSIM_PATH) + " --host 127.0.0.1 --port " + std::to_string(port) +
+                              " --quiet " + options + " 2>&1";
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    pclose(pipe);
+  }
+  return parse_summary(out);
+}
+
+// The faults kivosim makes for `count` datagrams (numbered from 1): every
+// 7th empty, else every 11th cut to half, else every 13th 64 bytes too long.
+struct Faults {
+  uint64_t empty = 0, cut = 0, too_long = 0;
+};
+
+Faults faults_of(uint64_t count) {
+  Faults f;
+  for (uint64_t n = 1; n <= count; ++n) {
+    if (n % 7 == 0) ++f.empty;
+    else if (n % 11 == 0) ++f.cut;
+    else if (n % 13 == 0) ++f.too_long;
+  }
+  return f;
+}
+
+constexpr const char* kMalformed = "--content random --empty-every 7 --short-every 11 --long-every 13 --rate 20000";
+
+// Sends `per_sender` malformed datagrams from each of `senders` kivosims at
+// once and checks what the acquisition made of them.
+void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
+  TempDir dir("malformed_" + std::to_string(nchans) + "_" + std::to_string(senders));
+  Printed printed;
+  AcquisitionState state(printed.console());
+  const uint16_t port = free_udp_port();
+  state.open(request(port, nchans, dir.str()));
+  std::vector<Sent> sent(static_cast<size_t>(senders));
+  std::vector<std::thread> threads;
+  for (int s = 0; s < senders; ++s) {
+    const std::string options = std::string(kMalformed) + " --channels " + std::to_string(nchans) + " --count " +
+                                std::to_string(per_sender) + " --seed " + std::to_string(7 + s) +
+                                " --start-seq " + std::to_string(20000 * s);
+    threads.emplace_back([&, s, options] { sent[static_cast<size_t>(s)] = run_kivosim(port, options); });
+  }
+  for (auto& t : threads) t.join();
+  const uint64_t attempts = per_sender * static_cast<uint64_t>(senders);
+  ASSERT_TRUE(wait_until([&] {
+    const auto s = state.status();
+    return s.datagrams + s.failed_receives >= attempts && s.blocks_saved >= attempts / 1000;
+  })) << "the acquisition did not take every datagram";
+  const AcquisitionStatus s = state.status();
+  const std::string raw = state.raw_path();
+  state.close();
+
+  const kivo::Geometry g = kivo::make_geometry(nchans);
+  const auto size = static_cast<uint64_t>(g.datagram_size_bytes);
+  const Faults f = faults_of(per_sender);
+  const uint64_t empty = f.empty * static_cast<uint64_t>(senders);
+  const uint64_t cut = f.cut * static_cast<uint64_t>(senders);
+  const uint64_t too_long = f.too_long * static_cast<uint64_t>(senders);
+  uint64_t sent_datagrams = 0, sent_bytes = 0;
+  for (const Sent& one : sent) {
+    sent_datagrams += one.datagrams;
+    sent_bytes += one.bytes;
+  }
+  ASSERT_EQ(sent_datagrams, attempts);
+  EXPECT_EQ(sent_bytes, (attempts - empty - cut - too_long) * size + cut * (size / 2) + too_long * (size + 64));
+  // Empty datagrams are failed receives; long ones are cut to the datagram size.
+  EXPECT_EQ(s.failed_receives, empty);
+  EXPECT_EQ(s.datagrams, attempts - empty);
+  EXPECT_EQ(s.bytes, sent_bytes - too_long * 64);
+  EXPECT_EQ(s.kernel_drops, 0U);
+  EXPECT_EQ(s.blocks_saved, attempts / 1000);
+  EXPECT_EQ(s.write_errors, 0U);
+  if (senders == 1) {
+    EXPECT_EQ(s.sequence_gaps, empty);  // each empty datagram took a number
+  }
+
+  // The file: every attempt made a slot of a saved block; the slots an empty
+  // datagram left unfilled are stale, and kivoinspect counts the same gaps.
+  const std::vector<uint8_t> file = read_file(raw);
+  ASSERT_EQ(file.size(), s.blocks_saved * static_cast<uint64_t>(g.total_bytes));
+  const kivoinspect::Layout layout = kivoinspect::make_layout(kivo::FileKind::raw, nchans);
+  const kivoinspect::Summary summary = kivoinspect::analyse(kivoinspect::Slots(file.data(), file.size(), layout));
+  EXPECT_EQ(summary.stale_slots, empty);
+  EXPECT_EQ(summary.fresh_slots, s.datagrams);
+  EXPECT_EQ(summary.gaps.count, s.sequence_gaps);
+}
+
+TEST(MalformedDatagrams, OneSenderSixteenChannels) { check_malformed(16, 1, 5000); }
+
+TEST(MalformedDatagrams, OneSenderLargestDatagram) { check_malformed(15, 1, 3000); }
+
+TEST(MalformedDatagrams, TwoSendersAtOnce) { check_malformed(8, 2, 3000); }
+
+// The sample folder removed while the acquisition writes into it: the blocks
+// go with it, and 'close' says so instead of leaving it silent.
+TEST(VanishingFolder, CloseSaysTheBlocksAreLost) {
+  TempDir dir("vanishing");
+  const std::string folder = dir.str() + "/samples";
+  std::filesystem::create_directories(folder);
+  Printed printed;
+  AcquisitionState state(printed.console());
+  const uint16_t port = free_udp_port();
+  state.open(request(port, 4, folder));
+  Sender sender(port, 4);
+  sender.send(2000);
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved >= 2; }));
+  std::filesystem::remove_all(folder);
+  sender.send(1000);
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved >= 3; }));
+  const std::string raw = state.raw_path();
+  state.close();
+  EXPECT_TRUE(printed.contains("velto: warning: " + raw +
+                               " was removed while it was written; the 3 block(s) saved to it are lost\n"));
+  EXPECT_TRUE(printed.contains("velto: warning: could not complete"));
+}
+
+}  // namespace
+}  // namespace velto::testing
