@@ -44,6 +44,12 @@ uint16_t free_udp_port() {
   return ntohs(address.sin_port);
 }
 
+fs::path scratch_folder() {
+  std::error_code error;
+  if (fs::is_directory("/dev/shm", error)) return "/dev/shm";
+  return fs::temp_directory_path();
+}
+
 // What the counters must say, counted on the sending side.
 struct Expected {
   uint64_t datagrams = 0, failed = 0, bytes = 0, gaps = 0;
@@ -52,7 +58,9 @@ struct Expected {
 
 class Rig {
  public:
-  Rig() : dir_(fs::temp_directory_path() / ("kivo_fuzz_acquisition_" + std::to_string(::getpid()))) {
+  // The blocks go to memory where there is a tmpfs for it: a long run
+  // writes hundreds of gigabytes.
+  Rig() : dir_(scratch_folder() / ("kivo_fuzz_acquisition_" + std::to_string(::getpid()))) {
     fs::create_directories(dir_);
     sender_.create();
     open_next();
@@ -97,10 +105,11 @@ class Rig {
   }
 
   void close_and_check() {
-    const velto::AcquisitionStatus s = state_->status();
     const std::string raw = state_->raw_path();
     const std::string filtered = state_->filtered_path();
     state_->close();
+    // After 'close': blocks handed over before it are still saved by then.
+    const velto::AcquisitionStatus s = state_->status();
     const auto block = static_cast<uintmax_t>(kivo::make_geometry(nchans_).total_bytes);
     if (fs::file_size(raw) != s.blocks_saved * block) fail("raw file does not hold the blocks saved");
     if (!filtered.empty() && fs::file_size(filtered) != s.blocks_saved * block) {

@@ -112,7 +112,10 @@ kivo::Metadata metadata_for(Input& in, const Layout& layout) {
 void check_summary(const Summary& s) {
   if (s.fresh_slots + s.stale_slots != s.extent.slots) fail("fresh + stale slots != slots");
   if (s.gaps.count > s.fresh_slots) fail("more gaps than fresh slots");
-  if (s.gaps.largest > s.gaps.missing) fail("largest gap above the numbers missing");
+  // The first datagram is neither a break, nor late, nor repeated.
+  if (s.fresh_slots > 0 && (s.gaps.count > s.fresh_slots - 1 || s.gaps.late + s.gaps.repeated > s.fresh_slots - 1)) {
+    fail("more breaks, late or repeated datagrams than slots after the first");
+  }
   if (s.extent.whole_blocks * kivo::kSlotsPerBlock + s.extent.partial_slots != s.extent.slots) {
     fail("whole blocks and partial slots do not add up");
   }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the whole suite
-# through CTest, the concurrency tests under ThreadSanitizer and the C++
-# tests under AddressSanitizer with UndefinedBehaviorSanitizer.
+# through CTest (the reliability tests and the short soak among them), the
+# concurrency tests under ThreadSanitizer, the C++ tests and the recorder's
+# reliability tests under AddressSanitizer with UndefinedBehaviorSanitizer,
+# and each fuzzer for a few seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -28,5 +30,12 @@ cmake --build "$root/build-asan" -j "$jobs"
 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -LE octave
 
 "$root/scripts/test-windows.sh"
+
+step "Fuzzers (libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer), a few seconds each"
+cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKIVO_BUILD_FUZZ=ON \
+  -DKIVO_SANITIZE=address,undefined -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_MEX=OFF -DKIVO_BUILD_BENCH=OFF >/dev/null
+cmake --build "$root/build-fuzz" -j "$jobs" --target kivo_fuzzers
+ctest --test-dir "$root/build-fuzz/fuzz" --output-on-failure -L fuzz
 
 step "All tests passed"
