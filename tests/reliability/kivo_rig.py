@@ -65,6 +65,9 @@ class Tools:
         self.kivorec = os.path.join(self.build, "recorder", "kivorec")
         self.kivoinspect = os.path.join(self.build, "tools", "kivoinspect", "kivoinspect")
         self.velto_dir = self.build
+        # The plug-in and an Octave to load it (not in the sanitizer builds).
+        self.has_velto = os.path.exists(os.path.join(self.build, "velto.mex")) and \
+            shutil.which("octave-cli") is not None
         here = os.path.dirname(os.path.abspath(__file__))
         self.source = os.path.abspath(os.path.join(here, "..", ".."))
         for program in (self.kivosim, self.kivorec, self.kivoinspect):

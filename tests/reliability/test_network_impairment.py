@@ -340,8 +340,11 @@ def main():
     try:
         link = Link(device, host)
         print("impairment: " + impairment.name, flush=True)
+        if not tools.has_velto:
+            print("note: no velto.mex (or no octave-cli) in this build: kivorec only", flush=True)
         for nchans in (15, 16):
-            velto_stream(t, tools, reader, link, impairment, work, port, nchans, count, rate)
+            if tools.has_velto:
+                velto_stream(t, tools, reader, link, impairment, work, port, nchans, count, rate)
             kivorec_stream(t, tools, reader, link, impairment, work, nchans, count, rate)
     finally:
         device.close()

@@ -10,7 +10,6 @@ usage: test_recorder_faults.py BUILD_DIR WORK_DIR
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 
