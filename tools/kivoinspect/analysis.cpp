@@ -1,6 +1,7 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "stale_slots.h"
@@ -42,35 +43,37 @@ struct ChannelSums {
   }
 };
 
-// Where each sequence number was last seen, on the unwrapped count of
-// numbers: a datagram that arrives behind the highest number so far
+// Which numbers of the last 65536 on the unwrapped count were seen, one bit
+// per number: a datagram that arrives behind the highest number so far
 // (reordered or duplicated on the network) breaks the run, but it skips no
-// numbers, and a late one fills a number that was counted missing.
+// numbers, and a late one fills a number that was counted missing. Bit r
+// stands for the one place in (highest - 65536, highest] whose low 16 bits
+// are r; the places the highest passes over are cleared as it moves. A bit
+// set (8 KiB) rather than a table of places keeps short files cheap.
 class NumberLine {
  public:
-  NumberLine() : seen_at_(65536, 0) {}
-
-  // Notes `seq` at slot k; returns the numbers it skipped ahead of the
-  // highest so far (0 when it is behind).
+  // Notes `seq`; returns the numbers it skipped ahead of the highest so far
+  // (0 when it is behind).
   uint64_t note(uint16_t seq, SequenceGaps& g) {
     if (!have_) {
       have_ = true;
       first_ = highest_ = kStart + seq;  // the low 16 bits are the number
-      seen_at_[seq] = highest_;
+      set(seq);
       return 0;
     }
     const auto ahead = static_cast<uint16_t>(seq - static_cast<uint16_t>(highest_));
     if (ahead != 0 && ahead < 0x8000) {
+      clear_run(static_cast<uint16_t>(highest_ + 1), ahead - 1U);
       highest_ += ahead;
-      seen_at_[seq] = highest_;
+      set(seq);
       return ahead - 1U;
     }
     const uint64_t at = highest_ - static_cast<uint16_t>(-ahead);  // its place behind the highest
-    if (seen_at_[seq] == at) {
+    if (is_set(seq)) {
       ++g.repeated;
     } else {
       ++g.late;
-      seen_at_[seq] = at;
+      set(seq);
       if (at > first_ && g.missing > 0) --g.missing;
     }
     return 0;
@@ -78,7 +81,22 @@ class NumberLine {
 
  private:
   static constexpr uint64_t kStart = uint64_t{1} << 32;  // room to go back before the first
-  std::vector<uint64_t> seen_at_;
+
+  void set(uint16_t r) { bits_[r >> 6] |= uint64_t{1} << (r & 63); }
+  bool is_set(uint16_t r) const { return (bits_[r >> 6] >> (r & 63)) & 1U; }
+  // Clears `count` bits from `from` on, wrapping at 65536, a word at a time.
+  void clear_run(uint16_t from, uint32_t count) {
+    while (count > 0) {
+      const uint32_t bit = from & 63U;
+      const uint32_t n = std::min<uint32_t>(count, 64U - bit);
+      const uint64_t ones = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+      bits_[from >> 6] &= ~(ones << bit);
+      from = static_cast<uint16_t>(from + n);
+      count -= n;
+    }
+  }
+
+  std::array<uint64_t, 65536 / 64> bits_{};
   uint64_t first_ = 0;
   uint64_t highest_ = 0;
   bool have_ = false;
