@@ -64,6 +64,9 @@ def run_pairing(t, tools, reader, name, seconds, settle, interval, tolerance, ou
     (v_chans, v_rate), (r_chans, r_rate) = plan["velto"], plan["kivorec"]
     base = os.path.join(out, "pairing-" + name)
     shutil.rmtree(base, ignore_errors=True)
+    # Start on a quiet disk: the writeback of what a previous pairing (or
+    # anything else) left in the page cache would otherwise land on this one.
+    os.sync()
     velto_dir = os.path.join(base, "velto", "samples")
     rec_dir = os.path.join(base, "kivorec", "samples")
     os.makedirs(velto_dir)
