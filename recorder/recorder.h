@@ -13,11 +13,12 @@ inline constexpr uint16_t kPort = 55000;
 // Enough kernel buffer to ride out a disk or scheduling stall of a fraction of
 // a second at the device's full rate.
 inline constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
-// Memory for the blocks held between receiver and writer (48 blocks at 8
-// channels, 25 at 15): many seconds of the device's stream, so that a
-// stalling disk loses nothing, and a quarter of a second even at 100,000
-// datagrams a second.
-inline constexpr size_t kRingBytes = size_t{64} << 20;
+// Memory for the blocks held between receiver and writer (193 blocks at 8
+// or 16 channels, 103 at 15): minutes of the device's usual stream and
+// nearly 10 s at 20,000 datagrams a second, so that a disk whose
+// write-through stalls for seconds loses nothing (64 MiB lost 36 blocks to
+// one such stall in a 10-minute soak at 20,000/s).
+inline constexpr size_t kRingBytes = size_t{256} << 20;
 // How long a console stop waits for the block in progress to complete.
 inline constexpr std::chrono::milliseconds kStopGrace{1000};
 
