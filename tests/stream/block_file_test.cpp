@@ -35,21 +35,6 @@ class BlockFileTest : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(BlockFileTest, AppendsWholeBlocksInOrderAndTruncatesAnExistingFile) {
-  const fs::path path = dir_ / "a.dat";
-  std::ofstream(path) << "left from an earlier run";
-  BlockFile file;
-  ASSERT_EQ(file.open(path.string(), FileMode::create_or_truncate), 0);
-  ASSERT_EQ(file.append(block(1).data(), 1000), 0);
-  ASSERT_EQ(file.append(block(2).data(), 1000), 0);
-  EXPECT_EQ(file.bytes_written(), 2000U);
-  EXPECT_EQ(file.close(), 0);
-  const auto bytes = contents(path);
-  ASSERT_EQ(bytes.size(), 2000U);
-  EXPECT_EQ(bytes[999], 1);
-  EXPECT_EQ(bytes[1000], 2);
-}
-
 TEST_F(BlockFileTest, CreateNewRefusesAnExistingFileAndLeavesItAlone) {
   const fs::path path = dir_ / "b.dat";
   std::ofstream(path) << "keep";

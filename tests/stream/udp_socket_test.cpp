@@ -26,35 +26,6 @@ Endpoint loopback(uint16_t port) {
   return to;
 }
 
-TEST(UdpSocket, ReceivesWholeDatagramsAndCutsLongOnes) {
-  UdpSocket rx = bound_receiver();
-  UdpSocket tx;
-  ASSERT_EQ(tx.create(), 0);
-  const std::vector<uint8_t> data(100, 0xAB);
-  ASSERT_EQ(tx.send_to(data.data(), 40, loopback(rx.local_port())), 40);
-  ASSERT_EQ(tx.send_to(data.data(), 100, loopback(rx.local_port())), 100);
-  std::vector<uint8_t> into(64, 0);
-  EXPECT_EQ(rx.receive(into.data(), into.size()).length, 40);
-  const Received cut = rx.receive(into.data(), into.size());
-  EXPECT_EQ(cut.length, 64);
-  EXPECT_EQ(into[63], 0xAB);
-}
-
-TEST(UdpSocket, InterruptWakesABlockedReceiveAndEveryLaterOne) {
-  UdpSocket rx = bound_receiver();
-  uint8_t byte = 0;
-  long long first = 99;
-  long long second = 99;
-  std::thread receiver([&] {
-    first = rx.receive(&byte, 1).length;
-    second = rx.receive(&byte, 1).length;
-  });
-  rx.interrupt();
-  receiver.join();
-  EXPECT_LE(first, 0);
-  EXPECT_LE(second, 0);
-}
-
 TEST(UdpSocket, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
   const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{};
@@ -90,14 +61,6 @@ TEST(UdpSocket, CountsTheDatagramsTheKernelDropped) {
   }
   ASSERT_TRUE(r.drop_count_valid);
   EXPECT_GT(r.kernel_drops, 0U);
-}
-
-TEST(UdpSocket, ParsesDottedQuadsAndLocalhostOnly) {
-  Endpoint e;
-  EXPECT_TRUE(parse_ipv4("localhost", 7, e));
-  EXPECT_EQ(e.address_be, htonl(INADDR_LOOPBACK));
-  EXPECT_FALSE(parse_ipv4("256.1.1.1", 7, e));
-  EXPECT_FALSE(parse_ipv4("example", 7, e));
 }
 
 }  // namespace

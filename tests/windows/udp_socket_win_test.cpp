@@ -1,5 +1,6 @@
-// The Winsock socket: receiving, cutting long datagrams, waking a blocked
-// receive without closing the socket under it, and binding.
+// The Winsock socket's own cases: an interrupted socket with datagrams still
+// queued, and a port held exclusively. Receiving, cutting long datagrams and
+// waking a blocked receive are in tests/stream/platform_common_test.cpp.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -31,43 +32,6 @@ class UdpSocketWin : public ::testing::Test {
 
   SocketLibrary library_;
 };
-
-TEST_F(UdpSocketWin, ReceivesWholeDatagramsAndCutsLongOnes) {
-  ASSERT_TRUE(library_.started());
-  UdpSocket rx = bound_receiver();
-  UdpSocket tx;
-  ASSERT_EQ(tx.create(), 0);
-  const std::vector<uint8_t> data(100, 0xAB);
-  ASSERT_EQ(tx.send_to(data.data(), 40, loopback(rx.local_port())), 40);
-  ASSERT_EQ(tx.send_to(data.data(), 100, loopback(rx.local_port())), 100);
-  ASSERT_EQ(tx.send_to(data.data(), 0, loopback(rx.local_port())), 0);
-  std::vector<uint8_t> into(64, 0);
-  EXPECT_EQ(rx.receive(into.data(), into.size()).length, 40);
-  const Received cut = rx.receive(into.data(), into.size());
-  EXPECT_EQ(cut.length, 64);  // Winsock's WSAEMSGSIZE is not a failure here
-  EXPECT_EQ(into[63], 0xAB);
-  const Received empty = rx.receive(into.data(), into.size());
-  EXPECT_EQ(empty.length, 0);
-  EXPECT_FALSE(empty.drop_count_valid);
-}
-
-TEST_F(UdpSocketWin, InterruptWakesABlockedReceiveAndEveryLaterOne) {
-  UdpSocket rx = bound_receiver();
-  uint8_t byte = 0;
-  long long first = 99;
-  long long second = 99;
-  std::thread receiver([&] {
-    first = rx.receive(&byte, 1).length;
-    second = rx.receive(&byte, 1).length;
-  });
-  // Most likely the receive is waiting by now; either way it must end.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  rx.interrupt();
-  receiver.join();
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(second, 0);
-  EXPECT_TRUE(rx.is_open());  // the socket itself stays until its owner closes it
-}
 
 // Datagrams still queued do not keep an interrupted receive going.
 TEST_F(UdpSocketWin, AnInterruptedSocketReturnsAtOnceEvenWithDatagramsQueued) {
@@ -103,14 +67,6 @@ TEST_F(UdpSocketWin, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
   EXPECT_TRUE(error == WSAEADDRINUSE || error == WSAEACCES) << error;
   EXPECT_NE(socket_error_text(error).find("(error " + std::to_string(error) + ")"), std::string::npos);
   ::closesocket(holder);
-}
-
-TEST_F(UdpSocketWin, ParsesDottedQuadsAndLocalhostOnly) {
-  Endpoint e;
-  EXPECT_TRUE(parse_ipv4("localhost", 7, e));
-  EXPECT_EQ(e.address_be, htonl(INADDR_LOOPBACK));
-  EXPECT_FALSE(parse_ipv4("256.1.1.1", 7, e));
-  EXPECT_FALSE(parse_ipv4("example", 7, e));
 }
 
 }  // namespace

@@ -1,0 +1,127 @@
+// The cases of the socket and block file that hold alike on every platform,
+// built into the stream suite for Linux and for Windows (run under wine).
+// Each platform's own cases (error codes, sharing, kernel drop counts) stay
+// in its own file.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivo/block_file.h"
+#include "kivo/udp_socket.h"
+
+namespace kivo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SocketCommon : public ::testing::Test {
+ protected:
+  static net::UdpSocket bound_receiver() {
+    net::UdpSocket s;
+    EXPECT_EQ(s.create(), 0);
+    EXPECT_EQ(s.set_reuse_address(), 0);
+    EXPECT_EQ(s.bind_any(0), 0);
+    return s;
+  }
+  static net::Endpoint loopback(uint16_t port) {
+    net::Endpoint to;
+    EXPECT_TRUE(net::parse_ipv4("127.0.0.1", port, to));
+    return to;
+  }
+
+  net::SocketLibrary library_;
+};
+
+TEST_F(SocketCommon, ReceivesWholeDatagramsAndCutsLongOnes) {
+  ASSERT_TRUE(library_.started());
+  net::UdpSocket rx = bound_receiver();
+  net::UdpSocket tx;
+  ASSERT_EQ(tx.create(), 0);
+  const std::vector<uint8_t> data(100, 0xAB);
+  ASSERT_EQ(tx.send_to(data.data(), 40, loopback(rx.local_port())), 40);
+  ASSERT_EQ(tx.send_to(data.data(), 100, loopback(rx.local_port())), 100);
+  ASSERT_EQ(tx.send_to(data.data(), 0, loopback(rx.local_port())), 0);
+  std::vector<uint8_t> into(64, 0);
+  EXPECT_EQ(rx.receive(into.data(), into.size()).length, 40);
+  const net::Received cut = rx.receive(into.data(), into.size());
+  EXPECT_EQ(cut.length, 64);  // a long datagram is cut, not a failure
+  EXPECT_EQ(into[63], 0xAB);
+  const net::Received empty = rx.receive(into.data(), into.size());
+  EXPECT_EQ(empty.length, 0);
+  EXPECT_FALSE(empty.drop_count_valid);
+}
+
+TEST_F(SocketCommon, InterruptWakesABlockedReceiveAndEveryLaterOne) {
+  net::UdpSocket rx = bound_receiver();
+  uint8_t byte = 0;
+  long long first = 99;
+  long long second = 99;
+  std::thread receiver([&] {
+    first = rx.receive(&byte, 1).length;
+    second = rx.receive(&byte, 1).length;
+  });
+  // Most likely the receive is waiting by now; either way it must end.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  rx.interrupt();
+  receiver.join();
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(second, 0);
+  EXPECT_TRUE(rx.is_open());  // the socket itself stays until its owner closes it
+}
+
+TEST_F(SocketCommon, ParsesDottedQuadsAndLocalhostOnly) {
+  net::Endpoint e;
+  EXPECT_TRUE(net::parse_ipv4("localhost", 7, e));
+  const uint8_t loopback_bytes[4] = {127, 0, 0, 1};  // network order
+  EXPECT_EQ(std::memcmp(&e.address_be, loopback_bytes, sizeof loopback_bytes), 0);
+  EXPECT_EQ(e.port, 7);
+  EXPECT_FALSE(net::parse_ipv4("256.1.1.1", 7, e));
+  EXPECT_FALSE(net::parse_ipv4("example", 7, e));
+}
+
+class BlockFileCommon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
+    dir_ = fs::temp_directory_path() / ("kivo_block_file_common_" + std::to_string(tick));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  static std::vector<uint8_t> block(uint8_t fill) { return std::vector<uint8_t>(1000, fill); }
+
+  static std::vector<uint8_t> contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(BlockFileCommon, AppendsWholeBlocksInOrderAndTruncatesAnExistingFile) {
+  const fs::path path = dir_ / "a.dat";
+  std::ofstream(path) << "left from an earlier run";
+  BlockFile file;
+  ASSERT_EQ(file.open(path.string(), FileMode::create_or_truncate), 0);
+  ASSERT_EQ(file.append(block(1).data(), 1000), 0);
+  ASSERT_EQ(file.append(block(2).data(), 1000), 0);
+  EXPECT_EQ(file.bytes_written(), 2000U);
+  EXPECT_EQ(file.close(), 0);
+  const auto bytes = contents(path);
+  ASSERT_EQ(bytes.size(), 2000U);
+  EXPECT_EQ(bytes[999], 1);
+  EXPECT_EQ(bytes[1000], 2);
+}
+
+}  // namespace
+}  // namespace kivo
