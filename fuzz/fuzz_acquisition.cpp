@@ -7,8 +7,6 @@
 // counts them. Every few thousand inputs the acquisition is closed, its files
 // checked to hold exactly the blocks it saved, and opened again with the next
 // channel count (1 to 16), every other time with a band filter.
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,14 +32,11 @@ constexpr size_t kMostDatagramsPerInput = 64;
 constexpr size_t kLongest = kivo::kLargestDatagramBytes + 256;
 
 uint16_t free_udp_port() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  // A port the system hands out for a socket bound to port 0.
+  kivo::net::UdpSocket probe;
+  probe.create();
+  probe.bind_any(0);
+  return probe.local_port();
 }
 
 fs::path scratch_folder() {

@@ -1,7 +1,5 @@
 #include "support.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -11,14 +9,11 @@
 namespace velto::testing {
 
 uint16_t free_udp_port() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  // A port the system hands out for a socket bound to port 0.
+  kivo::net::UdpSocket probe;
+  probe.create();
+  probe.bind_any(0);
+  return probe.local_port();
 }
 
 TempDir::TempDir(const std::string& name)
