@@ -42,7 +42,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "reliability"))
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, VeltoSession, check_stream,  # noqa: E402
                       finish_kivosim, import_reader, metadata_of, recorder_output, rss_kib, sample_files,
-                      start_kivorec, start_kivosim, wait_listening, wait_recorded)
+                      start_kivosim, start_listening_kivorec, wait_recorded)
 
 VELTO_PORT = 47540
 PAIRINGS = {
@@ -78,8 +78,8 @@ def run_pairing(t, tools, reader, name, seconds, settle, interval, tolerance, ou
         "" if v_ns else " (no namespaces: host ports)"), flush=True)
     rec = session = None
     try:
-        rec = start_kivorec(tools, r_chans, rec_dir, r_ns, "kivorec")
-        if not t.check(wait_listening(rec), "%s: kivorec did not start listening", name):
+        rec = start_listening_kivorec(t, tools, r_chans, rec_dir, r_ns, "kivorec", name)
+        if rec is None:
             return
         session = VeltoSession(tools, VELTO_PORT, v_chans, velto_dir, ns=v_ns, reads_per_second=100,
                                log=os.path.join(base, "velto.log"))

@@ -216,6 +216,16 @@ def start_kivorec(tools, nchans, workdir, ns=None, name="kivorec"):
     return subprocess.Popen(prefix_of(ns) + [tools.kivorec, str(nchans)], cwd=workdir, stdout=out, stderr=err)
 
 
+def start_listening_kivorec(t, tools, nchans, workdir, ns, name, label):
+    """kivorec as start_kivorec starts it, once it listens on its port; None
+    when it does not (noted in `t` under `label`, and the process killed)."""
+    rec = start_kivorec(tools, nchans, workdir, ns, name)
+    if t.check(wait_listening(rec), "%s: kivorec did not start listening", label):
+        return rec
+    rec.kill()
+    return None
+
+
 def recorder_output(workdir, name="kivorec"):
     base = os.path.dirname(workdir.rstrip("/"))
     read = lambda suffix: open(os.path.join(base, name + suffix)).read()

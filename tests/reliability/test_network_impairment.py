@@ -34,7 +34,7 @@ import sys
 import time
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, VeltoSession, import_reader, kivoinspect, metadata_of,
-                      recorder_output, run_kivosim, sample_files, skip, start_kivorec, wait_listening,
+                      recorder_output, run_kivosim, sample_files, skip, start_listening_kivorec,
                       wait_recorded)
 
 DEVICE_IP, HOST_IP = "10.77.0.1", "10.77.0.2"
@@ -278,9 +278,8 @@ def kivorec_stream(t, tools, reader, link, impairment, work, nchans, count, rate
     label = "kivorec %d channels" % nchans
     folder = os.path.join(work, "kivorec%d" % nchans, "samples")
     os.makedirs(folder)
-    rec = start_kivorec(tools, nchans, folder, link.host, "kivorec%d" % nchans)
-    if not t.check(wait_listening(rec), "%s: kivorec did not start listening", label):
-        rec.kill()
+    rec = start_listening_kivorec(t, tools, nchans, folder, link.host, "kivorec%d" % nchans, label)
+    if rec is None:
         return
     udp_before = udp_in_datagrams(link.host)
     fragmented = nchans == 15

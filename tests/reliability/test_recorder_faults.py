@@ -14,7 +14,7 @@ import subprocess
 import sys
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, import_reader, is_root,
-                      metadata_of, recorder_output, run_kivosim, sample_files, start_kivorec, wait_listening,
+                      metadata_of, recorder_output, run_kivosim, sample_files, start_listening_kivorec,
                       wait_recorded)
 
 FAILURE = 255  # kivorec's -1
@@ -36,9 +36,8 @@ def disk_full(t, tools, reader, ns, work):
     says which block and why, and ends with -1; two whole blocks stay."""
     block = 2592 * 1000
     with Tmpfs(os.path.join(work, "full"), 2 * block + 65536) as disk:
-        rec = start_kivorec(tools, 15, disk.path, ns, "full")
-        if not t.check(wait_listening(rec), "disk full: kivorec did not start listening"):
-            rec.kill()
+        rec = start_listening_kivorec(t, tools, 15, disk.path, ns, "full", "disk full")
+        if rec is None:
             return
         run_kivosim(tools, RECORDER_PORT, 15, ["--count", "4000", "--rate", "4000", "--content", "pattern"], ns)
         status = rec.wait(30)
@@ -61,9 +60,8 @@ def folder_removed(t, tools, ns, work):
     """The folder removed while kivorec writes into it: the blocks go with
     it; kivorec says so and ends with -1 rather than 0."""
     folder = fresh(os.path.join(work, "removed", "samples"))
-    rec = start_kivorec(tools, 8, folder, ns, "removed")
-    if not t.check(wait_listening(rec), "removed folder: kivorec did not start listening"):
-        rec.kill()
+    rec = start_listening_kivorec(t, tools, 8, folder, ns, "removed", "removed folder")
+    if rec is None:
         return
     run_kivosim(tools, RECORDER_PORT, 8, ["--count", "2000", "--rate", "20000"], ns)
     shutil.rmtree(folder)
@@ -82,9 +80,8 @@ def folder_read_only(t, tools, reader, ns, work):
     file keeps every block; only the metadata cannot be completed, and
     kivorec says so."""
     folder = fresh(os.path.join(work, "readonly", "samples"))
-    rec = start_kivorec(tools, 8, folder, ns, "readonly")
-    if not t.check(wait_listening(rec), "read-only folder: kivorec did not start listening"):
-        rec.kill()
+    rec = start_listening_kivorec(t, tools, 8, folder, ns, "readonly", "read-only folder")
+    if rec is None:
         return
     run_kivosim(tools, RECORDER_PORT, 8, ["--count", "2000", "--rate", "20000"], ns)
     locked = subprocess.run(["chattr", "+i", folder], stderr=subprocess.PIPE).returncode == 0

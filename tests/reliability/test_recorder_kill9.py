@@ -29,7 +29,7 @@ import time
 import warnings
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, import_reader, is_root,
-                      kivoinspect, recorder_output, sample_files, start_kivorec, start_kivosim, wait_listening)
+                      kivoinspect, recorder_output, sample_files, start_kivosim, start_listening_kivorec)
 
 NCHANS = 16
 SLOT = 1388
@@ -54,9 +54,8 @@ def aim_at_a_write(folder, name, rng):
 def one_kill(t, tools, reader, ns, work, k, rng, allowed_missing):
     folder = os.path.join(work, "kill%02d" % k, "samples")
     os.makedirs(folder)
-    rec = start_kivorec(tools, NCHANS, folder, ns, "kill%02d" % k)
-    if not t.check(wait_listening(rec), "kill %d: kivorec did not start listening", k):
-        rec.kill()
+    rec = start_listening_kivorec(t, tools, NCHANS, folder, ns, "kill%02d" % k, "kill %d" % k)
+    if rec is None:
         return None
     time.sleep(rng.uniform(0.05, 0.5))
     aimed = k % 2 == 1

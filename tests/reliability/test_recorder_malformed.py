@@ -15,7 +15,7 @@ import sys
 import threading
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, datagram_size, kivoinspect, metadata_of,
-                      recorder_output, run_kivosim, sample_files, start_kivorec, wait_listening, wait_recorded)
+                      recorder_output, run_kivosim, sample_files, start_listening_kivorec, wait_recorded)
 
 MALFORMED = ["--content", "random", "--empty-every", "7", "--short-every", "11", "--long-every", "13",
              "--rate", "20000"]
@@ -38,9 +38,8 @@ def record(t, tools, ns, work, label, nchans, senders, per_sender):
     folder = os.path.join(work, label, "samples")
     shutil.rmtree(os.path.dirname(folder), ignore_errors=True)
     os.makedirs(folder)
-    rec = start_kivorec(tools, nchans, folder, ns, label)
-    if not t.check(wait_listening(rec), "%s: kivorec did not start listening", label):
-        rec.kill()
+    rec = start_listening_kivorec(t, tools, nchans, folder, ns, label, label)
+    if rec is None:
         return
     summaries = [None] * senders
 
