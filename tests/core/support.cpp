@@ -16,28 +16,6 @@ uint16_t free_udp_port() {
   return probe.local_port();
 }
 
-TempDir::TempDir(const std::string& name)
-    : path_(fs::temp_directory_path() / ("velto_" + name + "_" + std::to_string(::getpid()))) {
-  fs::remove_all(path_);
-  fs::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-std::vector<fs::path> TempDir::files(const std::string& suffix) const {
-  std::vector<fs::path> found;
-  for (const auto& entry : fs::directory_iterator(path_)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      found.push_back(entry.path());
-    }
-  }
-  return found;
-}
-
 Sender::Sender(uint16_t port, uint32_t nchans)
     : geometry_(kivo::make_geometry(nchans)), encoder_(geometry_, kivo::SampleContent::pattern) {
   socket_.create();
@@ -71,10 +49,7 @@ bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
   return true;
 }
 
-std::vector<uint8_t> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> read_file(const fs::path& path) { return kivo_test::file_contents(path); }
 
 bool Printed::contains(const std::string& part) const {
   for (const auto& line : lines) {

@@ -13,6 +13,7 @@
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
 #include "velto/acquisition.h"
+#include "scratch_folder.h"
 
 namespace velto::testing {
 
@@ -21,18 +22,7 @@ namespace fs = std::filesystem;
 // A UDP port that nothing on this host is bound to right now.
 uint16_t free_udp_port();
 
-// A fresh, empty folder under the system's temporary folder, removed with the object.
-class TempDir {
- public:
-  explicit TempDir(const std::string& name);
-  ~TempDir();
-  const fs::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-  std::vector<fs::path> files(const std::string& suffix) const;
-
- private:
-  fs::path path_;
-};
+using kivo_test::TempDir;
 
 // Sends the encoder's pattern datagrams to a loopback port.
 class Sender {

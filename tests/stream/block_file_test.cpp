@@ -12,6 +12,8 @@
 #include <iterator>
 #include <vector>
 
+#include "scratch_folder.h"
+
 namespace kivo {
 namespace {
 
@@ -19,20 +21,11 @@ namespace fs = std::filesystem;
 
 class BlockFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kivo_block_file_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::vector<uint8_t> block(uint8_t fill, size_t size = 1000) { return std::vector<uint8_t>(size, fill); }
+  static std::vector<uint8_t> contents(const fs::path& path) { return kivo_test::file_contents(path); }
 
-  std::vector<uint8_t> contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path dir_;
+  kivo_test::TempDir folder_{"block_file"};
+  const fs::path dir_ = folder_.path();
 };
 
 TEST_F(BlockFileTest, CreateNewRefusesAnExistingFileAndLeavesItAlone) {

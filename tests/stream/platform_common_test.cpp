@@ -8,13 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kivo/block_file.h"
 #include "kivo/udp_socket.h"
+#include "scratch_folder.h"
 
 namespace kivo {
 namespace {
@@ -88,24 +88,10 @@ TEST_F(SocketCommon, ParsesDottedQuadsAndLocalhostOnly) {
 
 class BlockFileCommon : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-    dir_ = fs::temp_directory_path() / ("kivo_block_file_common_" + std::to_string(tick));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
   static std::vector<uint8_t> block(uint8_t fill) { return std::vector<uint8_t>(1000, fill); }
 
-  static std::vector<uint8_t> contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path dir_;
+  kivo_test::TempDir folder_{"block_file_common"};
+  const fs::path dir_ = folder_.path();
 };
 
 TEST_F(BlockFileCommon, AppendsWholeBlocksInOrderAndTruncatesAnExistingFile) {
@@ -117,7 +103,7 @@ TEST_F(BlockFileCommon, AppendsWholeBlocksInOrderAndTruncatesAnExistingFile) {
   ASSERT_EQ(file.append(block(2).data(), 1000), 0);
   EXPECT_EQ(file.bytes_written(), 2000U);
   EXPECT_EQ(file.close(), 0);
-  const auto bytes = contents(path);
+  const auto bytes = kivo_test::file_contents(path);
   ASSERT_EQ(bytes.size(), 2000U);
   EXPECT_EQ(bytes[999], 1);
   EXPECT_EQ(bytes[1000], 2);

@@ -46,6 +46,7 @@ function(kivo_add_gtest name)
   endif()
   add_executable(${name} ${T_SOURCES} ${KIVO_WINDOWS_GTEST_MAIN})
   target_link_libraries(${name} PRIVATE GTest::gtest ${T_LIBS} kivo_stream kivo_warnings)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
   kivo_add_windows_test(${name} COMMAND ${name} --gtest_brief=1 LABEL ${T_LABEL})
 endfunction()
 

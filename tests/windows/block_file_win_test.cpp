@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kivo/block_file.h"
+#include "scratch_folder.h"
 
 namespace kivo {
 namespace {
@@ -19,21 +20,8 @@ namespace fs = std::filesystem;
 
 class BlockFileWin : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kivo_block_file_win_" + std::to_string(GetCurrentProcessId()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
   static std::vector<uint8_t> block(uint8_t fill) { return std::vector<uint8_t>(1000, fill); }
-
-  static std::vector<uint8_t> contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  static std::vector<uint8_t> contents(const fs::path& path) { return kivo_test::file_contents(path); }
 
   // Another program's handle on the file, or INVALID_HANDLE_VALUE.
   static HANDLE open_for_reading(const fs::path& path) {
@@ -57,7 +45,8 @@ class BlockFileWin : public ::testing::Test {
     return refused;
   }
 
-  fs::path dir_;
+  kivo_test::TempDir folder_{"block_file_win"};
+  const fs::path dir_ = folder_.path();
 };
 
 TEST_F(BlockFileWin, CreateNewRefusesAnExistingFileAndLeavesItAlone) {

@@ -23,6 +23,7 @@
 #include "kivo/encoder.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
+#include "scratch_folder.h"
 #include "standin_api.h"
 
 namespace {
@@ -121,40 +122,9 @@ uint16_t free_udp_port() {
   return probe.local_port();
 }
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    static int serial = 0;
-    path_ = fs::temp_directory_path() /
-            ("velto_host_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string str() const { return path_.string(); }
-  std::vector<fs::path> files(const std::string& suffix) const {
-    std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(path_)) {
-      const std::string name = entry.path().filename().string();
-      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        found.push_back(entry.path());
-      }
-    }
-    return found;
-  }
+using kivo_test::TempDir;
 
- private:
-  fs::path path_;
-};
-
-std::vector<uint8_t> contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> contents(const fs::path& path) { return kivo_test::file_contents(path); }
 
 std::string text_of(const fs::path& path) {
   const std::vector<uint8_t> bytes = contents(path);
@@ -237,7 +207,7 @@ TEST(VeltoGateway, HandlerErrorsReachTheHostUnchanged) {
   Outcome open = velto.call(0, text("open"));
   EXPECT_EQ(open.error,
             "velto: velto('open', port, nchans, savedir) or velto('open', port, nchans, savedir, b, a)");
-  TempDir dir;
+  TempDir dir("velto_host");
   Outcome channels = velto.call(1, text("open"), number(free_udp_port()), number(17), text(dir.str().c_str()));
   EXPECT_EQ(channels.error, "velto: invalid # of channels (must be between 1 and 16)");
   Outcome port = velto.call(1, text("open"), text("55000"), number(8), text(dir.str().c_str()));
@@ -265,7 +235,7 @@ TEST(VeltoOpen, APortHeldExclusivelyCannotBeBound) {
   getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
 
   Velto velto;
-  TempDir dir;
+  TempDir dir("velto_host");
   Outcome open = velto.call(1, text("open"), number(ntohs(address.sin_port)), number(8), text(dir.str().c_str()));
   EXPECT_TRUE(open.failed);
   EXPECT_EQ(open.error, "Cannot bind port");
@@ -283,7 +253,7 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
   constexpr int kCount = 2500;
   const kivo::Geometry g = kivo::make_geometry(kChannels);
   Velto velto;
-  TempDir dir;
+  TempDir dir("velto_host");
   const uint16_t port = free_udp_port();
   // A pass-through filter: each filtered sample is its input plus 32767, saturated.
   Outcome open = velto.call(1, text("open"), number(port), number(kChannels), text(dir.str().c_str()),
@@ -377,7 +347,7 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
 // 'close' releases the socket library; the next 'open' must start it again.
 TEST(VeltoAcquisition, OpenAfterCloseStartsTheSocketLibraryAgain) {
   Velto velto;
-  TempDir dir;
+  TempDir dir("velto_host");
   const uint16_t port = free_udp_port();
   for (int round = 0; round < 2; ++round) {
     Outcome open = velto.call(1, text("open"), number(port), number(4), text(dir.str().c_str()));
@@ -397,7 +367,7 @@ TEST(VeltoAcquisition, OpenAfterCloseStartsTheSocketLibraryAgain) {
 // the threads end before the code they run goes away, and the metadata says so.
 TEST(VeltoUnload, UnloadingWhileAcquiringEndsTheAcquisitionFirst) {
   Velto velto;
-  TempDir dir;
+  TempDir dir("velto_host");
   const uint16_t port = free_udp_port();
   Outcome open = velto.call(1, text("open"), number(port), number(16), text(dir.str().c_str()));
   ASSERT_FALSE(open.failed) << open.error;
