@@ -46,10 +46,24 @@ std::optional<FullBlock> BlockRing::take() {
 }
 
 void BlockRing::release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_ == 0) return;
+    oldest_ = next(oldest_);
+    --pending_;
+  }
+  released_.notify_all();
+}
+
+size_t BlockRing::waiting() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (pending_ == 0) return;
-  oldest_ = next(oldest_);
-  --pending_;
+  return pending_;
+}
+
+size_t BlockRing::wait_until_at_most(size_t blocks, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  released_.wait_for(lock, limit, [&] { return pending_ <= blocks; });
+  return pending_;
 }
 
 uint64_t BlockRing::dropped() const {

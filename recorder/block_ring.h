@@ -9,6 +9,7 @@
 // socket and the blocks that do reach the file are whole.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,12 @@ class BlockRing {
 
   // Any thread: blocks dropped by hand_over() so far.
   uint64_t dropped() const;
+  // Any thread: blocks handed over and not yet written (all of them lost
+  // once the writer has given up).
+  size_t waiting() const;
+  // Any thread: waits until no more than `blocks` wait for the writer, or
+  // `limit` has passed; returns how many wait then.
+  size_t wait_until_at_most(size_t blocks, std::chrono::milliseconds limit) const;
 
  private:
   size_t next(size_t index) const { return (index + 1) % capacity_; }
@@ -66,6 +73,7 @@ class BlockRing {
 
   mutable std::mutex mutex_;
   std::condition_variable handed_over_;
+  mutable std::condition_variable released_;
   size_t oldest_ = 0;   // first block handed over and not yet released
   size_t pending_ = 0;  // blocks handed over and not yet released
   uint64_t completed_ = 0;

@@ -1,14 +1,14 @@
 #include "block_writer.h"
 
-#include <cstdio>
+#include <string>
 #include <system_error>
 
 #include "kivo/thread_signals.h"
 
 namespace kivo::recorder {
 
-BlockWriter::BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control)
-    : file_(file), ring_(ring), control_(control) {}
+BlockWriter::BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer)
+    : file_(file), ring_(ring), control_(control), printer_(printer) {}
 
 BlockWriter::~BlockWriter() {
   if (thread_.joinable()) {
@@ -36,9 +36,8 @@ void BlockWriter::run() {
     const int error = file_.append(block->data, block->bytes);
     ring_.release();
     if (error != 0) {
-      std::fprintf(stderr, "cannot write block %llu to %s: %s\n",
-                   static_cast<unsigned long long>(block->number), file_.path().c_str(),
-                   file_error_text(error).c_str());
+      printer_.say(ConsoleStream::err, "cannot write block " + std::to_string(block->number) + " to " +
+                                           file_.path() + ": " + file_error_text(error) + "\n");
       error_ = error;
       control_.abort();
       return;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "block_ring.h"
+#include "console_printer.h"
 #include "kivo/block_file.h"
 #include "stop_control.h"
 
@@ -14,7 +15,7 @@ namespace kivo::recorder {
 
 class BlockWriter {
  public:
-  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control);
+  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer);
   ~BlockWriter();
   BlockWriter(const BlockWriter&) = delete;
   BlockWriter& operator=(const BlockWriter&) = delete;
@@ -33,8 +34,9 @@ class BlockWriter {
   BlockFile& file_;
   BlockRing& ring_;
   StopControl& control_;
+  ConsolePrinter& printer_;
   std::thread thread_;
-  int error_ = 0;
+  int error_ = 0;  // writer thread until join(), then main thread
 };
 
 }  // namespace kivo::recorder

@@ -1,7 +1,5 @@
 #include "receive_loop.h"
 
-#include <cstdio>
-
 #include "kivo/datagram.h"
 
 namespace kivo::recorder {
@@ -12,17 +10,21 @@ constexpr size_t kProgressEvery = 100;
 }  // namespace
 
 ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
-                         const Geometry& geometry)
+                         const Geometry& geometry, ConsolePrinter& printer)
     : socket_(socket),
       ring_(ring),
       control_(control),
+      printer_(printer),
       datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)) {}
 
 ReceiveOutcome ReceiveLoop::run() {
   while (!control_.stop_requested()) {
     size_t slots = 0;
     const Fill fill = fill_block(slots);
-    if (fill == Fill::failed || control_.aborted()) break;
+    if (fill == Fill::failed || control_.aborted()) {
+      outcome_.not_handed_over = slots;
+      break;
+    }
     if (slots > 0) hand_over(slots);
     if (fill == Fill::cut_short) break;
   }
@@ -37,18 +39,14 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     if (received.length < 0) {
       if (received.interrupted) continue;
       outcome_.receive_error = received.error;
-      std::fprintf(stderr, "recvfrom() failed: %s\n",
-                   net::socket_error_text(received.error).c_str());
+      printer_.say(ConsoleStream::err, "recvfrom() failed: " + net::socket_error_text(received.error) + "\n");
       return Fill::failed;
     }
     // Once the loop is cut short, an empty result is the wake-up, not a datagram.
     if (received.length == 0 && control_.cut_short()) return Fill::cut_short;
     note(received);
     note_sequence(slot, received);
-    if (slots % kProgressEvery == 0) {
-      std::printf("seq # = %d\n", static_cast<int>(sequence_number(slot)));
-      std::fflush(stdout);
-    }
+    if (slots % kProgressEvery == 0) printer_.progress(sequence_number(slot));
     ++slots;
   }
   return Fill::complete;
@@ -58,8 +56,7 @@ void ReceiveLoop::hand_over(size_t slots) {
   ++outcome_.blocks;  // numbered as the ring numbers them
   if (ring_.hand_over(slots * datagram_bytes_)) return;
   ++outcome_.blocks_dropped;
-  std::fprintf(stderr, "block %llu not saved: the disk did not keep up\n",
-               static_cast<unsigned long long>(outcome_.blocks));
+  printer_.block_dropped(outcome_.blocks);
 }
 
 void ReceiveLoop::note(const net::Received& received) {

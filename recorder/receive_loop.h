@@ -1,12 +1,13 @@
 // The receive loop of the main thread: fills the ring's blocks one datagram
-// per slot, prints the progress line of every 100th datagram, and hands each
-// block to the writer.
+// per slot, publishes the progress line of every 100th datagram to the
+// printer, and hands each block to the writer. It never waits for the console.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "block_ring.h"
+#include "console_printer.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
 #include "stop_control.h"
@@ -21,12 +22,13 @@ struct ReceiveOutcome {
   uint64_t blocks_dropped = 0;  // completed blocks the writer had no room for
   uint32_t kernel_drops = 0;    // datagrams the system dropped on the socket
   uint64_t sequence_gaps = 0;   // datagrams not numbered previous + 1
+  uint64_t not_handed_over = 0; // datagrams of a block that did not go to the writer
 };
 
 class ReceiveLoop {
  public:
   ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
-              const Geometry& geometry);
+              const Geometry& geometry, ConsolePrinter& printer);
 
   // Main thread: receives until a console stop (after the block in progress,
   // or at once when it is cut short), a failed receive, or the writer gives
@@ -44,6 +46,7 @@ class ReceiveLoop {
   net::UdpSocket& socket_;
   BlockRing& ring_;
   const StopControl& control_;
+  ConsolePrinter& printer_;
   const size_t datagram_bytes_;
   ReceiveOutcome outcome_;
   uint16_t last_sequence_ = 0;

@@ -1,12 +1,8 @@
 #include "stop_control.h"
 
-#include <cstdio>
-
 namespace kivo::recorder {
 
 void StopControl::console_stop(std::chrono::milliseconds grace) {
-  std::printf("Ctrl-C event\n\n");
-  std::fflush(stdout);
   std::unique_lock<std::mutex> lock(mutex_);
   stop_requested_ = true;
   if (!ended_changed_.wait_for(lock, grace, [&] { return ended_; })) cut_locked();

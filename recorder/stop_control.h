@@ -17,8 +17,7 @@ namespace kivo::recorder {
 
 class StopControl {
  public:
-  // Console-stop thread: prints the stop notice and asks the loop to end
-  // after the block in progress. Returns once the loop has ended, or after
+  // Console-stop thread: asks the loop to end after the block in progress. Returns once the loop has ended, or after
   // `grace`, when it cuts the block short.
   void console_stop(std::chrono::milliseconds grace);
 

@@ -1,4 +1,6 @@
-// The console's request to stop: Ctrl-C (and, on POSIX, SIGTERM as well).
+// The console's request to stop: Ctrl-C, and the other requests to end
+// (SIGTERM, SIGHUP and SIGQUIT on POSIX; Ctrl-Break, closing the console
+// window, log-off and shut-down on Windows).
 // The realisations live in posix/ and win/.
 #pragma once
 
@@ -25,7 +27,7 @@ class ConsoleStop {
   int install(Handler handler);
 
   // How the latest stop request came: Ctrl-C, or another request to end
-  // (SIGTERM on POSIX). Any thread.
+  // (SIGTERM, SIGHUP, SIGQUIT on POSIX). Any thread.
   enum class Request { none, interrupt, other };
   Request last_request() const;
 

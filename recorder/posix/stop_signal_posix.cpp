@@ -1,6 +1,8 @@
-// POSIX realisation of the console stop: SIGINT and SIGTERM are blocked in
+// POSIX realisation of the console stop: SIGINT, SIGTERM, SIGHUP (the
+// terminal closed, the ssh connection dropped) and SIGQUIT are blocked in
 // every thread and taken by one thread that waits for them with sigwait, so
-// no work happens inside a signal handler.
+// no work happens inside a signal handler and every one of them ends the
+// recording with its files complete.
 #include <pthread.h>
 #include <signal.h>
 
@@ -52,8 +54,10 @@ int ConsoleStop::install(Handler handler) {
   sigemptyset(&impl->signals);
   sigaddset(&impl->signals, SIGINT);
   sigaddset(&impl->signals, SIGTERM);
+  sigaddset(&impl->signals, SIGHUP);
+  sigaddset(&impl->signals, SIGQUIT);
   // Threads inherit the mask, so every thread started after this leaves the
-  // two signals to the watcher.
+  // signals to the watcher.
   if (const int error = pthread_sigmask(SIG_BLOCK, &impl->signals, nullptr)) return error;
   try {
     impl->watcher = std::thread([raw = impl.get()] { raw->watch(); });

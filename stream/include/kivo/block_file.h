@@ -35,6 +35,11 @@ class BlockFile {
   int append(const uint8_t* data, size_t size);
   uint64_t bytes_written() const { return bytes_written_; }
 
+  // Brings everything written so far to the disk (fsync) and returns 0 or
+  // the error, which the close would not report: a write the system failed
+  // to complete later (EIO, or ENOSPC on network and thin storage).
+  int flush_to_disk();
+
   // Closes the file; returns 0 or the error of the close. Safe when closed.
   int close();
 
@@ -43,6 +48,11 @@ class BlockFile {
   std::string path_;
   uint64_t bytes_written_ = 0;
 };
+
+// Brings the folder holding `path` - the names created, renamed or removed
+// in it - to the disk. Returns 0 or the error code; 0 where the platform's
+// file system keeps its folders durable by itself (Windows).
+int flush_folder_of(const std::string& path);
 
 // The platform's text for an error code of the file layer.
 std::string file_error_text(int code);

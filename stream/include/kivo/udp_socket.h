@@ -68,6 +68,15 @@ class UdpSocket {
 
   // Any thread: makes a blocked receive, and every later one, return at once.
   void interrupt();
+
+  // Owner, once the receiving thread has stopped (interrupted or not): takes
+  // the datagrams still queued on the socket into `scratch`, never waiting
+  // for more, and returns how many it took (at most `limit`).
+  uint64_t drain_queued(uint8_t* scratch, size_t capacity, uint64_t limit);
+  // Any thread: the datagrams the system has dropped on this socket since it
+  // was created, including any after the last one received, where the
+  // platform keeps that count (Linux); false elsewhere.
+  bool read_drop_total(uint64_t& drops) const;
   // Owner only, after the receiving thread has stopped.
   void close();
   bool is_open() const;
@@ -75,6 +84,11 @@ class UdpSocket {
  private:
   intptr_t handle_ = -1;
 };
+
+// The request that a receive buffer of `reported` bytes, as
+// request_receive_buffer() returns it, answers in full: Linux reports twice
+// the bytes it grants for data, keeping the other half for its bookkeeping.
+int receive_buffer_as_requested(int reported);
 
 // The platform's text for an error code of the socket layer.
 std::string socket_error_text(int code);

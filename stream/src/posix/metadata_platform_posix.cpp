@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "kivo/block_file.h"
 #include "kivo/metadata_platform.h"
 
 namespace kivo {
@@ -33,8 +34,13 @@ int replace_file_atomically(const std::string& path, const std::string& contents
   int error = write_all_and_sync(fd, contents);
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) ::unlink(temporary.c_str());
-  return error;
+  if (error != 0) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  // The rename is durable only once the folder is: before that, a power cut
+  // may bring back the old file, or none.
+  return flush_folder_of(path);
 }
 
 std::string host_name() {

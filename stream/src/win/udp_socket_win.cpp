@@ -242,3 +242,28 @@ bool UdpSocket::is_open() const { return handle_ != kClosed; }
 std::string socket_error_text(int code) { return win::error_text(static_cast<unsigned long>(code)); }
 
 }  // namespace kivo::net
+
+// What the socket tells and takes at the end of an acquisition.
+namespace kivo::net {
+
+uint64_t UdpSocket::drain_queued(uint8_t* scratch, size_t capacity, uint64_t limit) {
+  WinSocket* box = box_of(handle_);
+  if (box == nullptr) return 0;
+  u_long non_blocking = 1;
+  if (!box->arrivals_reported && ::ioctlsocket(box->socket, FIONBIO, &non_blocking) == SOCKET_ERROR) return 0;
+  const int length = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
+  uint64_t taken = 0;
+  while (taken < limit) {
+    const int n = ::recv(box->socket, reinterpret_cast<char*>(scratch), length, 0);
+    if (n == SOCKET_ERROR && last_error() != WSAEMSGSIZE) break;
+    ++taken;
+  }
+  return taken;
+}
+
+// Winsock keeps no count of the datagrams it drops.
+bool UdpSocket::read_drop_total(uint64_t&) const { return false; }
+
+int receive_buffer_as_requested(int reported) { return reported; }
+
+}  // namespace kivo::net
