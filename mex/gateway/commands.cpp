@@ -104,6 +104,7 @@ void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
       {"writer_stalls", static_cast<double>(s.writer_stalls)},
       {"write_errors", static_cast<double>(s.write_errors)},
       {"kernel_drops", static_cast<double>(s.kernel_drops)},
+      {"datagrams_not_saved", static_cast<double>(s.datagrams_not_saved)},
       {"socket_buffer_bytes", static_cast<double>(s.socket_buffer_bytes)},
   };
   constexpr int kFields = 1 + sizeof numbers / sizeof numbers[0];

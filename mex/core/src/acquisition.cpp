@@ -191,8 +191,10 @@ void AcquisitionState::close(kivo::EndReason reason) {
   const bool was_running = running_;
   bContinue.store(false);
   stop_threads();
+  if (was_running) count_to_the_end();
   sock.close();
   socket_library_.reset();
+  if (was_running) flush_files_to_disk();
   close_files();
   finish_metadata(reason, was_running);
   N.store(0);
@@ -207,6 +209,37 @@ void AcquisitionState::stop_threads() {
   handover_.stop();   // wakes a receiver waiting for its half, and the saver
   if (receiver_.joinable()) receiver_.join();
   if (saver_.joinable()) saver_.join();
+}
+
+// With the receiver stopped: the datagrams still queued on the socket are
+// taken and counted as received but not saved, and the system's own drop
+// count, which also holds the drops after the last datagram received,
+// replaces the one that datagram brought when it is larger.
+void AcquisitionState::count_to_the_end() {
+  constexpr uint64_t kDrainLimit = uint64_t{1} << 22;  // far more than the socket holds
+  std::vector<uint8_t> scratch(static_cast<size_t>(datagram_size_bytes));
+  const uint64_t drained = sock.drain_queued(scratch.data(), scratch.size(), kDrainLimit);
+  counters_.datagrams.fetch_add(drained, std::memory_order_relaxed);
+  counters_.datagrams_not_saved.fetch_add(drained, std::memory_order_relaxed);
+  uint64_t drops = 0;
+  if (sock.read_drop_total(drops) && drops > counters_.kernel_drops.load()) counters_.kernel_drops.store(drops);
+}
+
+// With the saver stopped: what the files hold reaches the disk before their
+// metadata vouches for it. A failure counts, and is reported, as a failed write.
+void AcquisitionState::flush_files_to_disk() {
+  if (fp.is_open()) {
+    if (const int error = fp.flush_to_disk()) {
+      counters_.write_errors.fetch_add(1);
+      counters_.last_write_error.store(error);
+    }
+  }
+  if (filt && filt->file.is_open()) {
+    if (const int error = filt->file.flush_to_disk()) {
+      counters_.filtered_write_errors.fetch_add(1);
+      counters_.last_filtered_write_error.store(error);
+    }
+  }
 }
 
 void AcquisitionState::close_files() {
@@ -237,6 +270,7 @@ void AcquisitionState::finish_metadata(kivo::EndReason reason, bool acquired) {
     shared.sequence_gaps = counters_.sequence_gaps.load();
     shared.writer_stalls = counters_.writer_stalls.load();
     shared.kernel_drops = counters_.kernel_drops.load();
+    shared.datagrams_not_saved = counters_.datagrams_not_saved.load();
   }
   auto finish = [&](kivo::MetadataFile& metadata, uint64_t bytes_written, uint64_t write_errors,
                     bool close_failed) {
@@ -299,6 +333,7 @@ AcquisitionStatus AcquisitionState::status() const {
   s.writer_stalls = counters_.writer_stalls.load();
   s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
   s.kernel_drops = counters_.kernel_drops.load();
+  s.datagrams_not_saved = counters_.datagrams_not_saved.load();
   s.socket_buffer_bytes = socket_buffer_bytes_;
   return s;
 }

@@ -16,12 +16,18 @@ void AcquisitionState::udprcv_threadfunc() {
   unsigned half = 0;
   for (uint32_t epoch = 0; bContinue.load(); ++epoch, half ^= 1U) {
     bool waited = false;
-    if (!handover_.claim(half, waited)) return;
+    const bool claimed = handover_.claim(half, waited);
+    // A stall that 'close' ends is a stall all the same.
     if (waited) counters_.writer_stalls.fetch_add(1, std::memory_order_relaxed);
+    if (!claimed) return;
     wait_for_copy_from_half(epoch);
-    if (!receive_block(vreadbuf.data() + half * static_cast<size_t>(total_bytes), epoch)) return;
-    // A block completed after 'close' began is not saved.
-    if (!bContinue.load()) return;
+    size_t taken = 0;
+    // A block cut short by 'close', or completed after 'close' began, is not saved.
+    if (!receive_block(vreadbuf.data() + half * static_cast<size_t>(total_bytes), epoch, taken) ||
+        !bContinue.load()) {
+      counters_.datagrams_not_saved.fetch_add(taken, std::memory_order_relaxed);
+      return;
+    }
     handover_.hand_over(half);
   }
 }
@@ -39,9 +45,10 @@ void AcquisitionState::wait_for_copy_from_half(uint32_t epoch) {
   }
 }
 
-// Makes 1000 receive attempts into the half at `base`. Returns false when
-// 'close' stopped the block part-way.
-bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch) {
+// Makes 1000 receive attempts into the half at `base`; `taken` counts the
+// datagrams that took a slot. Returns false when 'close' stopped the block
+// part-way.
+bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch, size_t& taken) {
   const auto datagram_bytes = static_cast<size_t>(datagram_size_bytes);
   const size_t slot_bytes = datagram_bytes + kivo::kStampBytes;
   const auto base_offset = static_cast<uint64_t>(base - vreadbuf.data());
@@ -64,6 +71,7 @@ bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch) {
     count_datagram(counters_, sequence_, slot + kivo::kStampBytes, received);
     publish((uint64_t{epoch} << 32) | (base_offset + offset), static_cast<size_t>(received.length));
     offset += slot_bytes;
+    ++taken;
   }
   return true;
 }

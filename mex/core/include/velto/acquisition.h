@@ -91,7 +91,9 @@ class AcquisitionState {
   void report_problems();
 
   void udprcv_threadfunc();
-  bool receive_block(uint8_t* base, uint32_t epoch);
+  bool receive_block(uint8_t* base, uint32_t epoch, size_t& taken);
+  void count_to_the_end();
+  void flush_files_to_disk();
   void publish(uint64_t latest, size_t length);
   void wait_for_copy_from_half(uint32_t epoch);
   void savedata_threadfunc();

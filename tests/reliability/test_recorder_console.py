@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""kivorec and its console: standard output into a pipe that nobody reads,
+a reader that goes away, the terminal closing (SIGHUP), and a datagram sent
+the moment the start is announced. Recording never waits for the console,
+and every ending leaves whole files and complete metadata.
+
+usage: test_recorder_console.py BUILD_DIR WORK_DIR
+"""
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import sys
+
+from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, check_stream, import_reader, metadata_of,
+                      prefix_of, run_kivosim, sample_files, start_kivosim, wait_listening, wait_until)
+
+F_SETPIPE_SZ = 1031
+NCHANS = 8
+BLOCK = 1388 * 1000
+
+
+def fresh(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+def start_recorder(tools, folder, ns, stdout):
+    err = open(os.path.join(os.path.dirname(folder), os.path.basename(folder) + ".err"), "w")
+    return subprocess.Popen(prefix_of(ns) + [tools.kivorec, str(NCHANS)], cwd=folder, stdout=stdout, stderr=err)
+
+
+def recorded_bytes(folder):
+    files = sample_files(folder)
+    return os.path.getsize(files[0]) if files else 0
+
+
+def check_complete(t, reader, folder, label, sent, ended):
+    dat = sample_files(folder)[0]
+    slots, problem = check_stream(reader, dat)
+    meta = metadata_of(dat)
+    t.check(slots == sent and not problem, "%s: %d of %d datagrams in order %s", label, slots, sent, problem)
+    t.check(meta["ended"] == ended and meta["slots_written"] == sent and meta["datagrams_received"] == sent,
+            "%s: metadata %r", label, {k: meta[k] for k in ("ended", "slots_written", "datagrams_received")})
+
+
+def unread_pipe(t, tools, reader, ns, work):
+    """Standard output into a 4 KiB pipe that nobody reads: all 200,000
+    datagrams at 50,000/s reach the file, and Ctrl-C still ends kivorec."""
+    folder = fresh(os.path.join(work, "unread"))
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, F_SETPIPE_SZ, 4096)
+    rec = start_recorder(tools, folder, ns, write_end)
+    os.close(write_end)
+    if not t.check(wait_listening(rec), "unread pipe: kivorec did not start listening"):
+        rec.kill()
+        return
+    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "200000", "--rate", "50000"], ns).sent
+    wait_until(lambda: recorded_bytes(folder) >= 200 * BLOCK, 60)
+    rec.send_signal(signal.SIGINT)
+    try:
+        status = rec.wait(20)
+    except subprocess.TimeoutExpired:
+        rec.kill()
+        status = None
+    os.close(read_end)
+    t.check(status == 0, "unread pipe: status %r after Ctrl-C", status)
+    check_complete(t, reader, folder, "unread pipe", sent, "ctrl-c")
+
+
+def reader_gone(t, tools, reader, ns, work):
+    """The reader of standard output goes away after the first line: no
+    SIGPIPE, the recording goes on, and the file and metadata are complete."""
+    folder = fresh(os.path.join(work, "gone"))
+    rec = start_recorder(tools, folder, ns, subprocess.PIPE)
+    rec.stdout.readline()
+    rec.stdout.close()
+    if not t.check(wait_listening(rec), "reader gone: kivorec did not start listening"):
+        rec.kill()
+        return
+    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "5000", "--rate", "20000"], ns).sent
+    wait_until(lambda: recorded_bytes(folder) >= 5 * BLOCK, 60)
+    rec.send_signal(signal.SIGINT)
+    t.check(rec.wait(30) == 0, "reader gone: kivorec did not end with 0")
+    check_complete(t, reader, folder, "reader gone", sent, "ctrl-c")
+
+
+def hang_up(t, tools, reader, ns, work):
+    """SIGHUP while the device sends: whole blocks, metadata `signal`."""
+    folder = fresh(os.path.join(work, "hangup"))
+    rec = start_recorder(tools, folder, ns, subprocess.DEVNULL)
+    if not t.check(wait_listening(rec), "SIGHUP: kivorec did not start listening"):
+        rec.kill()
+        return
+    sim = start_kivosim(tools, RECORDER_PORT, NCHANS, ["--rate", "10000", "--duration", "60"], ns)
+    wait_until(lambda: recorded_bytes(folder) >= 2 * BLOCK, 60)
+    rec.send_signal(signal.SIGHUP)
+    status = rec.wait(30)
+    sim.send_signal(signal.SIGINT)
+    sim.wait(30)
+    dat = sample_files(folder)[0]
+    slots, problem = check_stream(reader, dat)
+    meta = metadata_of(dat)
+    t.check(status == 0, "SIGHUP: status %r", status)
+    t.check(os.path.getsize(dat) % BLOCK == 0 and slots >= 2000 and not problem,
+            "SIGHUP: %d bytes, %d slots %s", os.path.getsize(dat), slots, problem)
+    t.check(meta["ended"] == "signal" and meta["slots_written"] == slots, "SIGHUP: metadata %r", meta["ended"])
+
+
+def announced_start(t, tools, ns, work):
+    """A datagram sent as soon as "Data will be saved" is printed is recorded."""
+    folder = fresh(os.path.join(work, "start"))
+    rec = start_recorder(tools, folder, ns, subprocess.PIPE)
+    lines = []
+    while not lines or not lines[-1].startswith(b"Data will be saved"):
+        lines.append(rec.stdout.readline())
+        if not lines[-1]:
+            break
+    run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "1"], ns)
+    rec.send_signal(signal.SIGINT)
+    rec.communicate(timeout=30)
+    meta = metadata_of(sample_files(folder)[0])
+    t.check(meta["datagrams_received"] == 1 and meta["slots_written"] == 1,
+            "start: %d datagrams received, %d saved", meta["datagrams_received"], meta["slots_written"])
+
+
+def main():
+    build, work = sys.argv[1], sys.argv[2]
+    tools = Tools(build)
+    reader = import_reader(tools)
+    fresh(work)
+    t = Failures()
+    ns = NetNs.make("console", fallback=True)
+    try:
+        unread_pipe(t, tools, reader, ns, work)
+        reader_gone(t, tools, reader, ns, work)
+        hang_up(t, tools, reader, ns, work)
+        announced_start(t, tools, ns, work)
+    finally:
+        if ns:
+            ns.close()
+    t.finish()
+
+
+if __name__ == "__main__":
+    main()
