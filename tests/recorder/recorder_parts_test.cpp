@@ -1,5 +1,6 @@
 // The recorder's pieces on their own: the channel count, the block ring
-// between receiver and writer, and the stop that wakes a blocked receive.
+// between receiver and writer, the writer giving up, and the stop that wakes
+// a blocked receive.
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "block_ring.h"
+#include "block_writer.h"
 #include "channel_count.h"
 #include "kivo/udp_socket.h"
 #include "stop_control.h"
@@ -92,6 +94,25 @@ TEST(BlockRing, EveryBlockTheWriterGetsIsWholeAndInOrderUnderConcurrency) {
 }
 
 // A socket that nothing is sent to: a receive on it blocks until woken.
+// The recorder counts the blocks still waiting in blocks_lost: they must not
+// vanish from the ring when the writer gives up.
+TEST(BlockWriter, AFailedWriteLeavesTheLaterBlocksWaitingInTheRing) {
+  BlockFile full;
+  if (full.open("/dev/full", FileMode::create_or_truncate) != 0) GTEST_SKIP() << "no /dev/full here";
+  BlockRing ring(16, 8);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ring.hand_over(16));
+  StopControl control;
+  ConsoleOutput console;
+  ConsolePrinter printer(console);
+  BlockWriter writer(full, ring, control, printer);
+  ASSERT_EQ(writer.start(), 0);
+  ring.close();
+  writer.join();
+  EXPECT_NE(writer.error(), 0);
+  EXPECT_TRUE(control.aborted());
+  EXPECT_EQ(ring.waiting(), 2u);
+}
+
 net::UdpSocket quiet_socket() {
   net::UdpSocket socket;
   EXPECT_EQ(socket.create(), 0);

@@ -12,9 +12,10 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, check_stream, import_reader, metadata_of,
-                      prefix_of, run_kivosim, sample_files, start_kivosim, wait_listening, wait_until)
+                      finish_kivosim, prefix_of, run_kivosim, sample_files, start_kivosim, wait_listening, wait_until)
 
 F_SETPIPE_SZ = 1031
 NCHANS = 8
@@ -46,9 +47,18 @@ def check_complete(t, reader, folder, label, sent, ended):
             "%s: metadata %r", label, {k: meta[k] for k in ("ended", "slots_written", "datagrams_received")})
 
 
+def read_all(fd, into):
+    while True:
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            return
+        into.append(chunk)
+
+
 def unread_pipe(t, tools, reader, ns, work):
-    """Standard output into a 4 KiB pipe that nobody reads: all 200,000
-    datagrams at 50,000/s reach the file, and Ctrl-C still ends kivorec."""
+    """Standard output into a 4 KiB pipe that nobody reads: all 300,000
+    datagrams at 50,000/s reach the file; once someone reads, a progress line
+    says how many were skipped; and Ctrl-C ends kivorec."""
     folder = fresh(os.path.join(work, "unread"))
     read_end, write_end = os.pipe()
     fcntl.fcntl(write_end, F_SETPIPE_SZ, 4096)
@@ -57,17 +67,25 @@ def unread_pipe(t, tools, reader, ns, work):
     if not t.check(wait_listening(rec), "unread pipe: kivorec did not start listening"):
         rec.kill()
         return
-    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "200000", "--rate", "50000"], ns).sent
-    wait_until(lambda: recorded_bytes(folder) >= 200 * BLOCK, 60)
+    sim = start_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "300000", "--rate", "50000"], ns)
+    wait_until(lambda: recorded_bytes(folder) >= 100 * BLOCK, 60)
+    shown = []
+    reading = threading.Thread(target=read_all, args=(read_end, shown))
+    reading.start()
+    sent = finish_kivosim(sim).sent
+    wait_until(lambda: recorded_bytes(folder) >= 300 * BLOCK, 60)
     rec.send_signal(signal.SIGINT)
     try:
         status = rec.wait(20)
     except subprocess.TimeoutExpired:
         rec.kill()
         status = None
+    reading.join(30)
     os.close(read_end)
     t.check(status == 0, "unread pipe: status %r after Ctrl-C", status)
     check_complete(t, reader, folder, "unread pipe", sent, "ctrl-c")
+    t.check(b"progress lines skipped: the console did not keep up)\n" in b"".join(shown),
+            "unread pipe: no line says how many were skipped")
 
 
 def reader_gone(t, tools, reader, ns, work):
@@ -106,7 +124,10 @@ def hang_up(t, tools, reader, ns, work):
     t.check(status == 0, "SIGHUP: status %r", status)
     t.check(os.path.getsize(dat) % BLOCK == 0 and slots >= 2000 and not problem,
             "SIGHUP: %d bytes, %d slots %s", os.path.getsize(dat), slots, problem)
-    t.check(meta["ended"] == "signal" and meta["slots_written"] == slots, "SIGHUP: metadata %r", meta["ended"])
+    t.check(meta["ended"] == "signal" and meta["slots_written"] == slots and
+            meta["datagrams_received"] == slots + meta["datagrams_not_saved"],
+            "SIGHUP: metadata %r", {k: meta[k] for k in ("ended", "slots_written", "datagrams_received",
+                                                        "datagrams_not_saved")})
 
 
 def announced_start(t, tools, ns, work):
