@@ -92,6 +92,9 @@ TEST(SlowWriter, CloseDuringAStallCountsEveryDatagramSent) {
   state.close();
 
   const AcquisitionStatus s = state.status();
+  RecordProperty("saved_not_saved_dropped", std::to_string(s.blocks_saved * 1000) + " " +
+                                                std::to_string(s.datagrams_not_saved) + " " +
+                                                std::to_string(s.kernel_drops));
   EXPECT_GT(s.kernel_drops, 0U);
   EXPECT_GT(s.writer_stalls, 0U);
   EXPECT_EQ(s.blocks_saved * 1000 + s.datagrams_not_saved + s.kernel_drops, sender.sent());
