@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 #include "console_output.h"
 
@@ -35,12 +36,18 @@ void ConsoleOutput::attach_writer_thread() {
 bool ConsoleOutput::write(ConsoleStream stream, const std::string& text) {
   const HANDLE handle = GetStdHandle(stream == ConsoleStream::out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  // Lines end in CR LF, as the C library's text mode writes them.
+  std::string lines;
+  for (const char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
   size_t done = 0;
-  while (done < text.size()) {
+  while (done < lines.size()) {
     if (impl_->giving_up.load()) return false;
     DWORD n = 0;
-    const auto chunk = static_cast<DWORD>(text.size() - done);
-    if (!WriteFile(handle, text.data() + done, chunk, &n, nullptr) || n == 0) return false;
+    const auto chunk = static_cast<DWORD>(lines.size() - done);
+    if (!WriteFile(handle, lines.data() + done, chunk, &n, nullptr) || n == 0) return false;
     done += n;
   }
   return true;

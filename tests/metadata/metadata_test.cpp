@@ -45,6 +45,7 @@ kivo::Metadata filtered_example() {
   m.totals.blocks_written = 7;
   m.totals.slots_written = 7000;
   m.totals.kernel_drops = 3;
+  m.totals.datagrams_not_saved = 4;
   m.end = kivo::EndReason::unloaded;
   return m;
 }
@@ -58,6 +59,7 @@ TEST(MetadataJson, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.sample_file, "x_kivo_filtered_samples.dat");
   EXPECT_EQ(back.totals.blocks_written, 7U);
   EXPECT_EQ(back.totals.kernel_drops, 3U);
+  EXPECT_EQ(back.totals.datagrams_not_saved, 4U);
   EXPECT_EQ(back.end, kivo::EndReason::unloaded);
   ASSERT_TRUE(back.filter.has_value());
   EXPECT_EQ(back.filter->a[1], -2.9);

@@ -138,6 +138,17 @@ def prefix_of(ns):
     return ns.prefix if ns else []
 
 
+def in_own_netns(tag, run):
+    """Calls run(ns) with a network namespace of its own, or with None (the
+    host's) where there can be none; the namespace is removed afterwards."""
+    ns = NetNs.make(tag, fallback=True)
+    try:
+        run(ns)
+    finally:
+        if ns:
+            ns.close()
+
+
 # ---- tmpfs ----
 
 class Tmpfs:
@@ -241,7 +252,10 @@ def wait_recorded(workdir, datagrams, name="kivorec", seconds=60.0):
 
     def done():
         with open(out) as f:
-            return f.read().count("seq # = ") >= lines
+            text = f.read()
+        # A line after a slow console says how many before it were skipped.
+        skipped = sum(int(n) for n in re.findall(r"\((\d+) progress lines skipped", text))
+        return text.count("seq # = ") + skipped >= lines
     return wait_until(done, seconds)
 
 
@@ -271,6 +285,13 @@ def wait_listening(process, port=RECORDER_PORT, seconds=30.0):
 
 
 # ---- files ----
+
+def fresh(path):
+    """An empty folder at `path`."""
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
 
 def sample_files(folder):
     return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".dat"))

@@ -8,24 +8,18 @@ usage: test_recorder_console.py BUILD_DIR WORK_DIR
 """
 import fcntl
 import os
-import shutil
 import signal
 import subprocess
 import sys
 import threading
 
-from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, check_stream, import_reader, metadata_of,
-                      finish_kivosim, prefix_of, run_kivosim, sample_files, start_kivosim, wait_listening, wait_until)
+from kivo_rig import (RECORDER_PORT, Failures, Tools, check_stream, finish_kivosim, fresh, import_reader,
+                      in_own_netns, metadata_of, prefix_of, run_kivosim, sample_files, start_kivosim,
+                      wait_listening, wait_until)
 
 F_SETPIPE_SZ = 1031
 NCHANS = 8
 BLOCK = 1388 * 1000
-
-
-def fresh(path):
-    shutil.rmtree(path, ignore_errors=True)
-    os.makedirs(path)
-    return path
 
 
 def start_recorder(tools, folder, ns, stdout):
@@ -158,15 +152,12 @@ def main():
     reader = import_reader(tools)
     fresh(work)
     t = Failures()
-    ns = NetNs.make("console", fallback=True)
-    try:
-        unread_pipe(t, tools, reader, ns, work)
-        reader_gone(t, tools, reader, ns, work)
-        hang_up(t, tools, reader, ns, work)
+
+    def run(ns):
+        for case in (unread_pipe, reader_gone, hang_up):
+            case(t, tools, reader, ns, work)
         announced_start(t, tools, ns, work)
-    finally:
-        if ns:
-            ns.close()
+    in_own_netns("console", run)
     t.finish()
 
 

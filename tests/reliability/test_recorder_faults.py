@@ -13,17 +13,11 @@ import signal
 import subprocess
 import sys
 
-from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, import_reader, is_root,
+from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, fresh, import_reader, is_root,
                       metadata_of, recorder_output, run_kivosim, sample_files, start_listening_kivorec,
                       wait_recorded)
 
 FAILURE = 255  # kivorec's -1
-
-
-def fresh(path):
-    shutil.rmtree(path, ignore_errors=True)
-    os.makedirs(path)
-    return path
 
 
 def stop(recorder, seconds=30):

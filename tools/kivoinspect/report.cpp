@@ -99,6 +99,7 @@ Json metadata_json(const std::optional<kivo::Metadata>& metadata) {
   m["blocks_lost"] = t.blocks_lost;
   m["write_errors"] = t.write_errors;
   m["kernel_drops"] = t.kernel_drops;
+  m["datagrams_not_saved"] = t.datagrams_not_saved;
   return m;
 }
 
