@@ -58,6 +58,24 @@ TEST_F(SocketCommon, ReceivesWholeDatagramsAndCutsLongOnes) {
   EXPECT_FALSE(empty.drop_count_valid);
 }
 
+// At the end of an acquisition the socket is woken and what is still queued
+// is taken and counted: empty and long datagrams too, never waiting for more.
+TEST_F(SocketCommon, DrainTakesWhatIsQueuedAfterTheWakeUpWithoutWaiting) {
+  net::UdpSocket rx = bound_receiver();
+  net::UdpSocket tx;
+  ASSERT_EQ(tx.create(), 0);
+  const std::vector<uint8_t> data(100, 0xAB);
+  for (const size_t size : {40, 100, 0, 40}) {
+    ASSERT_EQ(tx.send_to(data.data(), size, loopback(rx.local_port())), static_cast<long long>(size));
+  }
+  std::vector<uint8_t> into(64, 0);
+  ASSERT_EQ(rx.receive(into.data(), into.size()).length, 40);
+  rx.interrupt();
+  EXPECT_EQ(rx.drain_queued(into.data(), into.size(), 2), 2U);  // no more than asked
+  EXPECT_EQ(rx.drain_queued(into.data(), into.size(), 100), 1U);
+  EXPECT_EQ(rx.drain_queued(into.data(), into.size(), 100), 0U);
+}
+
 TEST_F(SocketCommon, InterruptWakesABlockedReceiveAndEveryLaterOne) {
   net::UdpSocket rx = bound_receiver();
   uint8_t byte = 0;

@@ -63,5 +63,22 @@ TEST(UdpSocket, CountsTheDatagramsTheKernelDropped) {
   EXPECT_GT(r.kernel_drops, 0U);
 }
 
+// Drops after the last datagram received reach no datagram's count; the
+// socket's own total has them.
+TEST(UdpSocket, TheDropTotalHoldsDropsThatNoLaterDatagramCarries) {
+  UdpSocket rx = bound_receiver();
+  rx.request_receive_buffer(4096);
+  UdpSocket tx;
+  ASSERT_EQ(tx.create(), 0);
+  const std::vector<uint8_t> data(1000, 1);
+  for (int i = 0; i < 200; ++i) tx.send_to(data.data(), data.size(), loopback(rx.local_port()));
+  std::vector<uint8_t> into(1000);
+  const uint64_t queued = rx.drain_queued(into.data(), into.size(), 1000);
+  uint64_t drops = 0;
+  ASSERT_TRUE(rx.read_drop_total(drops));
+  EXPECT_GT(drops, 0U);
+  EXPECT_EQ(queued + drops, 200U);
+}
+
 }  // namespace
 }  // namespace kivo::net
