@@ -182,8 +182,9 @@ bool flush_to_disk(BlockFile& file, ConsolePrinter& printer) {
 
 // Main thread: creates the sample file (never over an existing one) with its
 // metadata file, and records into it. The ring's memory is in place first,
-// so that the socket is bound right after the file is created and is ready
-// when the start is announced.
+// so that the socket is bound right after the file is created (the metadata
+// file, flushed to the disk, comes after it) and is ready when the start is
+// announced.
 int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer,
                        const ConsoleStop& console_stop) {
   const Geometry geometry = make_geometry(static_cast<uint32_t>(nchans));
@@ -196,15 +197,15 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
     printer.say(ConsoleStream::err, "cannot create " + name + ": " + file_error_text(error) + "\n");
     return kFailure;
   }
+  net::UdpSocket socket;
+  std::string socket_problem;
+  const bool socket_ready = set_up_socket(socket, socket_problem);
   MetadataFile metadata;
   if (const int error = metadata.start(name, make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans),
                                                            kPort, now, name))) {
     printer.say(ConsoleStream::err, "cannot create " + metadata.path() + ": " + file_error_text(error) +
                                         "; metadata will not be saved\n");
   }
-  net::UdpSocket socket;
-  std::string socket_problem;
-  const bool socket_ready = set_up_socket(socket, socket_problem);
   printer.say(ConsoleStream::out, "With # channels = " + std::to_string(nchans) + ", datagram size = " +
                                       std::to_string(geometry.datagram_size_bytes) + " bytes\n");
   printer.say(ConsoleStream::out, "Data will be saved to " + name + " (in the current working directory).\n");
