@@ -261,9 +261,13 @@ def wait_recorded(workdir, datagrams, name="kivorec", seconds=60.0):
 
 def udp_port_bound(pid, port):
     """True when a socket in the network namespace of process `pid` is
-    bound to the UDP port."""
+    bound to the UDP port. While `ip netns exec` has not yet become the
+    program, the process is still in the caller's namespace, where another
+    program may hold the port: that is not an answer yet."""
     wanted = ":%04X" % port
     try:
+        if os.path.basename(os.readlink("/proc/%d/exe" % pid)) == "ip":
+            return False
         with open("/proc/%d/net/udp" % pid) as table:
             return any(line.split()[1].endswith(wanted) for line in list(table)[1:])
     except OSError:
