@@ -15,8 +15,10 @@ enum class ConsoleStream { out, err };
 
 class ConsoleOutput {
  public:
-  // Main thread, before other threads start. On POSIX a write to a pipe whose
-  // reader has gone then fails instead of ending the process with SIGPIPE.
+  // Main thread, before other threads start and before any file is opened.
+  // On POSIX a write to a pipe whose reader has gone then fails instead of
+  // ending the process with SIGPIPE, and a standard descriptor that was
+  // closed is held by /dev/null, so no file or socket takes its number.
   ConsoleOutput();
   ~ConsoleOutput();
   ConsoleOutput(const ConsoleOutput&) = delete;

@@ -1,6 +1,7 @@
 // POSIX realisation of the console output: write(2) on descriptors 1 and 2,
 // only once poll(2) says the descriptor takes data, so that give_up() is
 // noticed within one poll period even while nobody reads.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -21,7 +22,15 @@ struct ConsoleOutput::Impl {
   std::atomic<bool> giving_up{false};  // any thread
 };
 
-ConsoleOutput::ConsoleOutput() : impl_(std::make_unique<Impl>()) { ::signal(SIGPIPE, SIG_IGN); }
+ConsoleOutput::ConsoleOutput() : impl_(std::make_unique<Impl>()) {
+  ::signal(SIGPIPE, SIG_IGN);
+  // A standard descriptor started closed (`kivorec 8 >&-`) would be reused
+  // by the sample file or the socket, and the console's lines would land in
+  // them: it is held by /dev/null instead.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) != fd) break;
+  }
+}
 
 ConsoleOutput::~ConsoleOutput() = default;
 

@@ -101,6 +101,22 @@ def reader_gone(t, tools, reader, ns, work):
     print("reader gone: %d sent, status %r" % (sent, rec.returncode))
 
 
+def closed_stdout(t, tools, reader, ns, work):
+    """Started with standard output closed: the console's lines go nowhere,
+    not into the sample file that takes the free descriptor."""
+    folder = fresh(os.path.join(work, "closed"))
+    rec = subprocess.Popen(prefix_of(ns) + ["sh", "-c", 'exec "$0" 8 >&-', tools.kivorec], cwd=folder,
+                           stderr=subprocess.DEVNULL)
+    if not t.check(wait_listening(rec), "closed stdout: kivorec did not start listening"):
+        rec.kill()
+        return
+    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "3000", "--rate", "20000"], ns).sent
+    wait_until(lambda: recorded_bytes(folder) >= 3 * BLOCK, 60)
+    rec.send_signal(signal.SIGINT)
+    t.check(rec.wait(30) == 0, "closed stdout: kivorec did not end with 0")
+    check_complete(t, reader, folder, "closed stdout", sent, "ctrl-c")
+
+
 def hang_up(t, tools, reader, ns, work):
     """SIGHUP while the device sends: whole blocks, metadata `signal`."""
     folder = fresh(os.path.join(work, "hangup"))
@@ -154,7 +170,7 @@ def main():
     t = Failures()
 
     def run(ns):
-        for case in (unread_pipe, reader_gone, hang_up):
+        for case in (unread_pipe, reader_gone, closed_stdout, hang_up):
             case(t, tools, reader, ns, work)
         announced_start(t, tools, ns, work)
     in_own_netns("console", run)
