@@ -22,9 +22,20 @@ NCHANS = 8
 BLOCK = 1388 * 1000
 
 
-def start_recorder(tools, folder, ns, stdout):
+def start_recorder(tools, folder, ns, stdout, shell=None):
+    """kivorec in `folder` (through `sh -c shell` when given), standard error
+    beside the folder."""
     err = open(os.path.join(os.path.dirname(folder), os.path.basename(folder) + ".err"), "w")
-    return subprocess.Popen(prefix_of(ns) + [tools.kivorec, str(NCHANS)], cwd=folder, stdout=stdout, stderr=err)
+    command = ["sh", "-c", shell, tools.kivorec] if shell else [tools.kivorec, str(NCHANS)]
+    return subprocess.Popen(prefix_of(ns) + command, cwd=folder, stdout=stdout, stderr=err)
+
+
+def listening(t, rec, label):
+    """True once kivorec listens; otherwise noted, and kivorec ended."""
+    if t.check(wait_listening(rec), "%s: kivorec did not start listening", label):
+        return True
+    rec.kill()
+    return False
 
 
 def recorded_bytes(folder):
@@ -58,8 +69,7 @@ def unread_pipe(t, tools, reader, ns, work):
     fcntl.fcntl(write_end, F_SETPIPE_SZ, 4096)
     rec = start_recorder(tools, folder, ns, write_end)
     os.close(write_end)
-    if not t.check(wait_listening(rec), "unread pipe: kivorec did not start listening"):
-        rec.kill()
+    if not listening(t, rec, "unread pipe"):
         return
     sim = start_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "300000", "--rate", "50000"], ns)
     wait_until(lambda: recorded_bytes(folder) >= 100 * BLOCK, 60)
@@ -83,6 +93,19 @@ def unread_pipe(t, tools, reader, ns, work):
     print("unread pipe: %d sent, status %r; %s" % (sent, status, skipped[:1]))
 
 
+def record_blocks_and_stop(t, tools, reader, ns, rec, folder, label, blocks):
+    """Once kivorec listens: `blocks` blocks sent, Ctrl-C when they are in the
+    file, status 0 and the file and metadata complete."""
+    if not listening(t, rec, label):
+        return
+    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", str(blocks * 1000), "--rate", "20000"], ns).sent
+    wait_until(lambda: recorded_bytes(folder) >= blocks * BLOCK, 60)
+    rec.send_signal(signal.SIGINT)
+    t.check(rec.wait(30) == 0, "%s: kivorec did not end with 0", label)
+    check_complete(t, reader, folder, label, sent, "ctrl-c")
+    print("%s: %d sent, status %r" % (label, sent, rec.returncode))
+
+
 def reader_gone(t, tools, reader, ns, work):
     """The reader of standard output goes away after the first line: no
     SIGPIPE, the recording goes on, and the file and metadata are complete."""
@@ -90,39 +113,22 @@ def reader_gone(t, tools, reader, ns, work):
     rec = start_recorder(tools, folder, ns, subprocess.PIPE)
     rec.stdout.readline()
     rec.stdout.close()
-    if not t.check(wait_listening(rec), "reader gone: kivorec did not start listening"):
-        rec.kill()
-        return
-    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "5000", "--rate", "20000"], ns).sent
-    wait_until(lambda: recorded_bytes(folder) >= 5 * BLOCK, 60)
-    rec.send_signal(signal.SIGINT)
-    t.check(rec.wait(30) == 0, "reader gone: kivorec did not end with 0")
-    check_complete(t, reader, folder, "reader gone", sent, "ctrl-c")
-    print("reader gone: %d sent, status %r" % (sent, rec.returncode))
+    record_blocks_and_stop(t, tools, reader, ns, rec, folder, "reader gone", 5)
 
 
 def closed_stdout(t, tools, reader, ns, work):
     """Started with standard output closed: the console's lines go nowhere,
     not into the sample file that takes the free descriptor."""
     folder = fresh(os.path.join(work, "closed"))
-    rec = subprocess.Popen(prefix_of(ns) + ["sh", "-c", 'exec "$0" 8 >&-', tools.kivorec], cwd=folder,
-                           stderr=subprocess.DEVNULL)
-    if not t.check(wait_listening(rec), "closed stdout: kivorec did not start listening"):
-        rec.kill()
-        return
-    sent = run_kivosim(tools, RECORDER_PORT, NCHANS, ["--count", "3000", "--rate", "20000"], ns).sent
-    wait_until(lambda: recorded_bytes(folder) >= 3 * BLOCK, 60)
-    rec.send_signal(signal.SIGINT)
-    t.check(rec.wait(30) == 0, "closed stdout: kivorec did not end with 0")
-    check_complete(t, reader, folder, "closed stdout", sent, "ctrl-c")
+    rec = start_recorder(tools, folder, ns, None, 'exec "$0" 8 >&-')
+    record_blocks_and_stop(t, tools, reader, ns, rec, folder, "closed stdout", 3)
 
 
 def hang_up(t, tools, reader, ns, work):
     """SIGHUP while the device sends: whole blocks, metadata `signal`."""
     folder = fresh(os.path.join(work, "hangup"))
     rec = start_recorder(tools, folder, ns, subprocess.DEVNULL)
-    if not t.check(wait_listening(rec), "SIGHUP: kivorec did not start listening"):
-        rec.kill()
+    if not listening(t, rec, "SIGHUP"):
         return
     sim = start_kivosim(tools, RECORDER_PORT, NCHANS, ["--rate", "10000", "--duration", "60"], ns)
     wait_until(lambda: recorded_bytes(folder) >= 2 * BLOCK, 60)
