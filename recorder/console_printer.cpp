@@ -15,7 +15,9 @@ constexpr std::chrono::milliseconds kGiveUpEvery{100};
 
 std::string progress_line(uint16_t seq, uint64_t skipped) {
   std::string line = "seq # = " + std::to_string(seq);
-  if (skipped > 0) line += " (" + std::to_string(skipped) + " progress lines skipped: the console did not keep up)";
+  if (skipped > 0) {
+    line += " (" + std::to_string(skipped) + " progress lines skipped: the console did not keep up)";
+  }
   return line + "\n";
 }
 
@@ -120,8 +122,8 @@ void ConsolePrinter::print_dropped_blocks() {
   if (news == 1) {
     emit(ConsoleStream::err, "block " + std::to_string(latest) + " not saved: the disk did not keep up\n");
   } else {
-    emit(ConsoleStream::err, std::to_string(news) + " blocks not saved, up to block " + std::to_string(latest) +
-                                 ": the disk did not keep up\n");
+    emit(ConsoleStream::err, std::to_string(news) + " blocks not saved, up to block " +
+                                 std::to_string(latest) + ": the disk did not keep up\n");
   }
 }
 

@@ -154,7 +154,8 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
   t.kernel_drops = ending.outcome.kernel_drops;
   t.datagrams_not_saved = ending.outcome.not_handed_over + ending.drained;
   if (const int error = metadata.finish(t, how_it_ended(ending, request))) {
-    printer.say(ConsoleStream::err, "cannot complete " + metadata.path() + ": " + file_error_text(error) + "\n");
+    printer.say(ConsoleStream::err,
+                "cannot complete " + metadata.path() + ": " + file_error_text(error) + "\n");
   }
 }
 
@@ -163,10 +164,9 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
 bool removed_while_written(const BlockFile& file, const Geometry& geometry, ConsolePrinter& printer) {
   std::error_code error;
   if (std::filesystem::exists(file.path(), error) || error) return false;
-  printer.say(ConsoleStream::err,
-              file.path() + " was removed while it was written: the " +
-                  std::to_string(file.bytes_written() / static_cast<uint64_t>(geometry.recorder_block_bytes)) +
-                  " blocks saved to it are lost\n");
+  const uint64_t blocks = file.bytes_written() / static_cast<uint64_t>(geometry.recorder_block_bytes);
+  printer.say(ConsoleStream::err, file.path() + " was removed while it was written: the " +
+                                      std::to_string(blocks) + " blocks saved to it are lost\n");
   return true;
 }
 
@@ -174,7 +174,8 @@ bool removed_while_written(const BlockFile& file, const Geometry& geometry, Cons
 // metadata vouches for it.
 bool flush_to_disk(BlockFile& file, ConsolePrinter& printer) {
   if (const int error = file.flush_to_disk()) {
-    printer.say(ConsoleStream::err, "cannot write " + file.path() + " to the disk: " + file_error_text(error) + "\n");
+    printer.say(ConsoleStream::err,
+                "cannot write " + file.path() + " to the disk: " + file_error_text(error) + "\n");
     return false;
   }
   return true;

@@ -17,8 +17,9 @@ namespace kivo::recorder {
 
 class StopControl {
  public:
-  // Console-stop thread: asks the loop to end after the block in progress. Returns once the loop has ended, or after
-  // `grace`, when it cuts the block short.
+  // Console-stop thread: asks the loop to end after the block in progress.
+  // Returns once the loop has ended, or after `grace`, when it cuts the
+  // block short.
   void console_stop(std::chrono::milliseconds grace);
 
   // Writer thread: the file cannot take more; the loop ends now.

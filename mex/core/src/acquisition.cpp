@@ -222,7 +222,9 @@ void AcquisitionState::count_to_the_end() {
   counters_.datagrams.fetch_add(drained, std::memory_order_relaxed);
   counters_.datagrams_not_saved.fetch_add(drained, std::memory_order_relaxed);
   uint64_t drops = 0;
-  if (sock.read_drop_total(drops) && drops > counters_.kernel_drops.load()) counters_.kernel_drops.store(drops);
+  if (sock.read_drop_total(drops) && drops > counters_.kernel_drops.load()) {
+    counters_.kernel_drops.store(drops);
+  }
 }
 
 // With the saver stopped: what the files hold reaches the disk before their
