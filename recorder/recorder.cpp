@@ -140,10 +140,11 @@ bool removed_while_written(const BlockFile& file, const Geometry& geometry) {
   return true;
 }
 
-// Main thread: creates the sample file (never over an existing one) with its
-// metadata file, and records into it.
+// Main thread: creates the sample file (never over an existing one: a name
+// in use takes the next second's) with its metadata file, and records into it.
 int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop) {
-  const TimeReading now = read_time_now();
+  const TimeReading now = time_for_new_names(
+      [](const std::tm& local) { return !existing_file_among({recorder_file_name(local)}).empty(); });
   const std::string name = recorder_file_name(now.local);
   BlockFile file;
   if (const int error = file.open(name, FileMode::create_new_write_through)) {

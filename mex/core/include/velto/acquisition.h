@@ -77,7 +77,9 @@ class AcquisitionState {
  private:
   void check_not_running() const;
   void release_leftovers();
-  void open_files(const OpenRequest& request, int port, uint32_t channels);
+  kivo::TimeReading time_for_files(const OpenRequest& request) const;
+  void open_files(const OpenRequest& request, int port, uint32_t channels, const kivo::TimeReading& now);
+  void discard_files();
   void set_up_filter(const OpenRequest& request, const std::string& path);
   void start_metadata(kivo::MetadataFile& file, const std::string& sample_path,
                       const kivo::Metadata& metadata);
