@@ -13,6 +13,7 @@
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
+#include "kivo/wrong_size.h"
 #include "receive_loop.h"
 #include "stop_control.h"
 #include "stop_signal.h"
@@ -61,7 +62,7 @@ bool set_up_socket(net::UdpSocket& socket) {
 }
 
 // Main thread, at the end: losses that were not reported as they happened.
-void report_losses(const ReceiveOutcome& outcome) {
+void report_losses(const ReceiveOutcome& outcome, const Geometry& geometry) {
   if (outcome.blocks_dropped > 0) {
     std::fprintf(stderr, "%llu blocks not saved: the disk did not keep up\n",
                  static_cast<unsigned long long>(outcome.blocks_dropped));
@@ -69,6 +70,12 @@ void report_losses(const ReceiveOutcome& outcome) {
   if (outcome.kernel_drops > 0) {
     std::fprintf(stderr, "%lu datagrams dropped by the system: its receive buffer was full\n",
                  static_cast<unsigned long>(outcome.kernel_drops));
+  }
+  if (outcome.wrong_size_datagrams > 0) {
+    std::fprintf(stderr, "%s\n",
+                 wrong_size_summary(outcome.wrong_size_datagrams, outcome.most_frequent_wrong_size,
+                                    geometry.datagram_size_bytes, geometry.nchans)
+                     .c_str());
   }
 }
 
@@ -98,7 +105,7 @@ int record(BlockFile& file, const Geometry& geometry, StopControl& control, Endi
   control.mark_ended();
   ring.close();
   writer.join();
-  report_losses(outcome);
+  report_losses(outcome, geometry);
   ending.outcome = outcome;
   ending.write_error = writer.error();
   return received && writer.error() == 0 ? 0 : kFailure;
@@ -123,6 +130,7 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
   t.blocks_lost = ending.outcome.blocks_dropped;
   t.write_errors = (ending.write_error != 0 ? 1 : 0) + (close_failed ? 1 : 0);
   t.kernel_drops = ending.outcome.kernel_drops;
+  t.wrong_size_datagrams = ending.outcome.wrong_size_datagrams;
   if (const int error = metadata.finish(t, how_it_ended(ending, request))) {
     std::fprintf(stderr, "cannot complete %s: %s\n", metadata.path().c_str(), file_error_text(error).c_str());
   }

@@ -103,6 +103,7 @@ TEST_F(Acquiring, ShortDatagramsKeepTheirSlotTailLongOnesAreCutEmptyOnesTakeNoSl
   EXPECT_EQ(std::memcmp(file.data() + 1020 + 8, lengthened.data(), 1012), 0);
   EXPECT_EQ(std::memcmp(file.data() + 2040 + 8, sender_->datagram(0).data(), 1012), 0);
   EXPECT_EQ(status.failed_receives, 1U);  // the empty datagram used an attempt
+  EXPECT_EQ(status.wrong_size_datagrams, 3U);
   EXPECT_EQ(status.bytes, 500U + 1012U + 998U * 1012U);
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "kivo/file_names.h"
+#include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
 #include "recorder_harness.h"
 
@@ -178,6 +179,26 @@ TEST_P(RecorderStopWithoutTraffic, EndsAndWritesThePartialBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, RecorderStopWithoutTraffic, testing::Values(SIGINT, SIGTERM),
                          [](const auto& info) { return info.param == SIGINT ? "SIGINT" : "SIGTERM"; });
+
+// A device sending 8 channels to a recorder told 4: said at the first
+// datagram and counted at the end, and the metadata holds the count.
+TEST(RecorderWrongSize, TheFirstIsSaidAndAllAreCounted) {
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = start_recorder(scratch, {"4"});
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "1500"}), 0);
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(1400), kGenerous)) << recorder->err();
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  const std::string expected = " arrived where 1012 bytes are expected for 4 channels; check the channel count\n";
+  EXPECT_EQ(recorder->err(), "a datagram of 1388 bytes" + expected + "1500 datagram(s) of 1388 bytes" + expected);
+  const auto files = scratch.work_files();
+  ASSERT_EQ(files.size(), 1u);
+  const auto json = read_bytes(kivo::metadata_path_for(scratch.work() + "/" + files[0]));
+  const kivo::Metadata metadata = kivo::parse_metadata_json(std::string(json.begin(), json.end()));
+  EXPECT_EQ(metadata.totals.wrong_size_datagrams, 1500u);
+}
 
 // A working directory on a small file system of its own, where the test may
 // mount one.

@@ -190,6 +190,7 @@ void AcquisitionState::start_threads() {
   handover_.reset();
   block_epoch_.store(0);
   sequence_ = SequenceTracker{};
+  wrong_sizes_.reset(static_cast<size_t>(datagram_size_bytes));
   bContinue.store(true);
   try {
     receiver_ = std::thread(&AcquisitionState::udprcv_threadfunc, this);
@@ -269,6 +270,7 @@ void AcquisitionState::finish_metadata(kivo::EndReason reason, bool acquired) {
     shared.sequence_gaps = counters_.sequence_gaps.load();
     shared.writer_stalls = counters_.writer_stalls.load();
     shared.kernel_drops = counters_.kernel_drops.load();
+    shared.wrong_size_datagrams = counters_.wrong_size_datagrams.load();
   }
   auto finish = [&](kivo::MetadataFile& metadata, uint64_t bytes_written, uint64_t write_errors,
                     bool close_failed) {
@@ -309,6 +311,10 @@ void AcquisitionState::report_problems() {
     warn(std::to_string(n) + " datagram(s) were dropped by the system before they reached " +
          fp.path());
   }
+  if (const uint64_t n = wrong_sizes_.count()) {
+    warn(kivo::wrong_size_summary(n, wrong_sizes_.most_frequent_length(), datagram_size_bytes,
+                                  static_cast<uint32_t>(nchans)));
+  }
   for (const std::string& removed : removed_) warn(removed);
   removed_.clear();
   for (std::string* failed : {&close_failed_, &filtered_close_failed_}) {
@@ -332,6 +338,7 @@ AcquisitionStatus AcquisitionState::status() const {
   s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
   s.kernel_drops = counters_.kernel_drops.load();
   s.socket_buffer_bytes = socket_buffer_bytes_;
+  s.wrong_size_datagrams = counters_.wrong_size_datagrams.load();
   return s;
 }
 
