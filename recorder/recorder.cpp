@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -21,7 +22,7 @@
 namespace kivo::recorder {
 namespace {
 
-constexpr int kFailure = -1;
+constexpr int kFailure = kStatusFailed;
 
 // How a recording ended, for its metadata file.
 struct Ending {
@@ -61,7 +62,8 @@ bool set_up_socket(net::UdpSocket& socket) {
   return true;
 }
 
-// Main thread, at the end: losses that were not reported as they happened.
+// Main thread, at the end: losses that were not reported as they happened,
+// and datagrams not of the channel count's size.
 void report_losses(const ReceiveOutcome& outcome, const Geometry& geometry) {
   if (outcome.blocks_dropped > 0) {
     std::fprintf(stderr, "%llu blocks not saved: the disk did not keep up\n",
@@ -81,10 +83,11 @@ void report_losses(const ReceiveOutcome& outcome, const Geometry& geometry) {
 
 // Main thread, with the file open: the writer thread, the socket and the
 // receive loop, until the loop ends and the writer has written what it got.
-int record(BlockFile& file, const Geometry& geometry, StopControl& control, Ending& ending) {
+int record(BlockFile& file, const Geometry& geometry, StopControl& control, const Settings& settings,
+           Ending& ending) {
   const auto block_bytes = static_cast<size_t>(geometry.recorder_block_bytes);
-  BlockRing ring(block_bytes, kRingBytes / block_bytes);
-  BlockWriter writer(file, ring, control);
+  BlockRing ring(block_bytes, std::max<size_t>(2, settings.ring_bytes / block_bytes));
+  BlockWriter writer(file, ring, control, settings.before_write);
   if (const int error = writer.start()) {
     report("cannot start the writer thread", file_error_text(error));
     ending.write_error = error;
@@ -108,7 +111,8 @@ int record(BlockFile& file, const Geometry& geometry, StopControl& control, Endi
   report_losses(outcome, geometry);
   ending.outcome = outcome;
   ending.write_error = writer.error();
-  return received && writer.error() == 0 ? 0 : kFailure;
+  if (!received || writer.error() != 0) return kFailure;
+  return outcome.blocks_dropped == 0 && outcome.kernel_drops == 0 ? kStatusComplete : kStatusIncomplete;
 }
 
 EndReason how_it_ended(const Ending& ending, ConsoleStop::Request request) {
@@ -150,7 +154,8 @@ bool removed_while_written(const BlockFile& file, const Geometry& geometry) {
 
 // Main thread: creates the sample file (never over an existing one: a name
 // in use takes the next second's) with its metadata file, and records into it.
-int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop) {
+int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop,
+                       const Settings& settings) {
   const TimeReading now = time_for_new_names(
       [](const std::tm& local) { return !existing_file_among({recorder_file_name(local)}).empty(); });
   const std::string name = recorder_file_name(now.local);
@@ -172,7 +177,7 @@ int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& cons
   std::fflush(stdout);
 
   Ending ending;
-  int status = record(file, geometry, control, ending);
+  int status = record(file, geometry, control, settings, ending);
   if (removed_while_written(file, geometry)) status = kFailure;
   const int close_error = file.close();
   if (close_error != 0) {
@@ -180,12 +185,16 @@ int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& cons
     status = kFailure;
   }
   finish_metadata(metadata, file, geometry, ending, close_error != 0, console_stop.last_request());
+  if (status == kStatusIncomplete) {
+    std::fprintf(stderr, "the recording is incomplete: not everything received was saved (exit status %d)\n",
+                 kStatusIncomplete);
+  }
   return status;
 }
 
 }  // namespace
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, const Settings& settings) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s chans\n", argc > 0 && argv[0] ? argv[0] : "kivorec");
     return kFailure;
@@ -203,7 +212,7 @@ int run(int argc, char** argv) {
     report("cannot install the Ctrl-C handler", file_error_text(error));
     return kFailure;
   }
-  const int status = record_to_new_file(*nchans, control, console_stop);
+  const int status = record_to_new_file(*nchans, control, console_stop, settings);
   control.mark_ended();  // a handler still waiting returns now
   return status;
 }

@@ -200,6 +200,26 @@ TEST(RecorderWrongSize, TheFirstIsSaidAndAllAreCounted) {
   EXPECT_EQ(metadata.totals.wrong_size_datagrams, 1500u);
 }
 
+// The disk stalls while the device sends five blocks: the blocks that find
+// no room are reported, and the exit status says the recording is incomplete.
+TEST(RecorderExitStatus, BlocksNotSavedEndWithStatusThree) {
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = std::make_unique<ChildProcess>(std::vector<std::string>{STALLED_DISK_KIVOREC_PATH, "8"},
+                                                 scratch.work(), scratch.output_prefix("kivorec"));
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "5000"}), 0);
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(4900), kGenerous)) << recorder->err();
+  std::ofstream(scratch.work() + "/release") << "";
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 3) << recorder->err();
+  const std::string err = recorder->err();
+  EXPECT_NE(err.find("block 2 not saved: the disk did not keep up\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("the recording is incomplete: not everything received was saved (exit status 3)\n"),
+            std::string::npos)
+      << err;
+}
+
 // A working directory on a small file system of its own, where the test may
 // mount one.
 class SmallDisk {
