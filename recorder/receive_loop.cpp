@@ -12,7 +12,7 @@ constexpr size_t kProgressEvery = 100;
 
 }  // namespace
 
-ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
                          const Geometry& geometry)
     : socket_(socket),
       ring_(ring),
@@ -47,6 +47,7 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     }
     // Once the loop is cut short, an empty result is the wake-up, not a datagram.
     if (received.length == 0 && control_.cut_short()) return Fill::cut_short;
+    control_.note_arrival();
     note(received);
     note_size(slot, received);
     note_sequence(slot, received);

@@ -28,7 +28,7 @@ struct ReceiveOutcome {
 
 class ReceiveLoop {
  public:
-  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
               const Geometry& geometry);
 
   // Main thread: receives until a console stop (after the block in progress,
@@ -47,7 +47,7 @@ class ReceiveLoop {
 
   net::UdpSocket& socket_;
   BlockRing& ring_;
-  const StopControl& control_;
+  StopControl& control_;
   const size_t datagram_bytes_;
   const uint32_t nchans_;
   WrongSizeTally wrong_sizes_;

@@ -194,10 +194,28 @@ int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& cons
 
 }  // namespace
 
+// The usage line, and what a user needs to know to rely on the recording.
+void print_usage(std::FILE* to, const char* program) {
+  std::fprintf(to, "usage: %s chans\n", program);
+  std::fprintf(to,
+               "  Records the datagrams arriving on UDP port %u to YYYY-MM-DD_hh-mm-ss_kivo_samples.dat in the\n"
+               "  current directory until Ctrl-C; chans is the device's channel count, 1 to 16.\n"
+               "  Ctrl-C (or SIGTERM) lets the block in progress complete while datagrams arrive; a second\n"
+               "  Ctrl-C, or a second without a datagram, ends it at once.\n"
+               "  Exit status: 0 everything received was written; 3 stopped as asked, but blocks were not\n"
+               "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed.\n",
+               static_cast<unsigned>(kPort));
+}
+
 int run(int argc, char** argv, const Settings& settings) {
+  const char* program = argc > 0 && argv[0] ? argv[0] : "kivorec";
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s chans\n", argc > 0 && argv[0] ? argv[0] : "kivorec");
+    print_usage(stderr, program);
     return kFailure;
+  }
+  if (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+    print_usage(stdout, program);
+    return kStatusComplete;
   }
   const auto nchans = parse_channel_count(argv[1]);
   if (!nchans) {

@@ -20,7 +20,8 @@ inline constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 // write-through stalls for seconds loses nothing (64 MiB lost 36 blocks to
 // one such stall in a 10-minute soak at 20,000/s).
 inline constexpr size_t kRingBytes = size_t{256} << 20;
-// How long a console stop waits for the block in progress to complete.
+// A console stop waits for the block in progress to complete while
+// datagrams arrive; this long without one, it cuts the block short.
 inline constexpr std::chrono::milliseconds kStopGrace{1000};
 
 // Exit statuses: everything received was written; the recording ended as
