@@ -85,6 +85,21 @@ TEST(RecorderSetUp, ExistingFileIsReportedAndKeptAndNothingIsReceived) {
   for (const auto& name : before) EXPECT_EQ(read_bytes(scratch.work() + "/" + name).size(), 4u);
 }
 
+TEST(RecorderSetUp, ANameInUseThisSecondTakesTheNextOne) {
+  Scratch scratch;
+  const std::time_t now = std::time(nullptr);
+  std::ofstream(scratch.work() + "/" + kivo::recorder_file_name(*std::localtime(&now))) << "keep";
+  const auto before = scratch.work_files();
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = start_recorder(scratch, {"8"});
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  const auto after = scratch.work_files();
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(read_bytes(scratch.work() + "/" + before[0]).size(), 4u);
+}
+
 // kivosim sends `blocks` whole blocks and stops; Ctrl-C then comes while the
 // writer waits for a block that has no datagram yet.
 class RecorderBlocks : public testing::TestWithParam<uint32_t> {};
