@@ -258,7 +258,9 @@ def summary(rec):
         rate = (len(stamps) - 1) / span if span > 0 else float("nan")
         lines.append("  stamps      %.3f s, %.1f datagrams/s" % (span, rate))
     if rec.metadata:
-        lines.append("  metadata    ended %s" % rec.metadata.get("ended"))
+        meta = rec.metadata
+        lines.append("  metadata    ended %s, %d wrong-size datagrams, %d datagrams not saved"
+                     % (meta.get("ended"), meta.get("wrong_size_datagrams", 0), meta.get("datagrams_not_saved", 0)))
     return "\n".join(lines)
 
 

@@ -4,6 +4,7 @@
 // whole in the file.
 #pragma once
 
+#include <functional>
 #include <thread>
 
 #include "block_ring.h"
@@ -15,7 +16,9 @@ namespace kivo::recorder {
 
 class BlockWriter {
  public:
-  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer);
+  // `before_write`, when set, runs before each block write (tests: a slow disk).
+  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer,
+              std::function<void()> before_write = {});
   ~BlockWriter();
   BlockWriter(const BlockWriter&) = delete;
   BlockWriter& operator=(const BlockWriter&) = delete;
@@ -35,6 +38,7 @@ class BlockWriter {
   BlockRing& ring_;
   StopControl& control_;
   ConsolePrinter& printer_;
+  const std::function<void()> before_write_;
   std::thread thread_;
   int error_ = 0;  // writer thread until join(), then main thread
 };

@@ -1,5 +1,7 @@
 #include "receive_loop.h"
 
+#include <cstring>
+
 #include "kivo/datagram.h"
 
 namespace kivo::recorder {
@@ -9,13 +11,16 @@ constexpr size_t kProgressEvery = 100;
 
 }  // namespace
 
-ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
                          const Geometry& geometry, ConsolePrinter& printer)
     : socket_(socket),
       ring_(ring),
       control_(control),
       printer_(printer),
-      datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)) {}
+      datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)),
+      nchans_(geometry.nchans) {
+  wrong_sizes_.reset(datagram_bytes_);
+}
 
 ReceiveOutcome ReceiveLoop::run() {
   while (!control_.stop_requested()) {
@@ -44,7 +49,9 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     }
     // Once the loop is cut short, an empty result is the wake-up, not a datagram.
     if (received.length == 0 && control_.cut_short()) return Fill::cut_short;
+    control_.note_arrival();
     note(received);
+    note_size(slot, received);
     note_sequence(slot, received);
     if (slots % kProgressEvery == 0) printer_.progress(sequence_number(slot));
     ++slots;
@@ -62,6 +69,19 @@ void ReceiveLoop::hand_over(size_t slots) {
 void ReceiveLoop::note(const net::Received& received) {
   ++outcome_.datagrams;
   if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
+}
+
+// A datagram not of the channel count's size is counted, and the first one
+// is said at once (queued for the printer, never waiting for the console); a short one's slot is zero beyond what arrived.
+void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {
+  if (!wrong_sizes_.note(received)) return;
+  const auto length = static_cast<size_t>(received.length);
+  if (length < datagram_bytes_) std::memset(slot + length, 0, datagram_bytes_ - length);
+  outcome_.wrong_size_datagrams = wrong_sizes_.count();
+  outcome_.most_frequent_wrong_size = wrong_sizes_.most_frequent_length();
+  if (wrong_sizes_.count() > 1) return;
+  printer_.say(ConsoleStream::err,
+               first_wrong_size(arrived_length(received), static_cast<int32_t>(datagram_bytes_), nchans_) + "\n");
 }
 
 // For the metadata file: breaks in the device's numbering.

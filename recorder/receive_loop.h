@@ -10,6 +10,7 @@
 #include "console_printer.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
+#include "kivo/wrong_size.h"
 #include "stop_control.h"
 
 namespace kivo::recorder {
@@ -23,11 +24,13 @@ struct ReceiveOutcome {
   uint32_t kernel_drops = 0;    // datagrams the system dropped on the socket
   uint64_t sequence_gaps = 0;   // datagrams not numbered previous + 1
   uint64_t not_handed_over = 0; // datagrams of a block that did not go to the writer
+  uint64_t wrong_size_datagrams = 0;    // datagrams not of the channel count's size
+  long long most_frequent_wrong_size = 0;  // their most frequent length (kivo/wrong_size.h)
 };
 
 class ReceiveLoop {
  public:
-  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
               const Geometry& geometry, ConsolePrinter& printer);
 
   // Main thread: receives until a console stop (after the block in progress,
@@ -42,12 +45,15 @@ class ReceiveLoop {
   void hand_over(size_t slots);
   void note(const net::Received& received);
   void note_sequence(const uint8_t* slot, const net::Received& received);
+  void note_size(uint8_t* slot, const net::Received& received);
 
   net::UdpSocket& socket_;
   BlockRing& ring_;
-  const StopControl& control_;
+  StopControl& control_;
   ConsolePrinter& printer_;
   const size_t datagram_bytes_;
+  const uint32_t nchans_;
+  WrongSizeTally wrong_sizes_;
   ReceiveOutcome outcome_;
   uint16_t last_sequence_ = 0;
   bool have_sequence_ = false;

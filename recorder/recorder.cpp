@@ -17,6 +17,7 @@
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
+#include "kivo/wrong_size.h"
 #include "receive_loop.h"
 #include "stop_control.h"
 #include "stop_signal.h"
@@ -24,7 +25,7 @@
 namespace kivo::recorder {
 namespace {
 
-constexpr int kFailure = -1;
+constexpr int kFailure = kStatusFailed;
 // How long the end of the run waits for a console that takes nothing before
 // the lines still queued are dropped.
 constexpr std::chrono::milliseconds kConsolePatience{2000};
@@ -89,8 +90,9 @@ void wait_for_writer(BlockRing& ring, BlockWriter& writer, const StopControl& co
   writer.join();
 }
 
-// Main thread, at the end: losses that were not reported as they happened.
-void report_losses(const Ending& ending, ConsolePrinter& printer) {
+// Main thread, at the end: losses that were not reported as they happened,
+// and datagrams not of the channel count's size.
+void report_losses(const Ending& ending, const Geometry& geometry, ConsolePrinter& printer) {
   const uint64_t lost = ending.outcome.blocks_dropped + ending.blocks_left;
   if (lost > 0) {
     printer.say(ConsoleStream::err, std::to_string(lost) + " blocks not saved: the disk did not keep up\n");
@@ -99,14 +101,21 @@ void report_losses(const Ending& ending, ConsolePrinter& printer) {
     printer.say(ConsoleStream::err, std::to_string(ending.outcome.kernel_drops) +
                                         " datagrams dropped by the system: its receive buffer was full\n");
   }
+  const ReceiveOutcome& outcome = ending.outcome;
+  if (outcome.wrong_size_datagrams > 0) {
+    printer.say(ConsoleStream::err, wrong_size_summary(outcome.wrong_size_datagrams, outcome.most_frequent_wrong_size,
+                                                       geometry.datagram_size_bytes, geometry.nchans) +
+                                        "\n");
+  }
 }
 
 // Main thread, with the file open and the socket set up (or failed): the
 // writer thread and the receive loop, until the loop ends and the writer has
 // written what it got.
 int record(BlockFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket_ready,
-           const Geometry& geometry, StopControl& control, ConsolePrinter& printer, Ending& ending) {
-  BlockWriter writer(file, ring, control, printer);
+           const Geometry& geometry, StopControl& control, ConsolePrinter& printer,
+           const Settings& settings, Ending& ending) {
+  BlockWriter writer(file, ring, control, printer, settings.before_write);
   if (const int error = writer.start()) {
     printer.say(ConsoleStream::err, "cannot start the writer thread: " + file_error_text(error) + "\n");
     ending.write_error = error;
@@ -128,8 +137,12 @@ int record(BlockFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket
   wait_for_writer(ring, writer, control, printer);
   ending.write_error = writer.error();
   if (ending.write_error != 0) ending.blocks_left = ring.waiting();
-  report_losses(ending, printer);
-  return received && writer.error() == 0 ? 0 : kFailure;
+  report_losses(ending, geometry, printer);
+  if (!received || writer.error() != 0) return kFailure;
+  // Datagrams of a block cut short at the stop that the file does not hold
+  // are no loss of the disk or the system: they do not make it incomplete.
+  return ending.outcome.blocks_dropped == 0 && ending.outcome.kernel_drops == 0 ? kStatusComplete
+                                                                                : kStatusIncomplete;
 }
 
 EndReason how_it_ended(const Ending& ending, ConsoleStop::Request request) {
@@ -152,6 +165,7 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
   t.blocks_lost = ending.outcome.blocks_dropped + ending.blocks_left;
   t.write_errors = (ending.write_error != 0 ? 1 : 0) + (ending.flush_failed ? 1 : 0) + (close_failed ? 1 : 0);
   t.kernel_drops = ending.outcome.kernel_drops;
+  t.wrong_size_datagrams = ending.outcome.wrong_size_datagrams;
   t.datagrams_not_saved = ending.outcome.not_handed_over + ending.drained;
   if (const int error = metadata.finish(t, how_it_ended(ending, request))) {
     printer.say(ConsoleStream::err,
@@ -181,17 +195,18 @@ bool flush_to_disk(BlockFile& file, ConsolePrinter& printer) {
   return true;
 }
 
-// Main thread: creates the sample file (never over an existing one) with its
-// metadata file, and records into it. The ring's memory is in place first,
-// so that the socket is bound right after the file is created (the metadata
-// file, flushed to the disk, comes after it) and is ready when the start is
-// announced.
+// Main thread: creates the sample file (never over an existing one: a name
+// in use takes the next second's) with its metadata file, and records into
+// it. The ring's memory is in place first, so that the socket is bound right
+// after the file is created (the metadata file, flushed to the disk, comes
+// after it) and is ready when the start is announced.
 int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer,
-                       const ConsoleStop& console_stop) {
+                       const ConsoleStop& console_stop, const Settings& settings) {
   const Geometry geometry = make_geometry(static_cast<uint32_t>(nchans));
   const auto block_bytes = static_cast<size_t>(geometry.recorder_block_bytes);
-  BlockRing ring(block_bytes, kRingBytes / block_bytes);
-  const TimeReading now = read_time_now();
+  BlockRing ring(block_bytes, std::max<size_t>(2, settings.ring_bytes / block_bytes));
+  const TimeReading now = time_for_new_names(
+      [](const std::tm& local) { return !existing_file_among({recorder_file_name(local)}).empty(); });
   const std::string name = recorder_file_name(now.local);
   BlockFile file;
   if (const int error = file.open(name, FileMode::create_new_write_through)) {
@@ -213,7 +228,7 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
   if (!socket_problem.empty()) printer.say(ConsoleStream::err, socket_problem);
 
   Ending ending;
-  int status = record(file, ring, socket, socket_ready, geometry, control, printer, ending);
+  int status = record(file, ring, socket, socket_ready, geometry, control, printer, settings, ending);
   if (removed_while_written(file, geometry, printer)) status = kFailure;
   ending.flush_failed = !flush_to_disk(file, printer);
   const int close_error = file.close();
@@ -222,16 +237,38 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
   }
   if (ending.flush_failed || close_error != 0) status = kFailure;
   finish_metadata(metadata, file, geometry, ending, close_error != 0, console_stop.last_request(), printer);
+  if (status == kStatusIncomplete) {
+    printer.say(ConsoleStream::err, "the recording is incomplete: not everything received was saved (exit status " +
+                                        std::to_string(kStatusIncomplete) + ")\n");
+  }
   return status;
 }
 
 }  // namespace
 
-int run(int argc, char** argv) {
+// The usage line, and what a user needs to know to rely on the recording.
+void print_usage(std::FILE* to, const char* program) {
+  std::fprintf(to, "usage: %s chans\n", program);
+  std::fprintf(to,
+               "  Records the datagrams arriving on UDP port %u to YYYY-MM-DD_hh-mm-ss_kivo_samples.dat in the\n"
+               "  current directory until Ctrl-C; chans is the device's channel count, 1 to 16.\n"
+               "  Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT) lets the block in progress complete while datagrams\n"
+               "  arrive; a second Ctrl-C, or a second without a datagram, ends it at once.\n"
+               "  Exit status: 0 everything received was written; 3 stopped as asked, but blocks were not\n"
+               "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed.\n",
+               static_cast<unsigned>(kPort));
+}
+
+int run(int argc, char** argv, const Settings& settings) {
   ConsoleOutput console;  // first: a broken pipe fails a write instead of ending the process
+  const char* program = argc > 0 && argv[0] ? argv[0] : "kivorec";
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s chans\n", argc > 0 && argv[0] ? argv[0] : "kivorec");
+    print_usage(stderr, program);
     return kFailure;
+  }
+  if (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+    print_usage(stdout, program);
+    return kStatusComplete;
   }
   const auto nchans = parse_channel_count(argv[1]);
   if (!nchans) {
@@ -244,8 +281,7 @@ int run(int argc, char** argv) {
   ConsolePrinter printer(console);
   ConsoleStop console_stop;  // destroyed first: its handler uses `control` and `printer`
   if (const int error = console_stop.install([&control, &printer] {
-        printer.say(ConsoleStream::out, "Ctrl-C event\n\n");
-        control.console_stop(kStopGrace);
+        control.console_stop(kStopGrace, [&printer] { printer.say(ConsoleStream::out, "Ctrl-C event\n\n"); });
       })) {
     std::fprintf(stderr, "cannot install the Ctrl-C handler: %s\n", file_error_text(error).c_str());
     return kFailure;
@@ -254,8 +290,8 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "cannot start the console thread: %s\n", file_error_text(error).c_str());
     return kFailure;
   }
-  const int status = record_to_new_file(*nchans, control, printer, console_stop);
-  control.mark_ended();  // a handler still waiting returns now
+  const int status = record_to_new_file(*nchans, control, printer, console_stop, settings);
+  control.mark_ended();  // ends the watch of a stop, if the recording did not run
   printer.finish(kConsolePatience);
   return status;
 }

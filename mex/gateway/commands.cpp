@@ -104,6 +104,7 @@ void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
       {"writer_stalls", static_cast<double>(s.writer_stalls)},
       {"write_errors", static_cast<double>(s.write_errors)},
       {"kernel_drops", static_cast<double>(s.kernel_drops)},
+      {"wrong_size_datagrams", static_cast<double>(s.wrong_size_datagrams)},
       {"datagrams_not_saved", static_cast<double>(s.datagrams_not_saved)},
       {"socket_buffer_bytes", static_cast<double>(s.socket_buffer_bytes)},
   };

@@ -124,7 +124,7 @@ TEST(StopControl, ConsoleStopCutsABlockedReceiveAfterTheGrace) {
   StopControl control;
   net::UdpSocket socket = quiet_socket();
   control.attach(socket);
-  std::thread console([&] { control.console_stop(std::chrono::milliseconds(50)); });
+  std::thread console([&] { control.console_stop(std::chrono::milliseconds(50), [] {}); });
   uint8_t slot[16];
   const net::Received received = socket.receive(slot, sizeof slot);  // woken by the cut
   EXPECT_EQ(received.length, 0);
@@ -148,7 +148,7 @@ TEST(StopControl, AbortBeforeTheSocketIsAttachedStillWakesTheReceive) {
 
 TEST(StopControl, ConsoleStopReturnsWithoutCuttingWhenTheLoopEndsInTime) {
   StopControl control;
-  std::thread console([&] { control.console_stop(std::chrono::hours(1)); });
+  std::thread console([&] { control.console_stop(std::chrono::hours(1), [] {}); });
   while (!control.stop_requested()) std::this_thread::yield();
   control.mark_ended();
   console.join();  // would hang for an hour if the end were missed

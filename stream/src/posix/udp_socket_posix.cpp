@@ -18,6 +18,14 @@ int fd_of(intptr_t handle) { return static_cast<int>(handle); }
 
 int last_error() { return errno; }
 
+// Linux's recvmsg returns a cut datagram's own length when asked; elsewhere
+// the flag on the message tells only that it was cut.
+#ifdef __linux__
+constexpr int kReturnFullLength = MSG_TRUNC;
+#else
+constexpr int kReturnFullLength = 0;
+#endif
+
 }  // namespace
 
 SocketLibrary::SocketLibrary() : started_(true) {}
@@ -115,13 +123,15 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  const ssize_t n = ::recvmsg(fd_of(handle_), &message, 0);
+  const ssize_t n = ::recvmsg(fd_of(handle_), &message, kReturnFullLength);
   if (n < 0) {
     result.error = errno;
     result.interrupted = errno == EINTR;
     return result;
   }
-  result.length = n;
+  result.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity;
+  result.length = result.cut ? static_cast<long long>(capacity) : n;
+  if (result.cut && static_cast<size_t>(n) > capacity) result.full_length = n;
 #ifdef SO_RXQ_OVFL
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
