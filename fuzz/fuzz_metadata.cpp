@@ -15,7 +15,8 @@ bool same_totals(const kivo::RecordingTotals& a, const kivo::RecordingTotals& b)
          a.datagrams_received == b.datagrams_received && a.failed_receives == b.failed_receives &&
          a.sequence_gaps == b.sequence_gaps && a.writer_stalls == b.writer_stalls &&
          a.blocks_lost == b.blocks_lost && a.write_errors == b.write_errors && a.kernel_drops == b.kernel_drops &&
-         a.wrong_size_datagrams == b.wrong_size_datagrams && a.datagrams_not_saved == b.datagrams_not_saved;
+         a.wrong_size_datagrams == b.wrong_size_datagrams &&
+         a.datagrams_not_saved == b.datagrams_not_saved;
 }
 
 bool same_filter(const std::optional<kivo::FilterCoefficients>& a, const std::optional<kivo::FilterCoefficients>& b) {

@@ -10,7 +10,11 @@ namespace kivo::recorder {
 
 BlockWriter::BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer,
                          std::function<void()> before_write)
-    : file_(file), ring_(ring), control_(control), printer_(printer), before_write_(std::move(before_write)) {}
+    : file_(file),
+      ring_(ring),
+      control_(control),
+      printer_(printer),
+      before_write_(std::move(before_write)) {}
 
 BlockWriter::~BlockWriter() {
   if (thread_.joinable()) {

@@ -72,7 +72,8 @@ void ReceiveLoop::note(const net::Received& received) {
 }
 
 // A datagram not of the channel count's size is counted, and the first one
-// is said at once (queued for the printer, never waiting for the console); a short one's slot is zero beyond what arrived.
+// is said at once (queued for the printer: the console is never waited
+// for); a short one's slot is zero beyond what arrived.
 void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {
   if (!wrong_sizes_.note(received)) return;
   const auto length = static_cast<size_t>(received.length);
@@ -80,8 +81,8 @@ void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {
   outcome_.wrong_size_datagrams = wrong_sizes_.count();
   outcome_.most_frequent_wrong_size = wrong_sizes_.most_frequent_length();
   if (wrong_sizes_.count() > 1) return;
-  printer_.say(ConsoleStream::err,
-               first_wrong_size(arrived_length(received), static_cast<int32_t>(datagram_bytes_), nchans_) + "\n");
+  const auto expected = static_cast<int32_t>(datagram_bytes_);
+  printer_.say(ConsoleStream::err, first_wrong_size(arrived_length(received), expected, nchans_) + "\n");
 }
 
 // For the metadata file: breaks in the device's numbering.

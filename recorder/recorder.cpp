@@ -97,15 +97,16 @@ void report_losses(const Ending& ending, const Geometry& geometry, ConsolePrinte
   if (lost > 0) {
     printer.say(ConsoleStream::err, std::to_string(lost) + " blocks not saved: the disk did not keep up\n");
   }
-  if (ending.outcome.kernel_drops > 0) {
-    printer.say(ConsoleStream::err, std::to_string(ending.outcome.kernel_drops) +
+  const ReceiveOutcome& outcome = ending.outcome;
+  if (outcome.kernel_drops > 0) {
+    printer.say(ConsoleStream::err, std::to_string(outcome.kernel_drops) +
                                         " datagrams dropped by the system: its receive buffer was full\n");
   }
-  const ReceiveOutcome& outcome = ending.outcome;
   if (outcome.wrong_size_datagrams > 0) {
-    printer.say(ConsoleStream::err, wrong_size_summary(outcome.wrong_size_datagrams, outcome.most_frequent_wrong_size,
-                                                       geometry.datagram_size_bytes, geometry.nchans) +
-                                        "\n");
+    printer.say(ConsoleStream::err,
+                wrong_size_summary(outcome.wrong_size_datagrams, outcome.most_frequent_wrong_size,
+                                   geometry.datagram_size_bytes, geometry.nchans) +
+                    "\n");
   }
 }
 
@@ -139,8 +140,8 @@ int record(BlockFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket
   if (ending.write_error != 0) ending.blocks_left = ring.waiting();
   report_losses(ending, geometry, printer);
   if (!received || writer.error() != 0) return kFailure;
-  // Datagrams of a block cut short at the stop that the file does not hold
-  // are no loss of the disk or the system: they do not make it incomplete.
+  // Datagrams still queued at the stop (not saved) are no loss of the disk
+  // or the system: they do not make the recording incomplete.
   return ending.outcome.blocks_dropped == 0 && ending.outcome.kernel_drops == 0 ? kStatusComplete
                                                                                 : kStatusIncomplete;
 }
@@ -238,8 +239,9 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
   if (ending.flush_failed || close_error != 0) status = kFailure;
   finish_metadata(metadata, file, geometry, ending, close_error != 0, console_stop.last_request(), printer);
   if (status == kStatusIncomplete) {
-    printer.say(ConsoleStream::err, "the recording is incomplete: not everything received was saved (exit status " +
-                                        std::to_string(kStatusIncomplete) + ")\n");
+    printer.say(ConsoleStream::err,
+                "the recording is incomplete: not everything received was saved (exit status " +
+                    std::to_string(kStatusIncomplete) + ")\n");
   }
   return status;
 }
