@@ -74,6 +74,10 @@ class UdpSocket {
 
  private:
   intptr_t handle_ = -1;
+  // A POSIX realisation's wake-up pipe (read end, write end), where the
+  // system has no other way to wake a blocked receive; -1 elsewhere. Set by
+  // create() and close() only, while no receive runs.
+  int wake_[2] = {-1, -1};
 };
 
 // The platform's text for an error code of the socket layer.

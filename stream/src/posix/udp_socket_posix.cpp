@@ -1,15 +1,16 @@
-// POSIX realisation of the UDP socket.
+// POSIX realisation of the UDP socket. What differs between Linux and other
+// POSIX systems sits in socket_facilities_*.cpp.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "kivo/udp_socket.h"
+#include "socket_facilities.h"
 
 namespace kivo::net {
 namespace {
@@ -34,20 +35,28 @@ bool parse_ipv4(const std::string& text, uint16_t port, Endpoint& out) {
 
 UdpSocket::~UdpSocket() { close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)),
+      wake_{std::exchange(other.wake_[0], -1), std::exchange(other.wake_[1], -1)} {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
   if (this != &other) {
     close();
     handle_ = std::exchange(other.handle_, -1);
+    wake_[0] = std::exchange(other.wake_[0], -1);
+    wake_[1] = std::exchange(other.wake_[1], -1);
   }
   return *this;
 }
 
 int UdpSocket::create() {
   close();
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = facilities::open_datagram_socket();
   if (fd < 0) return last_error();
+  if (const int error = facilities::open_wake_up(wake_)) {
+    ::close(fd);
+    return error;
+  }
   handle_ = fd;
   return 0;
 }
@@ -73,28 +82,14 @@ int UdpSocket::bind_any(uint16_t port) {
 
 int UdpSocket::request_receive_buffer(int bytes) {
   const int fd = fd_of(handle_);
-  // SO_RCVBUFFORCE passes the system's limit when the process may; otherwise
-  // SO_RCVBUF grants up to net.core.rmem_max.
-#ifdef SO_RCVBUFFORCE
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
-#endif
-  {
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  }
+  facilities::ask_receive_buffer(fd, bytes);
   int granted = 0;
   socklen_t length = sizeof granted;
   if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return 0;
   return granted;
 }
 
-bool UdpSocket::enable_drop_count() {
-#ifdef SO_RXQ_OVFL
-  const int one = 1;
-  return ::setsockopt(fd_of(handle_), SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) == 0;
-#else
-  return false;
-#endif
-}
+bool UdpSocket::enable_drop_count() { return facilities::enable_drop_count(fd_of(handle_)); }
 
 uint16_t UdpSocket::local_port() const {
   sockaddr_in address{};
@@ -105,6 +100,13 @@ uint16_t UdpSocket::local_port() const {
 
 Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   Received result;
+  const int ready = facilities::wait_for_datagram(fd_of(handle_), wake_);
+  if (ready <= 0) {  // woken: an empty receive, as from a socket shut down
+    result.length = ready < 0 ? -1 : 0;
+    result.error = ready < 0 ? errno : 0;
+    result.interrupted = ready < 0 && errno == EINTR;
+    return result;
+  }
   sockaddr_in sender{};
   iovec buffer{into, capacity};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
@@ -122,14 +124,7 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
     return result;
   }
   result.length = n;
-#ifdef SO_RXQ_OVFL
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-      std::memcpy(&result.kernel_drops, CMSG_DATA(c), sizeof result.kernel_drops);
-      result.drop_count_valid = true;
-    }
-  }
-#endif
+  facilities::take_drop_count(message, result);
   return result;
 }
 
@@ -143,10 +138,7 @@ long long UdpSocket::send_to(const uint8_t* data, size_t size, const Endpoint& t
 }
 
 void UdpSocket::interrupt() {
-  // On an unbound or unconnected datagram socket shutdown() reports ENOTCONN,
-  // yet it marks the socket shut and wakes a blocked receive, which then
-  // returns 0; later receives return at once.
-  if (handle_ >= 0) ::shutdown(fd_of(handle_), SHUT_RDWR);
+  if (handle_ >= 0) facilities::wake_up(fd_of(handle_), wake_);
 }
 
 void UdpSocket::close() {
@@ -154,6 +146,7 @@ void UdpSocket::close() {
     ::close(fd_of(handle_));
     handle_ = -1;
   }
+  facilities::close_wake_up(wake_);
 }
 
 bool UdpSocket::is_open() const { return handle_ >= 0; }
