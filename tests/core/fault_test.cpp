@@ -31,6 +31,10 @@ void expect_blocks_in_order(const std::vector<uint8_t>& file, const kivo::Geomet
 }
 
 TEST(SlowWriter, TheReceiverWaitsForItsHalfAndTheTotalsAddUp) {
+  kivo::net::UdpSocket probe;
+  if (probe.create() != 0 || !probe.enable_drop_count()) {
+    GTEST_SKIP() << "the totals add up only where the system counts the datagrams it drops";
+  }
   TempDir dir("slow_writer");
   Printed printed;
   AcquisitionState state(printed.console());

@@ -44,7 +44,7 @@ TEST(UdpSocket, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
 
 TEST(UdpSocket, CountsTheDatagramsTheKernelDropped) {
   UdpSocket rx = bound_receiver();
-  ASSERT_TRUE(rx.enable_drop_count());
+  if (!rx.enable_drop_count()) GTEST_SKIP() << "this platform keeps no count of the datagrams it drops";
   rx.request_receive_buffer(4096);  // the kernel's minimum: a few datagrams
   UdpSocket tx;
   ASSERT_EQ(tx.create(), 0);

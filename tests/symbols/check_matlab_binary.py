@@ -3,12 +3,16 @@
 and imports, and its architecture, in any of the three object formats (ELF,
 PE, Mach-O), with LLVM's objdump and nm.
 
-  check_matlab_binary.py --names NAMES --arch ARCH [--standin] [--llvm-objdump P] [--llvm-nm P] FILE
+  check_matlab_binary.py --names NAMES --arch ARCH [--standin | --program] [--max-glibc X.Y]
+                         [--llvm-objdump P] [--llvm-nm P] FILE
 
 A plug-in (the default) must export mexFunction alone and import from
 MATLAB's libraries only names in NAMES (one "library name" a line), never a
 32-bit NAME_700. A stand-in must export only names in NAMES, besides its own
-standin_ entry points. Exit status 0 when all holds, 1 otherwise, 2 on bad use.
+standin_ entry points. A program is checked for its architecture only.
+--max-glibc: an ELF file that must load beside MATLAB's own C++ library on
+older Linux systems needs no C++ runtime library and no glibc symbol version
+newer than X.Y. Exit status 0 when all holds, 1 otherwise, 2 on bad use.
 """
 import argparse
 import re
@@ -78,11 +82,34 @@ def tables(fmt, objdump, nm, path):
     return exports, [n for n in undefined if MATLAB_PREFIX.match(n)]
 
 
+def glibc_problems(objdump, path, newest):
+    """What keeps an ELF file from loading on a glibc of version `newest`
+    beside another C++ library: its C++ runtime needs and newer symbol versions."""
+    problems = []
+    needed = re.findall(r"NEEDED\s+(\S+)", run(objdump, "-p", path))
+    runtimes = [n for n in needed if re.match(r"lib(std)?c\+\+|libc\+\+abi|libgcc_s", n)]
+    if runtimes:
+        problems.append(f"needs C++ runtime libraries {runtimes}")
+    versions = {tuple(int(p) for p in v.split(".")) for v in re.findall(r"GLIBC_(\d+(?:\.\d+)+)", run(objdump, "-T", path))}
+    limit = tuple(int(p) for p in newest.split("."))
+    newer = sorted(v for v in versions if v > limit)
+    if newer:
+        problems.append("needs glibc " + ", ".join(".".join(map(str, v)) for v in newer) + f", newer than {newest}")
+    return problems
+
+
+def macos_minimum(objdump, path):
+    found = re.search(r"(?:minos|version) (\d+\.\d+(?:\.\d+)?)", run(objdump, "--macho", "--private-headers", path))
+    return found.group(1) if found else "unknown"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--names", required=True)
     parser.add_argument("--arch", required=True, choices=sorted(ARCH_FORMATS))
     parser.add_argument("--standin", action="store_true")
+    parser.add_argument("--program", action="store_true")
+    parser.add_argument("--max-glibc")
     parser.add_argument("--llvm-objdump", default="llvm-objdump")
     parser.add_argument("--llvm-nm", default="llvm-nm")
     parser.add_argument("file")
@@ -101,7 +128,11 @@ def main():
     problems = []
     if fmt not in ARCH_FORMATS[args.arch]:
         problems.append(f"is {fmt}, not {args.arch}")
-    if args.standin:
+    if args.max_glibc:
+        problems += glibc_problems(args.llvm_objdump, args.file, args.max_glibc)
+    if args.program:
+        pass
+    elif args.standin:
         foreign = [n for n in exports if plain(n) not in matlab_names and not plain(n).startswith("standin_")]
         if foreign:
             problems.append(f"exports names MATLAB's libraries do not: {foreign}")
@@ -119,7 +150,8 @@ def main():
     for problem in problems:
         print(f"{args.file}: {problem}", file=sys.stderr)
     if not problems:
-        print(f"{args.file}: {fmt}; exports {exports}; MATLAB imports {sorted(imports)}")
+        minimum = f"; macOS {macos_minimum(args.llvm_objdump, args.file)} or later" if underscore else ""
+        print(f"{args.file}: {fmt}{minimum}; exports {exports}; MATLAB imports {sorted(imports)}")
     return 1 if problems else 0
 
 

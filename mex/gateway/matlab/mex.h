@@ -90,8 +90,12 @@ void mexErrMsgTxt(const char* message);
 int mexPrintf(const char* format, ...);
 int mexAtExit(void (*exit_function)(void));
 
-/* The plug-in's entry point, which MATLAB calls. */
-void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+/* The plug-in's entry point, which MATLAB calls. A build that hides every
+ * symbol by default defines VELTO_MEX_ENTRY as its export attribute. */
+#ifndef VELTO_MEX_ENTRY
+#define VELTO_MEX_ENTRY
+#endif
+VELTO_MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 #ifdef __cplusplus
 }

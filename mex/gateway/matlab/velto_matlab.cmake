@@ -3,8 +3,10 @@
 # symbols, into velto.mexa64 (Linux), velto.mexw64 / velto.mexw32 (Windows,
 # MinGW-w64) or velto.mexmaci64 / velto.mexmaca64 (macOS). Each exports
 # mexFunction alone. On Windows it imports from MATLAB's libmex.dll and
-# libmx.dll through import libraries made from win/*.def; elsewhere the mx
-# and mex functions stay undefined until MATLAB loads the file.
+# libmx.dll through import libraries made from win/*.def, on macOS from
+# @rpath/libmx.dylib and @rpath/libmex.dylib through stub libraries made from
+# matlab_exports.txt (as a mex build links MATLAB's); on Linux the mx and mex
+# functions stay undefined until MATLAB loads the file.
 set(velto_gateway_dir ${CMAKE_CURRENT_LIST_DIR}/..)
 if(WIN32)
   if(NOT MINGW)
@@ -29,18 +31,33 @@ else()
   return()
 endif()
 
-add_library(velto_matlab_mex MODULE ${VELTO_GATEWAY_SOURCES})
+if(APPLE)
+  # A dynamic library, which MATLAB's dlopen loads as well as a bundle; zig's
+  # linker makes no bundles (a zig build relinks it as one, below).
+  add_library(velto_matlab_mex SHARED ${VELTO_GATEWAY_SOURCES})
+else()
+  add_library(velto_matlab_mex MODULE ${VELTO_GATEWAY_SOURCES})
+endif()
 target_include_directories(velto_matlab_mex PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(velto_matlab_mex PRIVATE velto_core kivo_warnings)
 set_target_properties(velto_matlab_mex PROPERTIES
   OUTPUT_NAME velto PREFIX "" SUFFIX ".${VELTO_MEXEXT}"
-  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR} RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 if(WIN32)
   include(${velto_gateway_dir}/win/velto_win.cmake)
 elseif(APPLE)
+  include(${CMAKE_CURRENT_LIST_DIR}/matlab_stub_dylibs.cmake)
+  target_link_libraries(velto_matlab_mex PRIVATE matlab_stub_libmx matlab_stub_libmex)
+  target_compile_definitions(velto_matlab_mex PRIVATE "VELTO_MEX_ENTRY=__attribute__((visibility(\"default\")))")
   set(velto_exports ${CMAKE_CURRENT_LIST_DIR}/velto.exports)
-  target_link_options(velto_matlab_mex PRIVATE -undefined dynamic_lookup -exported_symbols_list ${velto_exports})
   set_target_properties(velto_matlab_mex PROPERTIES LINK_DEPENDS ${velto_exports})
+  if(KIVO_ZIG_BUNDLE_LINK)
+    # zig links a library; the bundle MATLAB loads comes from ld64.lld.
+    set_target_properties(velto_matlab_mex PROPERTIES SUFFIX ".${VELTO_MEXEXT}"
+      RULE_LAUNCH_LINK "${KIVO_ZIG_BUNDLE_LINK} ${velto_exports} ${KIVO_ZIG_LIBSYSTEM} --")
+  else()
+    target_link_options(velto_matlab_mex PRIVATE -Wl,-exported_symbols_list,${velto_exports})
+  endif()
 else()
   target_link_options(velto_matlab_mex PRIVATE -Wl,--version-script=${velto_gateway_dir}/velto.map)
   set_target_properties(velto_matlab_mex PROPERTIES LINK_DEPENDS ${velto_gateway_dir}/velto.map)
