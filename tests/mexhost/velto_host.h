@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -54,7 +55,9 @@ class Velto {
   ~Velto() { unload(); }
 
   void load() {
-    const fs::path path = program_folder() / VELTO_MEX_NAME;
+    // VELTO_MEX_FILE: another build of the plug-in, such as the packaged one.
+    const char* chosen = std::getenv("VELTO_MEX_FILE");
+    const fs::path path = chosen != nullptr ? fs::path(chosen) : program_folder() / VELTO_MEX_NAME;
     const std::string failure = module_.load(path);
     ASSERT_EQ(failure, "") << "loading " << path.string();
     function_ = reinterpret_cast<standin_mex_function>(module_.symbol("mexFunction"));

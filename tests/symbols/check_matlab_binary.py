@@ -27,12 +27,13 @@ ARCH_FORMATS = {  # what llvm-objdump -f calls each architecture
 MATLAB_PREFIX = re.compile(r"^_?(mx|mex)[A-Z]")
 
 
-def run(*command):
-    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+def run(*command, check=True):
+    return subprocess.run(command, check=check, capture_output=True, text=True).stdout
 
 
 def file_format(objdump, path):
-    found = re.search(r"file format (.+)", run(objdump, "-f", path))
+    # llvm-objdump 14 names a Mach-O file's format and then fails on the rest of -f.
+    found = re.search(r"file format (.+)", run(objdump, "-f", path, check=False))
     return found.group(1).strip().lower() if found else ""
 
 
@@ -99,7 +100,7 @@ def glibc_problems(objdump, path, newest):
 
 
 def macos_minimum(objdump, path):
-    found = re.search(r"(?:minos|version) (\d+\.\d+(?:\.\d+)?)", run(objdump, "--macho", "--private-headers", path))
+    found = re.search(r"\bminos (\d+\.\d+(?:\.\d+)?)", run(objdump, "--macho", "--private-headers", path))
     return found.group(1) if found else "unknown"
 
 
@@ -151,7 +152,8 @@ def main():
         print(f"{args.file}: {problem}", file=sys.stderr)
     if not problems:
         minimum = f"; macOS {macos_minimum(args.llvm_objdump, args.file)} or later" if underscore else ""
-        print(f"{args.file}: {fmt}{minimum}; exports {exports}; MATLAB imports {sorted(imports)}")
+        shown = "" if args.program else f"; exports {exports}; MATLAB imports {sorted(imports)}"
+        print(f"{args.file}: {fmt}{minimum}{shown}")
     return 1 if problems else 0
 
 

@@ -18,6 +18,6 @@ foreach(lib libmx libmex)
   string(REGEX REPLACE "^lib" "" name ${lib})
   add_library(matlab_stub_${lib} SHARED ${file})
   set_target_properties(matlab_stub_${lib} PROPERTIES OUTPUT_NAME ${name}
-    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/matlab-stubs
-    INSTALL_NAME_DIR "@rpath" BUILD_WITH_INSTALL_NAME_DIR ON)
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/matlab-stubs NO_SONAME ON)
+  target_link_options(matlab_stub_${lib} PRIVATE -Wl,-install_name,@rpath/${lib}.dylib)
 endforeach()
