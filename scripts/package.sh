@@ -83,6 +83,18 @@ package() {
     cp "$program" "$stage/$name/"
     programs+=("$(basename "$program")")
   done
+  # Debug information stays at home; Mach-O files keep their code signature.
+  local strip=""
+  case "$platform" in
+    win64) strip=x86_64-w64-mingw32-strip ;;
+    win32) strip=i686-w64-mingw32-strip ;;
+    glnxa64) strip=strip ;;
+  esac
+  if [[ -n "$strip" ]]; then
+    for file in "$stage/$name/$(basename "$mex")" "${programs[@]/#/$stage/$name/}"; do
+      "$strip" --strip-debug "$file"
+    done
+  fi
   quickstart "$(basename "$mex")" "${programs[@]}" >"$stage/$name/QUICKSTART.txt"
   rm -f "$dist/$name.zip"
   (cd "$stage" && zip -q -r -X "$dist/$name.zip" "$name")

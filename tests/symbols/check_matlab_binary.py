@@ -129,6 +129,8 @@ def main():
     problems = []
     if fmt not in ARCH_FORMATS[args.arch]:
         problems.append(f"is {fmt}, not {args.arch}")
+    if fmt == "mach-o arm64" and "LC_CODE_SIGNATURE" not in run(args.llvm_objdump, "--macho", "--private-headers", args.file):
+        problems.append("has no code signature, without which Apple silicon runs no code")
     if args.max_glibc:
         problems += glibc_problems(args.llvm_objdump, args.file, args.max_glibc)
     if args.program:
