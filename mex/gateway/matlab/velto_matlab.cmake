@@ -53,7 +53,7 @@ elseif(APPLE)
   set_target_properties(velto_matlab_mex PROPERTIES LINK_DEPENDS ${velto_exports})
   if(KIVO_ZIG_BUNDLE_LINK)
     # zig links a library; the bundle MATLAB loads comes from ld64.lld.
-    set_target_properties(velto_matlab_mex PROPERTIES SUFFIX ".${VELTO_MEXEXT}"
+    set_target_properties(velto_matlab_mex PROPERTIES
       RULE_LAUNCH_LINK "${KIVO_ZIG_BUNDLE_LINK} ${velto_exports} ${KIVO_ZIG_LIBSYSTEM} --")
   else()
     target_link_options(velto_matlab_mex PRIVATE -Wl,-exported_symbols_list,${velto_exports})
