@@ -25,6 +25,7 @@ while [[ $# -gt 0 ]]; do
   shift
 done
 
+"$root/scripts/setup-debian.sh" test   # lld, llvm and npm among them
 zig=$("$root/scripts/zig.sh")
 for arch in "${arches[@]}"; do
   case "$arch" in
