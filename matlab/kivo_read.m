@@ -38,7 +38,9 @@ function rec = kivo_read (file, varargin)
 %
 %   A file that ends with an incomplete block is read up to its last whole
 %   slot, with a warning (not when the metadata says the recording ended so,
-%   as kivorec's does when it is stopped in the middle of a block).
+%   as kivorec's does when it is stopped in the middle of a block). Datagrams
+%   of a wrong size counted in the metadata (metadata.wrong_size_datagrams)
+%   are named in a warning as well.
 %
 %   Example: channel 1 of the new datagrams, against time
 %     rec = kivo_read ('2015-03-07_14-05-09_kivo_samples.dat');
@@ -60,6 +62,7 @@ function rec = kivo_read (file, varargin)
 
   listing = dir (file);
   file_slots = floor (listing.bytes / slot_bytes);
+  warn_if_wrong_size (file, meta, datagram_bytes);
   warn_if_cut (file, meta, file_slots, listing.bytes - file_slots * slot_bytes);
   [first, stop] = slot_range (file_slots, opts.blocks);
   % A stale slot repeats the slot two blocks before it: read those as well.
@@ -189,6 +192,17 @@ function warn_if_cut (file, meta, file_slots, trailing)
   end
   warning ('kivo_read:incomplete', ...
            'kivo_read: %s ends with an incomplete block: read up to its last whole slot (%d)', file, file_slots);
+end
+
+% Datagrams of another size than the channel count's: most likely the device
+% sent another channel count, and the samples are read wrongly.
+function warn_if_wrong_size (file, meta, datagram_bytes)
+  if (isempty (meta) || ~isfield (meta, 'wrong_size_datagrams') || meta.wrong_size_datagrams == 0)
+    return;
+  end
+  warning ('kivo_read:wrongsize', ['kivo_read: %s: %d datagram(s) arrived that were not of the %d bytes ' ...
+           'expected for %d channels; check the channel count'], file, meta.wrong_size_datagrams, ...
+           datagram_bytes, meta.nchans);
 end
 
 % Slots first to stop - 1 (from 0) of the requested blocks.

@@ -258,7 +258,8 @@ def summary(rec):
         rate = (len(stamps) - 1) / span if span > 0 else float("nan")
         lines.append("  stamps      %.3f s, %.1f datagrams/s" % (span, rate))
     if rec.metadata:
-        lines.append("  metadata    ended %s" % rec.metadata.get("ended"))
+        lines.append("  metadata    ended %s, %d wrong-size datagrams"
+                     % (rec.metadata.get("ended"), rec.metadata.get("wrong_size_datagrams", 0)))
     return "\n".join(lines)
 
 

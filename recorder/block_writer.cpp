@@ -2,13 +2,15 @@
 
 #include <cstdio>
 #include <system_error>
+#include <utility>
 
 #include "kivo/thread_signals.h"
 
 namespace kivo::recorder {
 
-BlockWriter::BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control)
-    : file_(file), ring_(ring), control_(control) {}
+BlockWriter::BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control,
+                         std::function<void()> before_write)
+    : file_(file), ring_(ring), control_(control), before_write_(std::move(before_write)) {}
 
 BlockWriter::~BlockWriter() {
   if (thread_.joinable()) {
@@ -33,6 +35,7 @@ void BlockWriter::join() {
 void BlockWriter::run() {
   block_signals_in_this_thread();
   while (const auto block = ring_.take()) {
+    if (before_write_) before_write_();
     const int error = file_.append(block->data, block->bytes);
     ring_.release();
     if (error != 0) {

@@ -4,6 +4,7 @@
 // whole in the file.
 #pragma once
 
+#include <functional>
 #include <thread>
 
 #include "block_ring.h"
@@ -14,7 +15,8 @@ namespace kivo::recorder {
 
 class BlockWriter {
  public:
-  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control);
+  // `before_write`, when set, runs before each block write (tests: a slow disk).
+  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, std::function<void()> before_write = {});
   ~BlockWriter();
   BlockWriter(const BlockWriter&) = delete;
   BlockWriter& operator=(const BlockWriter&) = delete;
@@ -33,6 +35,7 @@ class BlockWriter {
   BlockFile& file_;
   BlockRing& ring_;
   StopControl& control_;
+  const std::function<void()> before_write_;
   std::thread thread_;
   int error_ = 0;
 };

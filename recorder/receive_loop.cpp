@@ -1,6 +1,7 @@
 #include "receive_loop.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "kivo/datagram.h"
 
@@ -11,12 +12,15 @@ constexpr size_t kProgressEvery = 100;
 
 }  // namespace
 
-ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
                          const Geometry& geometry)
     : socket_(socket),
       ring_(ring),
       control_(control),
-      datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)) {}
+      datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)),
+      nchans_(geometry.nchans) {
+  wrong_sizes_.reset(datagram_bytes_);
+}
 
 ReceiveOutcome ReceiveLoop::run() {
   while (!control_.stop_requested()) {
@@ -43,7 +47,9 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     }
     // Once the loop is cut short, an empty result is the wake-up, not a datagram.
     if (received.length == 0 && control_.cut_short()) return Fill::cut_short;
+    control_.note_arrival();
     note(received);
+    note_size(slot, received);
     note_sequence(slot, received);
     if (slots % kProgressEvery == 0) {
       std::printf("seq # = %d\n", static_cast<int>(sequence_number(slot)));
@@ -65,6 +71,19 @@ void ReceiveLoop::hand_over(size_t slots) {
 void ReceiveLoop::note(const net::Received& received) {
   ++outcome_.datagrams;
   if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
+}
+
+// A datagram not of the channel count's size is said at once (the first
+// one) and counted; a short one's slot is zero beyond what arrived.
+void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {
+  if (!wrong_sizes_.note(received)) return;
+  const auto length = static_cast<size_t>(received.length);
+  if (length < datagram_bytes_) std::memset(slot + length, 0, datagram_bytes_ - length);
+  outcome_.wrong_size_datagrams = wrong_sizes_.count();
+  outcome_.most_frequent_wrong_size = wrong_sizes_.most_frequent_length();
+  if (wrong_sizes_.count() > 1) return;
+  std::fprintf(stderr, "%s\n",
+               first_wrong_size(arrived_length(received), static_cast<int32_t>(datagram_bytes_), nchans_).c_str());
 }
 
 // For the metadata file: breaks in the device's numbering.

@@ -9,6 +9,7 @@
 #include "block_ring.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
+#include "kivo/wrong_size.h"
 #include "stop_control.h"
 
 namespace kivo::recorder {
@@ -21,11 +22,13 @@ struct ReceiveOutcome {
   uint64_t blocks_dropped = 0;  // completed blocks the writer had no room for
   uint32_t kernel_drops = 0;    // datagrams the system dropped on the socket
   uint64_t sequence_gaps = 0;   // datagrams not numbered previous + 1
+  uint64_t wrong_size_datagrams = 0;    // datagrams not of the channel count's size
+  long long most_frequent_wrong_size = 0;  // their most frequent length (kivo/wrong_size.h)
 };
 
 class ReceiveLoop {
  public:
-  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, const StopControl& control,
+  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
               const Geometry& geometry);
 
   // Main thread: receives until a console stop (after the block in progress,
@@ -40,11 +43,14 @@ class ReceiveLoop {
   void hand_over(size_t slots);
   void note(const net::Received& received);
   void note_sequence(const uint8_t* slot, const net::Received& received);
+  void note_size(uint8_t* slot, const net::Received& received);
 
   net::UdpSocket& socket_;
   BlockRing& ring_;
-  const StopControl& control_;
+  StopControl& control_;
   const size_t datagram_bytes_;
+  const uint32_t nchans_;
+  WrongSizeTally wrong_sizes_;
   ReceiveOutcome outcome_;
   uint16_t last_sequence_ = 0;
   bool have_sequence_ = false;

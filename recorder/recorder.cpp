@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -13,6 +14,7 @@
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
+#include "kivo/wrong_size.h"
 #include "receive_loop.h"
 #include "stop_control.h"
 #include "stop_signal.h"
@@ -20,7 +22,7 @@
 namespace kivo::recorder {
 namespace {
 
-constexpr int kFailure = -1;
+constexpr int kFailure = kStatusFailed;
 
 // How a recording ended, for its metadata file.
 struct Ending {
@@ -60,8 +62,9 @@ bool set_up_socket(net::UdpSocket& socket) {
   return true;
 }
 
-// Main thread, at the end: losses that were not reported as they happened.
-void report_losses(const ReceiveOutcome& outcome) {
+// Main thread, at the end: losses that were not reported as they happened,
+// and datagrams not of the channel count's size.
+void report_losses(const ReceiveOutcome& outcome, const Geometry& geometry) {
   if (outcome.blocks_dropped > 0) {
     std::fprintf(stderr, "%llu blocks not saved: the disk did not keep up\n",
                  static_cast<unsigned long long>(outcome.blocks_dropped));
@@ -70,14 +73,21 @@ void report_losses(const ReceiveOutcome& outcome) {
     std::fprintf(stderr, "%lu datagrams dropped by the system: its receive buffer was full\n",
                  static_cast<unsigned long>(outcome.kernel_drops));
   }
+  if (outcome.wrong_size_datagrams > 0) {
+    std::fprintf(stderr, "%s\n",
+                 wrong_size_summary(outcome.wrong_size_datagrams, outcome.most_frequent_wrong_size,
+                                    geometry.datagram_size_bytes, geometry.nchans)
+                     .c_str());
+  }
 }
 
 // Main thread, with the file open: the writer thread, the socket and the
 // receive loop, until the loop ends and the writer has written what it got.
-int record(BlockFile& file, const Geometry& geometry, StopControl& control, Ending& ending) {
+int record(BlockFile& file, const Geometry& geometry, StopControl& control, const Settings& settings,
+           Ending& ending) {
   const auto block_bytes = static_cast<size_t>(geometry.recorder_block_bytes);
-  BlockRing ring(block_bytes, kRingBytes / block_bytes);
-  BlockWriter writer(file, ring, control);
+  BlockRing ring(block_bytes, std::max<size_t>(2, settings.ring_bytes / block_bytes));
+  BlockWriter writer(file, ring, control, settings.before_write);
   if (const int error = writer.start()) {
     report("cannot start the writer thread", file_error_text(error));
     ending.write_error = error;
@@ -98,10 +108,11 @@ int record(BlockFile& file, const Geometry& geometry, StopControl& control, Endi
   control.mark_ended();
   ring.close();
   writer.join();
-  report_losses(outcome);
+  report_losses(outcome, geometry);
   ending.outcome = outcome;
   ending.write_error = writer.error();
-  return received && writer.error() == 0 ? 0 : kFailure;
+  if (!received || writer.error() != 0) return kFailure;
+  return outcome.blocks_dropped == 0 && outcome.kernel_drops == 0 ? kStatusComplete : kStatusIncomplete;
 }
 
 EndReason how_it_ended(const Ending& ending, ConsoleStop::Request request) {
@@ -123,6 +134,7 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
   t.blocks_lost = ending.outcome.blocks_dropped;
   t.write_errors = (ending.write_error != 0 ? 1 : 0) + (close_failed ? 1 : 0);
   t.kernel_drops = ending.outcome.kernel_drops;
+  t.wrong_size_datagrams = ending.outcome.wrong_size_datagrams;
   if (const int error = metadata.finish(t, how_it_ended(ending, request))) {
     std::fprintf(stderr, "cannot complete %s: %s\n", metadata.path().c_str(), file_error_text(error).c_str());
   }
@@ -140,10 +152,12 @@ bool removed_while_written(const BlockFile& file, const Geometry& geometry) {
   return true;
 }
 
-// Main thread: creates the sample file (never over an existing one) with its
-// metadata file, and records into it.
-int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop) {
-  const TimeReading now = read_time_now();
+// Main thread: creates the sample file (never over an existing one: a name
+// in use takes the next second's) with its metadata file, and records into it.
+int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& console_stop,
+                       const Settings& settings) {
+  const TimeReading now = time_for_new_names(
+      [](const std::tm& local) { return !existing_file_among({recorder_file_name(local)}).empty(); });
   const std::string name = recorder_file_name(now.local);
   BlockFile file;
   if (const int error = file.open(name, FileMode::create_new_write_through)) {
@@ -163,7 +177,7 @@ int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& cons
   std::fflush(stdout);
 
   Ending ending;
-  int status = record(file, geometry, control, ending);
+  int status = record(file, geometry, control, settings, ending);
   if (removed_while_written(file, geometry)) status = kFailure;
   const int close_error = file.close();
   if (close_error != 0) {
@@ -171,15 +185,37 @@ int record_to_new_file(int nchans, StopControl& control, const ConsoleStop& cons
     status = kFailure;
   }
   finish_metadata(metadata, file, geometry, ending, close_error != 0, console_stop.last_request());
+  if (status == kStatusIncomplete) {
+    std::fprintf(stderr, "the recording is incomplete: not everything received was saved (exit status %d)\n",
+                 kStatusIncomplete);
+  }
   return status;
 }
 
 }  // namespace
 
-int run(int argc, char** argv) {
+// The usage line, and what a user needs to know to rely on the recording.
+void print_usage(std::FILE* to, const char* program) {
+  std::fprintf(to, "usage: %s chans\n", program);
+  std::fprintf(to,
+               "  Records the datagrams arriving on UDP port %u to YYYY-MM-DD_hh-mm-ss_kivo_samples.dat in the\n"
+               "  current directory until Ctrl-C; chans is the device's channel count, 1 to 16.\n"
+               "  Ctrl-C (or SIGTERM) lets the block in progress complete while datagrams arrive; a second\n"
+               "  Ctrl-C, or a second without a datagram, ends it at once.\n"
+               "  Exit status: 0 everything received was written; 3 stopped as asked, but blocks were not\n"
+               "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed.\n",
+               static_cast<unsigned>(kPort));
+}
+
+int run(int argc, char** argv, const Settings& settings) {
+  const char* program = argc > 0 && argv[0] ? argv[0] : "kivorec";
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s chans\n", argc > 0 && argv[0] ? argv[0] : "kivorec");
+    print_usage(stderr, program);
     return kFailure;
+  }
+  if (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+    print_usage(stdout, program);
+    return kStatusComplete;
   }
   const auto nchans = parse_channel_count(argv[1]);
   if (!nchans) {
@@ -194,7 +230,7 @@ int run(int argc, char** argv) {
     report("cannot install the Ctrl-C handler", file_error_text(error));
     return kFailure;
   }
-  const int status = record_to_new_file(*nchans, control, console_stop);
+  const int status = record_to_new_file(*nchans, control, console_stop, settings);
   control.mark_ended();  // a handler still waiting returns now
   return status;
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace kivo::recorder {
 
@@ -19,10 +20,25 @@ inline constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 // write-through stalls for seconds loses nothing (64 MiB lost 36 blocks to
 // one such stall in a 10-minute soak at 20,000/s).
 inline constexpr size_t kRingBytes = size_t{256} << 20;
-// How long a console stop waits for the block in progress to complete.
+// A console stop waits for the block in progress to complete while
+// datagrams arrive; this long without one, it cuts the block short.
 inline constexpr std::chrono::milliseconds kStopGrace{1000};
 
+// Exit statuses: everything received was written; the recording ended as
+// asked but not everything received reached the file (blocks not saved, or
+// datagrams the system dropped); the recording failed.
+inline constexpr int kStatusComplete = 0;
+inline constexpr int kStatusIncomplete = 3;
+inline constexpr int kStatusFailed = -1;
+
+// What a test may change: the ring's size, and a pause before each block
+// write (a slow disk).
+struct Settings {
+  size_t ring_bytes = kRingBytes;
+  std::function<void()> before_write;
+};
+
 // The whole program, on the main thread; returns the exit status.
-int run(int argc, char** argv);
+int run(int argc, char** argv, const Settings& settings = Settings{});
 
 }  // namespace kivo::recorder

@@ -1,7 +1,8 @@
 // When the receive loop ends. A console stop lets the block in progress
-// complete, but only for a short grace period: a device that has stopped, or
-// sends slowly, must not keep the recorder from ending. A failed block write
-// ends the loop at once. Either way the loop is woken from a blocked receive
+// complete while datagrams keep arriving, so that the file ends with whole
+// blocks; it cuts the block short once no datagram has come for a while (the
+// device has stopped) or at a second stop request. A failed block write ends
+// the loop at once. Either way the loop is woken from a blocked receive
 // through the socket, with a flag of its own to tell that wake-up from an
 // empty datagram.
 #pragma once
@@ -9,7 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "kivo/udp_socket.h"
 
@@ -17,10 +20,17 @@ namespace kivo::recorder {
 
 class StopControl {
  public:
-  // Console-stop thread: prints the stop notice and asks the loop to end
-  // after the block in progress. Returns once the loop has ended, or after
-  // `grace`, when it cuts the block short.
-  void console_stop(std::chrono::milliseconds grace);
+  StopControl() = default;
+  // Joins the watch of a console stop, if mark_ended() has not.
+  ~StopControl();
+  StopControl(const StopControl&) = delete;
+  StopControl& operator=(const StopControl&) = delete;
+
+  // Console-stop thread: the first request prints the stop notice, asks the
+  // loop to end after the block in progress and starts a watch that cuts the
+  // block short once no datagram has arrived for `quiet`; a second request
+  // cuts it short at once. Returns without waiting.
+  void console_stop(std::chrono::milliseconds quiet);
 
   // Writer thread: the file cannot take more; the loop ends now.
   void abort();
@@ -30,9 +40,12 @@ class StopControl {
   void attach(net::UdpSocket& socket);
   void detach();
 
-  // Main thread: the loop has ended, or will not run.
+  // Main thread: the loop has ended, or will not run; ends the watch.
   void mark_ended();
 
+  // Receiving thread: a datagram arrived (keeps a console stop waiting for
+  // the block in progress).
+  void note_arrival() { arrivals_.fetch_add(1, std::memory_order_relaxed); }
   // Receiving thread: end after the block in progress.
   bool stop_requested() const { return stop_requested_.load(); }
   // Receiving thread: end now; a receive that returns nothing was woken.
@@ -41,15 +54,18 @@ class StopControl {
   bool aborted() const { return aborted_.load(); }
 
  private:
+  void watch(std::chrono::milliseconds quiet);
   void cut_locked();
 
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> cut_short_{false};
   std::atomic<bool> aborted_{false};
+  std::atomic<uint64_t> arrivals_{0};  // written by the receiving thread, read by the watch
   std::mutex mutex_;
-  std::condition_variable ended_changed_;
-  bool ended_ = false;
-  net::UdpSocket* socket_ = nullptr;
+  std::condition_variable changed_;
+  bool ended_ = false;                  // guarded by mutex_
+  net::UdpSocket* socket_ = nullptr;    // guarded by mutex_
+  std::thread watch_;                   // started under mutex_ by the first console stop; joined by the main thread
 };
 
 }  // namespace kivo::recorder

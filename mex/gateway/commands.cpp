@@ -105,6 +105,7 @@ void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
       {"write_errors", static_cast<double>(s.write_errors)},
       {"kernel_drops", static_cast<double>(s.kernel_drops)},
       {"socket_buffer_bytes", static_cast<double>(s.socket_buffer_bytes)},
+      {"wrong_size_datagrams", static_cast<double>(s.wrong_size_datagrams)},
   };
   constexpr int kFields = 1 + sizeof numbers / sizeof numbers[0];
   const char* names[kFields] = {"running"};

@@ -4,9 +4,9 @@
 //
 // Ctrl-C asks for a stop and lets the program end by itself; Ctrl-Break does
 // the same as another request to end. Closing the console window, log-off
-// and shut-down stop the recording the same way, but Windows ends the
-// process as soon as the handler returns, so for those the handler waits
-// until the program has finished its files.
+// and shut-down stop the recording as a second request does, at once, and
+// Windows ends the process as soon as the handler returns, so for those the
+// handler waits until the program has finished its files.
 #include <windows.h>
 
 #include <atomic>
@@ -70,7 +70,12 @@ BOOL WINAPI on_console_event(DWORD event) {
   impl->last_event = event;
   impl->have_request = true;
   impl->handler();
-  if (ends_process_on_return(event)) WaitForSingleObject(impl->finished, kFinishWaitMs);
+  if (ends_process_on_return(event)) {
+    // Windows ends the process within seconds: the block in progress is cut
+    // short at once, as a second request does, and the files completed.
+    impl->handler();
+    WaitForSingleObject(impl->finished, kFinishWaitMs);
+  }
   {
     std::lock_guard<std::mutex> lock(r.mutex);
     --r.running_handlers;

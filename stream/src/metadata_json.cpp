@@ -62,6 +62,7 @@ void put_totals(Json& out, const RecordingTotals& t, EndReason end) {
   out["blocks_lost"] = t.blocks_lost;
   out["write_errors"] = t.write_errors;
   out["kernel_drops"] = t.kernel_drops;
+  out["wrong_size_datagrams"] = t.wrong_size_datagrams;
   out["ended"] = end_reason_name(end);
 }
 
@@ -184,6 +185,8 @@ RecordingTotals parse_totals(const Json& in) {
   t.blocks_lost = get<uint64_t>(in, "blocks_lost");
   t.write_errors = get<uint64_t>(in, "write_errors");
   t.kernel_drops = get<uint64_t>(in, "kernel_drops");
+  // Files written before the count existed lack it.
+  if (in.contains("wrong_size_datagrams")) t.wrong_size_datagrams = get<uint64_t>(in, "wrong_size_datagrams");
   return t;
 }
 

@@ -71,7 +71,7 @@ TEST(Open, RefusesBadPortsAndChannelCountsBeforeCreatingAnything) {
   EXPECT_FALSE(state.running());
 }
 
-TEST(Open, NamesBothFilesFromOneTimeReadingAndTruncatesExistingOnes) {
+TEST(Open, NamesBothFilesFromOneTimeReading) {
   TempDir dir("names");
   AcquisitionState state([](const std::string&) {});
   state.open(with_filter(request(free_udp_port(), 4, dir.str() + "/"), 5, 5));
@@ -82,9 +82,11 @@ TEST(Open, NamesBothFilesFromOneTimeReadingAndTruncatesExistingOnes) {
   std::smatch match;
   ASSERT_TRUE(std::regex_match(raw, match, pattern)) << raw;
   EXPECT_EQ(filtered, raw.substr(0, raw.size() - 11) + "filtered_samples.dat");
+}
 
-  // An 'open' into a file name that exists (as a second 'open' within the
-  // same second meets) empties that file.
+TEST(Open, NamesTakenInThisSecondAndTheNextAreRefusedAndNothingIsCreated) {
+  TempDir dir("taken");
+  AcquisitionState state([](const std::string&) {});
   const std::time_t now = std::time(nullptr);
   for (int k = 0; k < 4; ++k) {
     const std::time_t then = now + k;
@@ -92,22 +94,23 @@ TEST(Open, NamesBothFilesFromOneTimeReadingAndTruncatesExistingOnes) {
     localtime_r(&then, &local);
     std::ofstream(kivo::raw_file_name(dir.str(), local)) << "earlier samples";
   }
-  state.open(request(free_udp_port(), 4, dir.str()));
-  const std::string second = state.raw_path();
-  state.close();
-  EXPECT_EQ(fs::file_size(second), 0U);
+  const std::string error = open_error(state, request(free_udp_port(), 4, dir.str()));
+  EXPECT_TRUE(std::regex_match(error, std::regex("velto: .*_kivo_samples\\.dat exists and is not overwritten")))
+      << error;
+  EXPECT_FALSE(state.running());
+  EXPECT_TRUE(dir.files(".json").empty());
+  for (const auto& file : dir.files(".dat")) EXPECT_EQ(fs::file_size(file), 15U) << file;
+  EXPECT_EQ(dir.files(".dat").size(), 4U);
 }
 
-TEST(Open, FilterCountsAreCheckedAfterTheRawFileExists) {
+TEST(Open, ARefusedFilterLeavesNoFile) {
   TempDir dir("filter_counts");
   AcquisitionState state([](const std::string&) {});
   const uint16_t port = free_udp_port();
   EXPECT_EQ(open_error(state, with_filter(request(port, 4, dir.str()), 5, 4)),
             "velto: filter coefficients MUST describe 2nd order butterworth!");
   EXPECT_FALSE(state.running());
-  ASSERT_EQ(dir.files("_kivo_samples.dat").size(), 1U);
-  EXPECT_TRUE(dir.files("_filtered_samples.dat").empty());
-  state.close();  // releases the raw file that the failed 'open' left open
+  EXPECT_TRUE(fs::is_empty(dir.path()));
 
   // Element counts alone are tested: a row of five with a column of five passes.
   EXPECT_EQ(state.open(with_filter(request(port, 4, dir.str()), 5, 5)), 125);
@@ -142,7 +145,7 @@ TEST(Open, ReportsAPortHeldWithoutAddressReuse) {
   EXPECT_EQ(open_error(state, request(ntohs(address.sin_port), 4, dir.str())),
             "bind - Address already in use");
   EXPECT_FALSE(state.running());
-  EXPECT_EQ(dir.files(".dat").size(), 1U);  // created before the socket
+  EXPECT_TRUE(fs::is_empty(dir.path()));  // the files created before the socket are taken back
   ::close(holder);
   state.close();
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
+#include <cstdio>
+#include <algorithm>
 #include <thread>
 
 #include "kivo/clock.h"
@@ -100,6 +103,7 @@ TEST_F(Acquiring, ShortDatagramsKeepTheirSlotTailLongOnesAreCutEmptyOnesTakeNoSl
   EXPECT_EQ(std::memcmp(file.data() + 1020 + 8, lengthened.data(), 1012), 0);
   EXPECT_EQ(std::memcmp(file.data() + 2040 + 8, sender_->datagram(0).data(), 1012), 0);
   EXPECT_EQ(status.failed_receives, 1U);  // the empty datagram used an attempt
+  EXPECT_EQ(status.wrong_size_datagrams, 3U);
   EXPECT_EQ(status.bytes, 500U + 1012U + 998U * 1012U);
 }
 
@@ -176,6 +180,51 @@ TEST_F(Acquiring, CloseUnderTrafficEndsPromptlyAndWritesNothingAfterwards) {
   for (size_t k = 0; k < file.size() / 1020; ++k) {
     ASSERT_EQ(index_of(file.data() + k * 1020 + 8), k) << "every datagram once, in order";
   }
+}
+
+// The time in a sample file's name, as seconds since 1970 (local time).
+std::time_t name_time(const std::string& path) {
+  std::tm t{};
+  const std::string name = fs::path(path).filename().string();
+  std::sscanf(name.c_str(), "%d-%d-%d_%d-%d-%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+              &t.tm_sec);
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+TEST_F(Acquiring, AReopenWithinTheSecondKeepsTheFirstRecordingAndTakesTheNextSecond) {
+  open(1);
+  sender_->send(1000);
+  ASSERT_TRUE(wait_for_blocks(1));
+  state_.close();
+  const std::string first = state_.raw_path();
+  const auto recorded = raw_file();
+  ASSERT_EQ(recorded.size(), 1020000U);
+
+  open(1);
+  const std::string second = state_.raw_path();
+  state_.close();
+  EXPECT_EQ(read_file(first), recorded);
+  EXPECT_GT(name_time(second), name_time(first));
+}
+
+TEST_F(Acquiring, SlotsNotFilledAfterAReopenHoldNoBytesOfTheEarlierAcquisition) {
+  open(1);
+  sender_->send(2000);  // both halves full of the first acquisition's datagrams
+  ASSERT_TRUE(wait_for_blocks(2));
+  state_.close();
+
+  open(1);
+  sender_->send(1);
+  for (int k = 0; k < 999; ++k) sender_->send_bytes({});  // failed receives: slots 1..999 stay unfilled
+  ASSERT_TRUE(wait_for_blocks(1));
+  state_.close();
+  const auto file = raw_file();
+  ASSERT_EQ(file.size(), 1020000U);
+  EXPECT_EQ(std::memcmp(file.data() + 8, sender_->datagram(0).data(), 1012), 0);
+  EXPECT_EQ(std::count(file.begin() + 1020, file.end(), 0), 999 * 1020);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// velto's Windows build in the MEX host: what only Windows does.
+// velto's Windows build in the MEX host: what only Windows does or says.
 #include <winsock2.h>
 
 #include <regex>
@@ -29,7 +29,25 @@ TEST(VeltoOpen, APortHeldExclusivelyCannotBeBound) {
   EXPECT_TRUE(std::regex_match(open.printed, std::regex("bind\\(\\) failed with error [0-9]+\n")))
       << open.printed;
   EXPECT_FALSE(velto.call(0, text("close")).failed);
+  EXPECT_TRUE(dir.files(".dat").empty());  // the failed 'open' took its file back
+  EXPECT_TRUE(dir.files(".json").empty());
   closesocket(holder);
+}
+
+// A device sending 8 channels to an acquisition told 4: Winsock cuts each
+// datagram without telling its length; each is counted and 'close' says so.
+TEST(VeltoAcquisition, AWrongChannelCountIsCountedAndWarned) {
+  Velto velto;
+  TempDir dir("velto_host");
+  const uint16_t port = free_udp_port();
+  ASSERT_FALSE(velto.call(1, text("open"), number(port), number(4), text(dir.str().c_str())).failed);
+  ASSERT_EQ(run_kivosim(pattern_run(port, 8, 1200)), 0);
+  ASSERT_TRUE(wait_for_status(velto, [](const Outcome& s) { return s.number("datagrams") == 1200; }));
+  EXPECT_EQ(velto.call(1, text("status")).number("wrong_size_datagrams"), 1200);
+  Outcome close = velto.call(0, text("close"));
+  EXPECT_EQ(close.printed,
+            "velto: warning: 1200 datagram(s) of more than 1012 bytes arrived where 1012 bytes are expected for 4 "
+            "channels; check the channel count\n");
 }
 
 }  // namespace

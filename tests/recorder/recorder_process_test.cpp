@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "kivo/file_names.h"
+#include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
 #include "recorder_harness.h"
 
@@ -30,7 +31,8 @@ TEST(RecorderCommandLine, MissingCountPrintsUsageAndCreatesNoFile) {
   Scratch scratch;
   auto recorder = start_recorder(scratch, {});
   EXPECT_EQ(recorder->wait(kGenerous), kFailed);
-  EXPECT_EQ(recorder->err(), std::string("usage: ") + KIVOREC_PATH + " chans\n");
+  EXPECT_EQ(recorder->err().rfind(std::string("usage: ") + KIVOREC_PATH + " chans\n", 0), 0u);
+  EXPECT_NE(recorder->err().find("Exit status: 0 everything received was written; 3 "), std::string::npos);
   EXPECT_EQ(recorder->out(), "");
   EXPECT_TRUE(scratch.work_files().empty());
 }
@@ -83,6 +85,21 @@ TEST(RecorderSetUp, ExistingFileIsReportedAndKeptAndNothingIsReceived) {
   for (const auto& name : before) EXPECT_EQ(read_bytes(scratch.work() + "/" + name).size(), 4u);
 }
 
+TEST(RecorderSetUp, ANameInUseThisSecondTakesTheNextOne) {
+  Scratch scratch;
+  const std::time_t now = std::time(nullptr);
+  std::ofstream(scratch.work() + "/" + kivo::recorder_file_name(*std::localtime(&now))) << "keep";
+  const auto before = scratch.work_files();
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = start_recorder(scratch, {"8"});
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  const auto after = scratch.work_files();
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(read_bytes(scratch.work() + "/" + before[0]).size(), 4u);
+}
+
 // kivosim sends `blocks` whole blocks and stops; Ctrl-C then comes while the
 // writer waits for a block that has no datagram yet.
 class RecorderBlocks : public testing::TestWithParam<uint32_t> {};
@@ -120,14 +137,16 @@ TEST_P(RecorderBlocks, FileHoldsExactlyWhatWasSentInWholeBlocks) {
 INSTANTIATE_TEST_SUITE_P(Channels, RecorderBlocks, testing::Values(8u, 3u),
                          [](const auto& info) { return std::to_string(info.param) + "ch"; });
 
+// At 400 datagrams/s a block takes 2.5 s: the stop waits for it as long as
+// datagrams arrive.
 TEST(RecorderStop, CtrlCWithTrafficCompletesTheBlockInProgress) {
   const kivo::Geometry geometry = kivo::make_geometry(16);
   Scratch scratch;
   ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {"16"});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
-  auto sim = start_kivosim(scratch, {"--channels", "16", "--rate", "10000", "--duration", "60"});
-  ASSERT_TRUE(recorder->wait_for_output(progress_line(1500), kGenerous)) << recorder->err();
+  auto sim = start_kivosim(scratch, {"--channels", "16", "--rate", "400", "--duration", "60"});
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(1200), kGenerous)) << recorder->err();
   recorder->send_signal(SIGINT);
   EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
   sim->send_signal(SIGINT);
@@ -149,6 +168,32 @@ TEST(RecorderStop, CtrlCWithTrafficCompletesTheBlockInProgress) {
     expected.push_back(static_cast<long>(k));
   }
   EXPECT_EQ(progress_numbers(out), expected);
+}
+
+// A second Ctrl-C does not wait for the block in progress: its datagrams
+// so far are written as whole slots.
+TEST(RecorderStop, ASecondCtrlCCutsTheBlockShort) {
+  const kivo::Geometry geometry = kivo::make_geometry(8);
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = start_recorder(scratch, {"8"});
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  auto sim = start_kivosim(scratch, {"--channels", "8", "--rate", "100", "--duration", "60"});
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(100), kGenerous)) << recorder->err();
+  recorder->send_signal(SIGINT);
+  ASSERT_TRUE(recorder->wait_for_output("Ctrl-C event\n\n", kGenerous));
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  sim->send_signal(SIGINT);
+  sim->wait(kGenerous);
+  const auto files = scratch.work_files();
+  ASSERT_EQ(files.size(), 1u);
+  const auto bytes = read_bytes(scratch.work() + "/" + files[0]);
+  const auto slot = static_cast<size_t>(geometry.datagram_size_bytes);
+  EXPECT_EQ(bytes.size() % slot, 0u);
+  EXPECT_GT(bytes.size() / slot, 100u);
+  EXPECT_LT(bytes.size() / slot, 1000u);
+  EXPECT_EQ(check_stream(bytes, geometry), "");
 }
 
 // The device stops in the middle of a block: the stop must not wait for a
@@ -178,6 +223,46 @@ TEST_P(RecorderStopWithoutTraffic, EndsAndWritesThePartialBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, RecorderStopWithoutTraffic, testing::Values(SIGINT, SIGTERM),
                          [](const auto& info) { return info.param == SIGINT ? "SIGINT" : "SIGTERM"; });
+
+// A device sending 8 channels to a recorder told 4: said at the first
+// datagram and counted at the end, and the metadata holds the count.
+TEST(RecorderWrongSize, TheFirstIsSaidAndAllAreCounted) {
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = start_recorder(scratch, {"4"});
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "1500"}), 0);
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(1400), kGenerous)) << recorder->err();
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  const std::string expected = " arrived where 1012 bytes are expected for 4 channels; check the channel count\n";
+  EXPECT_EQ(recorder->err(), "a datagram of 1388 bytes" + expected + "1500 datagram(s) of 1388 bytes" + expected);
+  const auto files = scratch.work_files();
+  ASSERT_EQ(files.size(), 1u);
+  const auto json = read_bytes(kivo::metadata_path_for(scratch.work() + "/" + files[0]));
+  const kivo::Metadata metadata = kivo::parse_metadata_json(std::string(json.begin(), json.end()));
+  EXPECT_EQ(metadata.totals.wrong_size_datagrams, 1500u);
+}
+
+// The disk stalls while the device sends five blocks: the blocks that find
+// no room are reported, and the exit status says the recording is incomplete.
+TEST(RecorderExitStatus, BlocksNotSavedEndWithStatusThree) {
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = std::make_unique<ChildProcess>(std::vector<std::string>{STALLED_DISK_KIVOREC_PATH, "8"},
+                                                 scratch.work(), scratch.output_prefix("kivorec"));
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "5000"}), 0);
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(4900), kGenerous)) << recorder->err();
+  std::ofstream(scratch.work() + "/release") << "";
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 3) << recorder->err();
+  const std::string err = recorder->err();
+  EXPECT_NE(err.find("block 2 not saved: the disk did not keep up\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("the recording is incomplete: not everything received was saved (exit status 3)\n"),
+            std::string::npos)
+      << err;
+}
 
 // A working directory on a small file system of its own, where the test may
 // mount one.

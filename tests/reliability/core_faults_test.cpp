@@ -6,7 +6,9 @@
 // kivoinspect's reading of it tell exactly what was sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -14,6 +16,8 @@
 
 #include "analysis.h"
 #include "recording.h"
+#include "report.h"
+#include "source.h"
 #include "support.h"
 
 namespace velto::testing {
@@ -112,6 +116,7 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   EXPECT_EQ(s.datagrams, attempts - empty);
   EXPECT_EQ(s.bytes, sent_bytes - too_long * 64);
   EXPECT_EQ(s.kernel_drops, 0U);
+  EXPECT_EQ(s.wrong_size_datagrams, empty + cut + too_long);
   EXPECT_EQ(s.blocks_saved, attempts / 1000);
   EXPECT_EQ(s.write_errors, 0U);
   if (senders == 1) {
@@ -134,6 +139,47 @@ TEST(MalformedDatagrams, OneSenderSixteenChannels) { check_malformed(16, 1, 5000
 TEST(MalformedDatagrams, OneSenderLargestDatagram) { check_malformed(15, 1, 3000); }
 
 TEST(MalformedDatagrams, TwoSendersAtOnce) { check_malformed(8, 2, 3000); }
+
+// A device that sends 8 channels to an acquisition told 4, and a few short
+// datagrams: every one is counted and 'close' names the likely cause; the
+// metadata and kivoinspect show the count, and a short datagram's slot holds
+// zeros beyond what arrived, not the samples the slot held before.
+TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
+  TempDir dir("wrong_count");
+  Printed printed;
+  AcquisitionState state(printed.console());
+  const uint16_t port = free_udp_port();
+  state.open(request(port, 4, dir.str()));
+  Sender right(port, 4);
+  right.send(2000);  // both halves hold whole datagrams now
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved == 2; }));
+  Sender wrong(port, 8);
+  wrong.send(997);
+  auto cut = right.datagram(2000);
+  cut.resize(600);
+  for (int k = 0; k < 3; ++k) right.send_bytes(cut);
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved == 3; }));
+  const AcquisitionStatus s = state.status();
+  const std::string raw = state.raw_path();
+  state.close();
+
+  EXPECT_EQ(s.wrong_size_datagrams, 1000U);
+  EXPECT_EQ(s.failed_receives, 0U);
+  EXPECT_TRUE(printed.contains("velto: warning: 1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
+                               "expected for 4 channels; check the channel count\n"));
+  const std::vector<uint8_t> file = read_file(raw);
+  ASSERT_EQ(file.size(), 3U * 1020000U);
+  const uint8_t* last = file.data() + 2 * 1020000 + 999 * 1020 + 8;
+  EXPECT_EQ(std::memcmp(last, cut.data(), 600), 0);
+  EXPECT_EQ(std::count(last + 600, last + 1012, 0), 412);
+
+  kivoinspect::Source source;
+  ASSERT_EQ(kivoinspect::open_source(raw, std::nullopt, std::nullopt, source), "");
+  ASSERT_TRUE(source.metadata.has_value());
+  EXPECT_EQ(source.metadata->totals.wrong_size_datagrams, 1000U);
+  const kivoinspect::Summary summary = kivoinspect::analyse(source.slots());
+  EXPECT_NE(kivoinspect::summary_text(source, summary, {}).find(", 1000 wrong-size datagrams"), std::string::npos);
+}
 
 // The sample folder removed while the acquisition writes into it: the blocks
 // go with it, and 'close' says so instead of leaving it silent.

@@ -52,6 +52,7 @@ function n = cycle (port, dir, k)
   s = velto ('status');
   n = [s.datagrams, s.blocks_saved];
   evalc ('velto (''close'')');
+  delete (fullfile (dir, '*'));  % frees the names: an open never takes a name in use
 end
 
 function pid = start_sender (port)

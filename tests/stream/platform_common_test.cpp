@@ -49,9 +49,13 @@ TEST_F(SocketCommon, ReceivesWholeDatagramsAndCutsLongOnes) {
   ASSERT_EQ(tx.send_to(data.data(), 100, loopback(rx.local_port())), 100);
   ASSERT_EQ(tx.send_to(data.data(), 0, loopback(rx.local_port())), 0);
   std::vector<uint8_t> into(64, 0);
-  EXPECT_EQ(rx.receive(into.data(), into.size()).length, 40);
+  const net::Received whole = rx.receive(into.data(), into.size());
+  EXPECT_EQ(whole.length, 40);
+  EXPECT_FALSE(whole.cut);
   const net::Received cut = rx.receive(into.data(), into.size());
-  EXPECT_EQ(cut.length, 64);  // a long datagram is cut, not a failure
+  EXPECT_EQ(cut.length, 64);  // a long datagram is cut, not a failure, and says so
+  EXPECT_TRUE(cut.cut);
+  EXPECT_TRUE(cut.full_length == 100 || cut.full_length == 0) << cut.full_length;  // 0: not told
   EXPECT_EQ(into[63], 0xAB);
   const net::Received empty = rx.receive(into.data(), into.size());
   EXPECT_EQ(empty.length, 0);

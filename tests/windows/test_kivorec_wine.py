@@ -66,11 +66,11 @@ class KivorecUnderWine(unittest.TestCase):
     def run_kivorec(self, *args):
         return subprocess.run([WINE_RUN, KIVOREC, *args], cwd=self.dir, capture_output=True, text=True, timeout=120)
 
-    def start(self):
+    def start(self, chans=str(CHANNELS)):
         self.assertTrue(wait_for(lambda: not port_bound(), 30), "port 55000 stays busy")
         self.out = open(os.path.join(self.dir, "stdout.txt"), "w+")
         self.addCleanup(self.out.close)
-        recorder = subprocess.Popen([WINE_RUN, KIVOREC, str(CHANNELS)], cwd=self.dir, stdout=self.out,
+        recorder = subprocess.Popen([WINE_RUN, KIVOREC, chans], cwd=self.dir, stdout=self.out,
                                     stderr=subprocess.PIPE, text=True)
         self.addCleanup(recorder.stderr.close)
         self.addCleanup(lambda: recorder.poll() is not None or recorder.kill() or recorder.wait())
@@ -98,7 +98,8 @@ class KivorecUnderWine(unittest.TestCase):
     def test_usage_and_refused_channel_counts(self):
         usage = self.run_kivorec()
         self.assertEqual(usage.returncode, 255)
-        self.assertRegex(usage.stderr, r"^usage: \S*kivorec\.exe chans\n$")
+        self.assertRegex(usage.stderr, r"^usage: \S*kivorec\.exe chans\n")
+        self.assertIn("Exit status: 0 everything received was written; 3 ", usage.stderr)
         for chans in ("abc", "0", "17", "-8"):
             refused = self.run_kivorec(chans)
             self.assertEqual(refused.returncode, 255, chans)
@@ -135,6 +136,34 @@ class KivorecUnderWine(unittest.TestCase):
                                    capture_output=True, text=True, timeout=120)
         self.assertEqual(inspected.returncode, 0, inspected.stdout + inspected.stderr)
         self.assertIn('"consistent":true', inspected.stdout.replace(" ", ""))
+
+    def test_ctrl_c_while_the_device_sends_keeps_whole_blocks(self):
+        recorder = self.start()
+        sender = subprocess.Popen([KIVOSIM, "--quiet", "--port", str(PORT), "--channels", str(CHANNELS),
+                                   "--content", "pattern", "--rate", "400", "--duration", "60"],
+                                  stdout=subprocess.DEVNULL)
+        self.addCleanup(sender.wait)
+        self.addCleanup(sender.send_signal, signal.SIGINT)
+        self.assertTrue(wait_for(lambda: "seq # = 1200\n" in self.stdout(), 30), self.stdout())
+        status, errors = self.stop(recorder)
+        self.assertEqual(status, 0, errors)
+        [sample] = self.files("*_kivo_samples.dat")
+        size = os.path.getsize(sample)
+        self.assertEqual(size % (1000 * DATAGRAM), 0)
+        self.assertGreaterEqual(size, 2000 * DATAGRAM)
+
+    def test_wrong_channel_count_is_said_and_counted(self):
+        recorder = self.start("4")
+        subprocess.run([KIVOSIM, "--quiet", "--port", str(PORT), "--channels", "8", "--content", "pattern",
+                        "--count", "1500", "--rate", "1000"], check=True, timeout=60, stdout=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: "seq # = 1400\n" in self.stdout(), 30), self.stdout())
+        status, errors = self.stop(recorder)
+        self.assertEqual(status, 0, errors)
+        # Winsock does not tell how long a cut datagram was.
+        expected = " arrived where 1012 bytes are expected for 4 channels; check the channel count\n"
+        self.assertIn("a datagram of more than 1012 bytes" + expected, errors)
+        self.assertIn("1500 datagram(s) of more than 1012 bytes" + expected, errors)
+        self.assertEqual(self.metadata()["wrong_size_datagrams"], 1500)
 
     def test_ctrl_c_without_traffic_ends_at_once(self):
         recorder = self.start()

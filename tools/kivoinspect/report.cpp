@@ -63,7 +63,8 @@ std::string totals_text(const kivo::Metadata& m) {
          " blocks written, " + std::to_string(t.datagrams_received) + " datagrams received, " +
          std::to_string(t.sequence_gaps) + " sequence gaps, " + std::to_string(t.writer_stalls) +
          " writer stalls, " + std::to_string(t.blocks_lost) + " blocks lost, " + std::to_string(t.write_errors) +
-         " write errors, " + std::to_string(t.kernel_drops) + " kernel drops";
+         " write errors, " + std::to_string(t.kernel_drops) + " kernel drops, " +
+         std::to_string(t.wrong_size_datagrams) + " wrong-size datagrams";
 }
 
 void channel_table(std::ostringstream& out, const Summary& s) {
@@ -99,6 +100,7 @@ Json metadata_json(const std::optional<kivo::Metadata>& metadata) {
   m["blocks_lost"] = t.blocks_lost;
   m["write_errors"] = t.write_errors;
   m["kernel_drops"] = t.kernel_drops;
+  m["wrong_size_datagrams"] = t.wrong_size_datagrams;
   return m;
 }
 

@@ -59,13 +59,19 @@ int32_t AcquisitionState::open(const OpenRequest& request) {
   const int port = checked_port(request.port);
   const uint32_t channels = checked_channels(request.nchans);
   release_leftovers();
-  open_files(request, port, channels);
-  size_buffers(channels);
-  N.store(0);
-  reader.store(0);
-  open_socket(static_cast<uint16_t>(port));
-  port_ = port;
-  start_threads();
+  const kivo::TimeReading now = time_for_files(request);
+  try {
+    open_files(request, port, channels, now);
+    size_buffers(channels);
+    N.store(0);
+    reader.store(0);
+    open_socket(static_cast<uint16_t>(port));
+    port_ = port;
+    start_threads();
+  } catch (...) {
+    discard_files();
+    throw;
+  }
   running_ = true;
   console_("UDP connection to @ port " + std::to_string(port) + " opened...\n");
   return static_cast<int32_t>(nsamp);
@@ -85,23 +91,32 @@ void AcquisitionState::release_leftovers() {
   finish_metadata(kivo::EndReason::closed, false);
 }
 
-void AcquisitionState::open_files(const OpenRequest& request, int port, uint32_t channels) {
-  // One reading of the clock names both files.
-  const kivo::TimeReading now = kivo::read_time_now();
+// One reading of the clock names both files. A recording is never written
+// over: when this second's names are taken (an 'open' in the same second),
+// the files take the next second's; when those are taken too, nothing is created.
+kivo::TimeReading AcquisitionState::time_for_files(const OpenRequest& request) const {
+  auto names = [&request](const std::tm& local) {
+    std::vector<std::string> paths{kivo::raw_file_name(request.savedir, local)};
+    if (request.with_filter) paths.push_back(kivo::filtered_file_name(request.savedir, local));
+    return paths;
+  };
+  const kivo::TimeReading now =
+      kivo::time_for_new_names([&](const std::tm& local) { return !kivo::existing_file_among(names(local)).empty(); });
+  const std::string taken = kivo::existing_file_among(names(now.local));
+  if (!taken.empty()) throw std::runtime_error("velto: " + taken + " exists and is not overwritten");
+  return now;
+}
+
+void AcquisitionState::open_files(const OpenRequest& request, int port, uint32_t channels,
+                                  const kivo::TimeReading& now) {
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
-  const bool raw_open = fp.open(raw, kivo::FileMode::create_or_truncate) == 0;
+  const bool raw_open = fp.open(raw, kivo::FileMode::create_new) == 0;
   if (!raw_open) console_(format("Could not open %s, samples will not be saved!\n", raw));
   kivo::Metadata raw_metadata = kivo::make_metadata(kivo::FileKind::raw, channels, port, now, raw);
-  try {
-    if (request.with_filter) {
-      set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
-    } else {
-      filt.reset();
-    }
-  } catch (...) {
-    // Refused filter arguments leave the raw file until 'close'; it gets its metadata too.
-    if (raw_open) start_metadata(raw_metadata_, raw, raw_metadata);
-    throw;
+  if (request.with_filter) {
+    set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
+  } else {
+    filt.reset();
   }
   if (filt && filt->file.is_open()) {
     kivo::Metadata filtered_metadata = raw_metadata;
@@ -129,7 +144,7 @@ void AcquisitionState::set_up_filter(const OpenRequest& request, const std::stri
     filt->b[i] = static_cast<float>(request.b[i]);
     filt->a[i] = static_cast<float>(request.a[i]);
   }
-  if (filt->file.open(path, kivo::FileMode::create_or_truncate) != 0) {
+  if (filt->file.open(path, kivo::FileMode::create_new) != 0) {
     console_(format("Could not open %s, filtered samples will not be saved!\n", path));
   }
 }
@@ -140,10 +155,12 @@ void AcquisitionState::size_buffers(uint32_t channels) {
   nsamp = static_cast<size_t>(g.nsamp);
   datagram_size_bytes = g.datagram_size_bytes;
   total_bytes = g.total_bytes;
-  // A resize to the same size neither allocates nor moves; bytes of an
-  // earlier acquisition are kept, as the stale slots of a block show them.
-  vreadbuf.resize(2 * static_cast<size_t>(total_bytes));
-  vfilt2disk.resize(static_cast<size_t>(total_bytes));
+  // A resize to the same size neither allocates nor moves. The bytes are
+  // cleared: slots that failed receives leave unfilled are saved as they
+  // stand, and must not hold an earlier acquisition's samples (of another
+  // channel count, perhaps) as if they were this one's.
+  vreadbuf.assign(2 * static_cast<size_t>(total_bytes), 0);
+  vfilt2disk.assign(static_cast<size_t>(total_bytes), 0);
 }
 
 void AcquisitionState::open_socket(uint16_t port) {
@@ -173,6 +190,7 @@ void AcquisitionState::start_threads() {
   handover_.reset();
   block_epoch_.store(0);
   sequence_ = SequenceTracker{};
+  wrong_sizes_.reset(static_cast<size_t>(datagram_size_bytes));
   bContinue.store(true);
   try {
     receiver_ = std::thread(&AcquisitionState::udprcv_threadfunc, this);
@@ -209,6 +227,21 @@ void AcquisitionState::stop_threads() {
   if (saver_.joinable()) saver_.join();
 }
 
+// A failed 'open' takes back the files it created: empty, they would only
+// hold the name for the next 'open'.
+void AcquisitionState::discard_files() {
+  std::error_code ignored;
+  for (kivo::BlockFile* file : {&fp, filt ? &filt->file : nullptr}) {
+    if (file == nullptr || !file->is_open()) continue;
+    file->close();
+    std::filesystem::remove(file->path(), ignored);
+  }
+  for (kivo::MetadataFile* metadata : {&raw_metadata_, &filtered_metadata_}) {
+    if (metadata->active()) std::filesystem::remove(metadata->path(), ignored);
+    *metadata = kivo::MetadataFile{};
+  }
+}
+
 void AcquisitionState::close_files() {
   note_if_removed(fp);
   if (filt) note_if_removed(filt->file);
@@ -237,6 +270,7 @@ void AcquisitionState::finish_metadata(kivo::EndReason reason, bool acquired) {
     shared.sequence_gaps = counters_.sequence_gaps.load();
     shared.writer_stalls = counters_.writer_stalls.load();
     shared.kernel_drops = counters_.kernel_drops.load();
+    shared.wrong_size_datagrams = counters_.wrong_size_datagrams.load();
   }
   auto finish = [&](kivo::MetadataFile& metadata, uint64_t bytes_written, uint64_t write_errors,
                     bool close_failed) {
@@ -277,6 +311,10 @@ void AcquisitionState::report_problems() {
     warn(std::to_string(n) + " datagram(s) were dropped by the system before they reached " +
          fp.path());
   }
+  if (const uint64_t n = wrong_sizes_.count()) {
+    warn(kivo::wrong_size_summary(n, wrong_sizes_.most_frequent_length(), datagram_size_bytes,
+                                  static_cast<uint32_t>(nchans)));
+  }
   for (const std::string& removed : removed_) warn(removed);
   removed_.clear();
   for (std::string* failed : {&close_failed_, &filtered_close_failed_}) {
@@ -300,6 +338,7 @@ AcquisitionStatus AcquisitionState::status() const {
   s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
   s.kernel_drops = counters_.kernel_drops.load();
   s.socket_buffer_bytes = socket_buffer_bytes_;
+  s.wrong_size_datagrams = counters_.wrong_size_datagrams.load();
   return s;
 }
 

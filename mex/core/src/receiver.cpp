@@ -57,8 +57,10 @@ bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch) {
       if (!bContinue.load()) return false;  // woken by 'close'
       // An error or an empty datagram uses up the attempt and takes no slot.
       counters_.failed_receives.fetch_add(1, std::memory_order_relaxed);
+      if (received.length == 0) note_size(slot + kivo::kStampBytes, received);
       continue;
     }
+    note_size(slot + kivo::kStampBytes, received);
     const double stamp = kivo::unix_time_seconds();
     std::memcpy(slot, &stamp, sizeof stamp);
     count_datagram(counters_, sequence_, slot + kivo::kStampBytes, received);
@@ -66,6 +68,17 @@ bool AcquisitionState::receive_block(uint8_t* base, uint32_t epoch) {
     offset += slot_bytes;
   }
   return true;
+}
+
+// Counts a datagram that is not of the channel count's size. A short one
+// that took a slot leaves it zero beyond what arrived, not holding an earlier
+// datagram's samples; an empty one takes no slot and leaves it as it is.
+void AcquisitionState::note_size(uint8_t* datagram, const kivo::net::Received& received) {
+  if (!wrong_sizes_.note(received)) return;
+  counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+  const auto length = static_cast<size_t>(received.length);
+  const auto size = static_cast<size_t>(datagram_size_bytes);
+  if (length > 0 && length < size) std::memset(datagram + length, 0, size - length);
 }
 
 // Names the slot as the latest datagram, then counts its bytes as unread:

@@ -11,6 +11,7 @@ namespace kivo {
 
 enum class FileMode {
   create_or_truncate,         // create, or empty a file of that name
+  create_new,                 // create only if absent; readable by others while it grows
   create_new_write_through,   // create only if absent; each write reaches the disk
 };
 

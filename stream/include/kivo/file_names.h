@@ -3,7 +3,11 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "kivo/clock.h"
 
 namespace kivo {
 
@@ -13,5 +17,16 @@ std::string raw_file_name(const std::string& savedir, const std::tm& local);
 std::string filtered_file_name(const std::string& savedir, const std::tm& local);
 // "YYYY-MM-DD_hh-mm-ss_kivo_samples.dat", relative to the working directory.
 std::string recorder_file_name(const std::tm& local);
+
+// The first of these sample files, or of their metadata files, that exists;
+// empty when none does.
+std::string existing_file_among(const std::vector<std::string>& sample_paths);
+
+// The clock reading that names a new recording: the current second, or, when
+// `taken` says that its names are in use (a recording started within the same
+// second), the next second, waited for (at most about a second). Nothing is
+// ever written over: the caller checks the names of the reading it gets once
+// more, since a clock set back can repeat a second.
+TimeReading time_for_new_names(const std::function<bool(const std::tm& local)>& taken);
 
 }  // namespace kivo

@@ -58,6 +58,7 @@ struct RecordingTotals {
   uint64_t blocks_lost = 0;         // blocks the writer could not keep (recorder)
   uint64_t write_errors = 0;        // block writes (or the final close) that failed
   uint64_t kernel_drops = 0;        // datagrams the system dropped on the socket
+  uint64_t wrong_size_datagrams = 0;  // datagrams not of the channel count's size
 };
 
 struct Metadata {

@@ -33,6 +33,8 @@ bool parse_ipv4(const std::string& text, uint16_t port, Endpoint& out);
 // What one receive produced.
 struct Received {
   long long length = -1;            // bytes taken; < 0 on failure
+  bool cut = false;                 // the datagram was longer than the capacity
+  long long full_length = 0;        // when cut: its own length; 0 where the platform cannot tell
   int error = 0;                    // platform error code when length < 0
   bool interrupted = false;         // the call was interrupted by a signal
   bool drop_count_valid = false;    // kernel_drops holds the kernel's count
@@ -61,7 +63,7 @@ class UdpSocket {
   uint16_t local_port() const;
 
   // Receiving thread only: one blocking receive of at most `capacity` bytes.
-  // A longer datagram is cut to `capacity`.
+  // A longer datagram is cut to `capacity`, and says so.
   Received receive(uint8_t* into, size_t capacity);
   // Sending: one datagram to `to`; returns bytes sent or -1.
   long long send_to(const uint8_t* data, size_t size, const Endpoint& to);

@@ -17,6 +17,11 @@ int open_datagram_socket();
 // process may).
 void ask_receive_buffer(int fd, int bytes);
 
+// The flags of each receive: where the system can, one that makes recvmsg
+// return a cut datagram's own length (the message's MSG_TRUNC flag tells
+// everywhere that it was cut).
+int receive_flags();
+
 // Asks the kernel to count the datagrams it drops on this socket and to say
 // so with every datagram; false where it cannot.
 bool enable_drop_count(int fd);

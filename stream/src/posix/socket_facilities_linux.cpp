@@ -1,5 +1,6 @@
 // Linux realisation of the socket's facilities: SOCK_CLOEXEC, SO_RCVBUFFORCE,
-// the kernel's drop counter (SO_RXQ_OVFL) and shutdown() as the wake-up.
+// MSG_TRUNC's full length, the kernel's drop counter (SO_RXQ_OVFL) and
+// shutdown() as the wake-up.
 #include <cstring>
 
 #include "socket_facilities.h"
@@ -15,6 +16,8 @@ void ask_receive_buffer(int fd, int bytes) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   }
 }
+
+int receive_flags() { return MSG_TRUNC; }
 
 bool enable_drop_count(int fd) {
   const int one = 1;

@@ -1,5 +1,6 @@
 // Portable POSIX realisation of the socket's facilities (macOS): close-on-exec
-// by fcntl, SO_RCVBUF alone, no drop counter (kernel_drops stays 0), and a
+// by fcntl, SO_RCVBUF alone, a cut datagram's full length unknown (macOS's
+// recvmsg gives none), no drop counter (kernel_drops stays 0), and a
 // wake-up by poll() on the socket and a self-pipe, since shutdown() of an
 // unconnected datagram socket wakes nothing there.
 #include <fcntl.h>
@@ -27,6 +28,8 @@ int open_datagram_socket() {
 }
 
 void ask_receive_buffer(int fd, int bytes) { ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
+
+int receive_flags() { return 0; }
 
 bool enable_drop_count(int) { return false; }
 

@@ -117,13 +117,15 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  const ssize_t n = ::recvmsg(fd_of(handle_), &message, 0);
+  const ssize_t n = ::recvmsg(fd_of(handle_), &message, facilities::receive_flags());
   if (n < 0) {
     result.error = errno;
     result.interrupted = errno == EINTR;
     return result;
   }
-  result.length = n;
+  result.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity;
+  result.length = result.cut ? static_cast<long long>(capacity) : n;
+  if (result.cut && static_cast<size_t>(n) > capacity) result.full_length = n;
   facilities::take_drop_count(message, result);
   return result;
 }

@@ -42,10 +42,10 @@ int BlockFile::open(const std::string& path, FileMode mode) {
   bytes_written_ = 0;
   // The recorder's file: created only where none exists, every write through
   // to the disk, and nobody else may open it meanwhile. The plug-in's files:
-  // created or emptied, readable by others while they grow.
+  // readable by others while they grow.
   const bool recorder_file = mode == FileMode::create_new_write_through;
   const DWORD share = recorder_file ? 0 : FILE_SHARE_READ;
-  const DWORD disposition = recorder_file ? CREATE_NEW : CREATE_ALWAYS;
+  const DWORD disposition = mode == FileMode::create_or_truncate ? CREATE_ALWAYS : CREATE_NEW;
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (recorder_file ? FILE_FLAG_WRITE_THROUGH : 0);
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, disposition, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());

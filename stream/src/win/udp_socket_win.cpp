@@ -196,8 +196,10 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
     const int error = last_error();
     if (error == WSAEMSGSIZE) {
       // Winsock fills the buffer and reports the rest as lost: a longer
-      // datagram is cut to the capacity, as on every other platform.
+      // datagram is cut to the capacity, as on every other platform, and
+      // its own length is not told.
       result.length = length;
+      result.cut = true;
       return result;
     }
     if (error != WSAEWOULDBLOCK) {

@@ -19,6 +19,7 @@
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
+#include "kivo/wrong_size.h"
 #include "velto/band_filter.h"
 #include "velto/block_handover.h"
 #include "velto/datagram_bookkeeping.h"
@@ -77,7 +78,9 @@ class AcquisitionState {
  private:
   void check_not_running() const;
   void release_leftovers();
-  void open_files(const OpenRequest& request, int port, uint32_t channels);
+  kivo::TimeReading time_for_files(const OpenRequest& request) const;
+  void open_files(const OpenRequest& request, int port, uint32_t channels, const kivo::TimeReading& now);
+  void discard_files();
   void set_up_filter(const OpenRequest& request, const std::string& path);
   void start_metadata(kivo::MetadataFile& file, const std::string& sample_path,
                       const kivo::Metadata& metadata);
@@ -92,6 +95,7 @@ class AcquisitionState {
 
   void udprcv_threadfunc();
   bool receive_block(uint8_t* base, uint32_t epoch);
+  void note_size(uint8_t* datagram, const kivo::net::Received& received);
   void publish(uint64_t latest, size_t length);
   void wait_for_copy_from_half(uint32_t epoch);
   void savedata_threadfunc();
@@ -136,6 +140,8 @@ class AcquisitionState {
   int receive_buffer_request_ = 0;
   // Receiver thread only: the sequence number of the previous datagram.
   SequenceTracker sequence_;
+  // Receiver thread only while it runs; 'close' reads it after the join.
+  kivo::WrongSizeTally wrong_sizes_;
   // MATLAB thread only: files whose close reported an error, for the warning.
   std::string close_failed_;
   std::string filtered_close_failed_;

@@ -18,6 +18,7 @@ struct StatusCounters {
   std::atomic<uint64_t> write_errors{0};     // raw block writes that failed
   std::atomic<uint64_t> filtered_write_errors{0};
   std::atomic<uint64_t> kernel_drops{0};     // datagrams the kernel dropped on the socket
+  std::atomic<uint64_t> wrong_size_datagrams{0};  // datagrams not of the channel count's size
   std::atomic<int> last_write_error{0};
   std::atomic<int> last_filtered_write_error{0};
 
@@ -38,6 +39,7 @@ struct AcquisitionStatus {
   uint64_t write_errors = 0;  // raw and filtered
   uint64_t kernel_drops = 0;
   int64_t socket_buffer_bytes = 0;
+  uint64_t wrong_size_datagrams = 0;
 };
 
 }  // namespace velto
