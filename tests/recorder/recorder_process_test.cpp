@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -235,8 +236,12 @@ TEST(RecorderWrongSize, TheFirstIsSaidAndAllAreCounted) {
   ASSERT_TRUE(recorder->wait_for_output(progress_line(1400), kGenerous)) << recorder->err();
   recorder->send_signal(SIGINT);
   EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  // Linux tells a cut datagram's length; macOS (the portable build) only that it was longer.
+  const std::string size = "(1388|more than 1012) bytes";
   const std::string expected = " arrived where 1012 bytes are expected for 4 channels; check the channel count\n";
-  EXPECT_EQ(recorder->err(), "a datagram of 1388 bytes" + expected + "1500 datagram(s) of 1388 bytes" + expected);
+  EXPECT_TRUE(std::regex_match(recorder->err(), std::regex("a datagram of " + size + expected + "1500 datagram\\(s\\) of " +
+                                                           size + expected)))
+      << recorder->err();
   const auto files = scratch.work_files();
   ASSERT_EQ(files.size(), 1u);
   const auto json = read_bytes(kivo::metadata_path_for(scratch.work() + "/" + files[0]));
