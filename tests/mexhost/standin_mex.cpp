@@ -1,4 +1,4 @@
-// Stand-in for MATLAB's libmex.dll. mexErrMsgTxt ends the plug-in's call as
+// Stand-in for MATLAB's libmex. mexErrMsgTxt ends the plug-in's call as
 // MATLAB does, without returning: a jump back to the host's call, set up in
 // standin_mex_call. The jump skips the plug-in's frames without unwinding
 // them, which is safe because velto calls mexErrMsgTxt only from

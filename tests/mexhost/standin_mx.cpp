@@ -1,5 +1,9 @@
-// Stand-in for MATLAB's libmx.dll: real arrays of double (and the other
-// numeric classes), char, logical and struct, column-major like MATLAB's.
+// Stand-in for MATLAB's libmx: real arrays of double (and the other numeric
+// classes), char, logical and struct, column-major like MATLAB's. Like
+// MATLAB's, it exports each function with a size or index parameter only as
+// NAME_730 (size_t; what mex.h binds) and NAME_700 (32-bit int), so a plug-in
+// that asks for a plain name of one fails to load, and one that passes the
+// wrong size type gets a wrong shape.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +33,14 @@ size_t element_size(mxClassID id) {
     case mxINT8_CLASS: case mxUINT8_CLASS: case mxLOGICAL_CLASS: return 1;
     default: return 0;
   }
+}
+
+size_t from_int(int size) { return size < 0 ? 0 : static_cast<size_t>(size); }
+
+std::vector<size_t> from_ints(int ndim, const int* dims) {
+  std::vector<size_t> sizes;
+  for (int d = 0; d < ndim; ++d) sizes.push_back(from_int(dims[d]));
+  return sizes;
 }
 
 size_t count_of(const std::vector<size_t>& dims) {
@@ -164,6 +176,29 @@ STANDIN_MX_API void mxDestroyArray(mxArray* array) {
   for (mxArray* field : array->fields) mxDestroyArray(field);
   delete array;
   --g_live;
+}
+
+// The 32-bit variants that MATLAB keeps beside the size_t ones.
+STANDIN_MX_API mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
+  return mxCreateDoubleMatrix(from_int(m), from_int(n), complexity);
+}
+STANDIN_MX_API mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxClassID classid,
+                                                 mxComplexity complexity) {
+  const std::vector<size_t> sizes = from_ints(ndim, dims);
+  return mxCreateNumericArray(sizes.size(), sizes.data(), classid, complexity);
+}
+STANDIN_MX_API mxArray* mxCreateStructArray_700(int ndim, const int* dims, int nfields, const char** fieldnames) {
+  const std::vector<size_t> sizes = from_ints(ndim, dims);
+  return mxCreateStructArray(sizes.size(), sizes.data(), nfields, fieldnames);
+}
+STANDIN_MX_API int mxGetString_700(const mxArray* array, char* buffer, int length) {
+  return mxGetString(array, buffer, from_int(length));
+}
+STANDIN_MX_API void mxSetField_700(mxArray* structure, int index, const char* fieldname, mxArray* value) {
+  mxSetField(structure, from_int(index), fieldname, value);
+}
+STANDIN_MX_API mxArray* mxGetField_700(const mxArray* structure, int index, const char* name) {
+  return mxGetField(structure, from_int(index), name);
 }
 
 STANDIN_MX_API long standin_mx_live_arrays(void) { return g_live.load(); }

@@ -1,37 +1,26 @@
-// A MEX host of our own for testing velto's Windows build without MATLAB:
-// stand-ins for MATLAB's libmx.dll and libmex.dll that give exactly what the
-// plug-in relies on (real arrays of double, char, logical and struct), and
-// the few extra entry points that the test host uses to make arguments, look
-// at results and call the plug-in as MATLAB does.
+// A MEX host of our own for testing velto's MATLAB builds without MATLAB:
+// stand-ins for MATLAB's libmx and libmex (DLLs on Windows, shared libraries
+// on Linux) that give exactly what the plug-in relies on (real arrays of
+// double, char, logical and struct) under exactly MATLAB's names, and the few
+// extra entry points that the test host uses to look at results and call the
+// plug-in as MATLAB does.
 #pragma once
 
 #include "mex.h"
 
-#if defined(STANDIN_BUILDING_MX)
-#define STANDIN_MX_API __declspec(dllexport)
-#else
-#define STANDIN_MX_API __declspec(dllimport)
+// The build defines these as the platform's export attribute for the
+// library being built; its users need none.
+#ifndef STANDIN_MX_API
+#define STANDIN_MX_API
 #endif
-#if defined(STANDIN_BUILDING_MEX)
-#define STANDIN_MEX_API __declspec(dllexport)
-#else
-#define STANDIN_MEX_API __declspec(dllimport)
+#ifndef STANDIN_MEX_API
+#define STANDIN_MEX_API
 #endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// Host side of libmx: arguments and results.
-STANDIN_MX_API mxArray* mxCreateString(const char* text);
-STANDIN_MX_API void mxDestroyArray(mxArray* array);
-STANDIN_MX_API bool mxIsStruct(const mxArray* array);
-STANDIN_MX_API bool mxIsLogical(const mxArray* array);
-STANDIN_MX_API bool mxIsDouble(const mxArray* array);
-STANDIN_MX_API int mxGetNumberOfFields(const mxArray* array);
-STANDIN_MX_API const char* mxGetFieldNameByNumber(const mxArray* array, int number);
-STANDIN_MX_API mxArray* mxGetField(const mxArray* array, mwIndex index, const char* name);
-STANDIN_MX_API mxLogical* mxGetLogicals(const mxArray* array);
 // Arrays alive now: every array the plug-in made belongs to the host once
 // the call returns, so a host that destroys its results sees this fall back.
 STANDIN_MX_API long standin_mx_live_arrays(void);

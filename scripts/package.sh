@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# What a user downloads: dist/kivo-<version>-<platform>.zip for win64, win32,
+# maci64, maca64 and glnxa64, and dist/SHA256SUMS beside them. Each zip holds
+# velto's MEX file for that MATLAB, kivo_read.m, QUICKSTART.txt, and (but for
+# win32) kivorec and kivoinspect built for that platform.
+#
+# Builds what is missing first: the Windows builds (scripts/build-windows.sh),
+# the macOS builds (scripts/build-macos.sh) and build-glnxa64, zig's Linux
+# build that carries its C++ library inside and needs glibc 2.28 or later
+# (so it loads beside MATLAB's own, older C++ library), checked by its CTest
+# symbol checks.
+#
+# usage: scripts/package.sh [--rebuild]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+rebuild=0
+[[ "${1:-}" == --rebuild ]] && rebuild=1
+version=$(sed -n 's/^project(kivo VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+dist="$root/dist"
+
+built() { [[ $rebuild -eq 0 && -f "$1" ]]; }
+
+build_linux_portable() {
+  local build="$root/build-glnxa64"
+  cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/toolchains/zig.cmake" \
+    -DKIVO_ZIG="$("$root/scripts/zig.sh")" -DKIVO_ZIG_TARGET=x86_64-linux-gnu.2.28 \
+    -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$build" -j "$jobs" --target velto_matlab_mex kivorec kivoinspect
+  ctest --test-dir "$build" --output-on-failure -L symbols -E kivosim
+}
+
+built "$root/build-win64/velto.mexw64" && built "$root/build-win32/velto.mexw32" ||
+  "$root/scripts/build-windows.sh" --arch all
+built "$root/build-macos-x86_64/velto.mexmaci64" && built "$root/build-macos-arm64/velto.mexmaca64" ||
+  "$root/scripts/build-macos.sh" --arch all
+built "$root/build-glnxa64/velto.mexa64" || build_linux_portable
+
+# quickstart <mex file> <programs...>: the text of QUICKSTART.txt.
+quickstart() {
+  local mex=$1
+  shift
+  cat <<TEXT
+Kivo stream recorder $version
+
+1. Put $mex and kivo_read.m into one folder, for example a folder "kivo" in
+   your MATLAB user folder, and add it to MATLAB's path:
+
+     addpath('/path/to/kivo')      % or savepath after it, to keep it
+
+2. First commands, with the device sending to UDP port 55000:
+
+     velto('version')
+     nsamp = velto('open', 55000, 8, tempdir)   % 8 channels, files into tempdir
+     d = velto('read')                          % the latest datagram, or []
+     s = velto('status')
+     velto('close')
+     rec = kivo_read(file)     % file: a ..._kivo_samples.dat that velto wrote
+
+   help kivo_read, and the project's README, say more.
+TEXT
+  if [[ $# -gt 0 ]]; then
+    cat <<TEXT
+
+3. The console programs, from a terminal in this folder:
+
+     $1 8                  records 8 channels from port 55000 until Ctrl-C
+     $2 <file>.dat    checks a recording and prints its summary
+TEXT
+  fi
+}
+
+# package <platform> <mex file> [<program>...]: one zip.
+package() {
+  local platform=$1 mex=$2
+  shift 2
+  local name="kivo-$version-$platform" stage
+  stage=$(mktemp -d)
+  mkdir "$stage/$name"
+  cp "$mex" "$root/matlab/kivo_read.m" "$stage/$name/"
+  local programs=()
+  for program in "$@"; do
+    cp "$program" "$stage/$name/"
+    programs+=("$(basename "$program")")
+  done
+  # Debug information stays at home; Mach-O files keep their code signature.
+  local strip=""
+  case "$platform" in
+    win64) strip=x86_64-w64-mingw32-strip ;;
+    win32) strip=i686-w64-mingw32-strip ;;
+    glnxa64) strip=strip ;;
+  esac
+  if [[ -n "$strip" ]]; then
+    for file in "$stage/$name/$(basename "$mex")" "${programs[@]/#/$stage/$name/}"; do
+      "$strip" --strip-debug "$file"
+    done
+  fi
+  quickstart "$(basename "$mex")" "${programs[@]}" >"$stage/$name/QUICKSTART.txt"
+  rm -f "$dist/$name.zip"
+  (cd "$stage" && zip -q -r -X "$dist/$name.zip" "$name")
+  rm -rf "$stage"
+  echo "$dist/$name.zip"
+}
+
+mkdir -p "$dist"
+w64="$root/build-win64" w32="$root/build-win32" mi="$root/build-macos-x86_64" ma="$root/build-macos-arm64"
+lx="$root/build-glnxa64"
+package win64 "$w64/velto.mexw64" "$w64/recorder/kivorec.exe" "$w64/tools/kivoinspect/kivoinspect.exe"
+package win32 "$w32/velto.mexw32"
+package maci64 "$mi/velto.mexmaci64" "$mi/recorder/kivorec" "$mi/tools/kivoinspect/kivoinspect"
+package maca64 "$ma/velto.mexmaca64" "$ma/recorder/kivorec" "$ma/tools/kivoinspect/kivoinspect"
+package glnxa64 "$lx/velto.mexa64" "$lx/recorder/kivorec" "$lx/tools/kivoinspect/kivoinspect"
+(cd "$dist" && sha256sum kivo-"$version"-*.zip >SHA256SUMS)
+cat "$dist/SHA256SUMS"

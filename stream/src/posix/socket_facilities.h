@@ -1,0 +1,53 @@
+// What the POSIX socket does differently on Linux and on other POSIX systems
+// (macOS). CMake compiles one realisation: socket_facilities_linux.cpp, or
+// socket_facilities_portable.cpp for macOS and for a Linux build with
+// KIVO_PORTABLE_POSIX=ON, which runs macOS's code paths here.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "kivo/udp_socket.h"
+
+namespace kivo::net::facilities {
+
+// A close-on-exec IPv4 datagram socket; the descriptor, or -1 with errno set.
+int open_datagram_socket();
+
+// Asks for a receive buffer of `bytes` (beyond the system's limit where the
+// process may).
+void ask_receive_buffer(int fd, int bytes);
+
+// The flags of each receive: where the system can, one that makes recvmsg
+// return a cut datagram's own length (the message's MSG_TRUNC flag tells
+// everywhere that it was cut).
+int receive_flags();
+
+// Asks the kernel to count the datagrams it drops on this socket and to say
+// so with every datagram; false where it cannot.
+bool enable_drop_count(int fd);
+// Takes the kernel's count from a received message's control data.
+void take_drop_count(msghdr& message, Received& result);
+
+// The system's count of the datagrams it dropped on this socket since it was
+// created, including any after the last one received; false where it keeps
+// none.
+bool read_drop_total(int fd, uint64_t& drops);
+
+// Owner, the receiving thread stopped: recvmsg of a datagram still queued,
+// never waiting, also after wake_up(); -1 with errno set when none is.
+ssize_t receive_queued(int fd, msghdr& message);
+
+// The wake-up of a blocked receive, for the owner's `wake` pair of
+// descriptors (-1 where the realisation needs none).
+int open_wake_up(int wake[2]);  // 0 or errno
+void close_wake_up(int wake[2]);
+// Receiving thread: waits for a datagram. 1: one is there; 0: wake_up()
+// came (now and for every later call); -1: failed, errno set.
+int wait_for_datagram(int fd, const int wake[2]);
+// Any thread: makes a blocked receive, and every later one, return at once.
+void wake_up(int fd, const int wake[2]);
+
+}  // namespace kivo::net::facilities
