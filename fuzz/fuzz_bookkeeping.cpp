@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto datagram_size = static_cast<size_t>(g.datagram_size_bytes);
   const auto cap = static_cast<size_t>(g.total_bytes);
   velto::StatusCounters counters;
-  velto::SequenceTracker sequence;
+  kivo::SequenceTracker sequence;
   std::atomic<size_t> unread{0};
   Model m;
   std::vector<uint8_t> slot(datagram_size, 0);

@@ -64,7 +64,7 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     control_.note_arrival();
     note(received);
     note_size(slot, received);
-    note_sequence(slot, received);
+    if (sequence_.note_datagram(slot, received.length)) ++outcome_.sequence_gaps;
     if (slots % kProgressEvery == 0) printer_.progress(sequence_number(slot));
     ++slots;
   }
@@ -101,15 +101,6 @@ bool ReceiveLoop::count_size(const net::Received& received) {
   const auto expected = static_cast<int32_t>(datagram_bytes_);
   printer_.say(ConsoleStream::err, first_wrong_size(arrived_length(received), expected, nchans_) + "\n");
   return true;
-}
-
-// For the metadata file: breaks in the device's numbering.
-void ReceiveLoop::note_sequence(const uint8_t* slot, const net::Received& received) {
-  if (received.length < kHeaderBytes) return;  // no sequence number in it
-  const uint16_t seq = sequence_number(slot);
-  if (have_sequence_ && seq != next_sequence(last_sequence_)) ++outcome_.sequence_gaps;
-  last_sequence_ = seq;
-  have_sequence_ = true;
 }
 
 }  // namespace kivo::recorder

@@ -9,6 +9,7 @@
 #include "block_ring.h"
 #include "console_printer.h"
 #include "kivo/geometry.h"
+#include "kivo/sequence_tracker.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
 #include "stop_control.h"
@@ -49,7 +50,6 @@ class ReceiveLoop {
   Fill fill_block(size_t& slots);
   void hand_over(size_t slots);
   void note(const net::Received& received);
-  void note_sequence(const uint8_t* slot, const net::Received& received);
   void note_size(uint8_t* slot, const net::Received& received);
   bool count_size(const net::Received& received);
 
@@ -61,8 +61,7 @@ class ReceiveLoop {
   const uint32_t nchans_;
   WrongSizeTally wrong_sizes_;
   ReceiveOutcome outcome_;
-  uint16_t last_sequence_ = 0;
-  bool have_sequence_ = false;
+  SequenceTracker sequence_;  // for the metadata file: breaks in the device's numbering
 };
 
 }  // namespace kivo::recorder

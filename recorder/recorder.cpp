@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "block_ring.h"
@@ -15,6 +14,7 @@
 #include "kivo/file_names.h"
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
+#include "kivo/removed_file.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
 #include "receive_loop.h"
@@ -173,14 +173,12 @@ void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geomet
   }
 }
 
-// Main thread, at the end: a sample file whose name (or folder) was removed
-// while it was written takes its blocks with it when it is closed.
+// Main thread, at the end, before the close.
 bool removed_while_written(const BlockFile& file, const Geometry& geometry, ConsolePrinter& printer) {
-  std::error_code error;
-  if (std::filesystem::exists(file.path(), error) || error) return false;
-  const uint64_t blocks = file.bytes_written() / static_cast<uint64_t>(geometry.recorder_block_bytes);
+  const auto blocks = blocks_lost_with_removed_file(file, static_cast<uint64_t>(geometry.recorder_block_bytes));
+  if (!blocks) return false;
   printer.say(ConsoleStream::err, file.path() + " was removed while it was written: the " +
-                                      std::to_string(blocks) + " blocks saved to it are lost\n");
+                                      std::to_string(*blocks) + " blocks saved to it are lost\n");
   return true;
 }
 

@@ -19,11 +19,11 @@
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
 #include "velto/acquisition.h"
+#include "velto/receive_buffer.h"
 
 namespace {
 
 constexpr uint16_t kPort = 47990;
-constexpr int kBufferBytes = 16 << 20;  // what the acquisition asks for with 16 channels
 
 // Runs kivosim to kPort and waits for it; returns the datagrams it sent.
 long run_sim(int nchans, int rate, double seconds) {
@@ -44,13 +44,15 @@ bool wait_for(const std::function<bool()>& done) {
   return done();
 }
 
-// The ceiling: one receive per datagram into a reused buffer, nothing else.
+// The ceiling: one receive per datagram into a reused buffer, nothing else,
+// with the receive buffer that the acquisition asks for.
 bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
   kivo::net::UdpSocket socket;
   socket.create();
   socket.set_reuse_address();
   socket.bind_any(kPort);
-  socket.request_receive_buffer(kBufferBytes);
+  socket.request_receive_buffer(
+      velto::receive_buffer_request(kivo::make_geometry(static_cast<uint32_t>(nchans)).total_bytes));
   std::atomic<long> received{0};
   std::thread receiver([&] {
     std::vector<uint8_t> buffer(kivo::kLargestDatagramBytes);

@@ -132,6 +132,24 @@ TEST_F(Acquiring, ReadReturnsTheLatestDatagramPacedByTheUnreadCount) {
   EXPECT_EQ(state_.read(), nullptr);
 }
 
+TEST_F(Acquiring, ReadStampIsTheStampSavedWithTheDatagramRead) {
+  open(1);
+  sender_->send(1000);
+  ASSERT_TRUE(wait_for_datagrams(1000));
+  ASSERT_TRUE(wait_for_blocks(1));
+  const uint8_t* d = state_.read();
+  ASSERT_NE(d, nullptr);
+  ASSERT_EQ(index_of(d), 999U);
+  const double stamp = state_.read_stamp();
+  state_.close();
+
+  const kivo::Geometry g = kivo::make_geometry(1);
+  const auto file = raw_file();
+  ASSERT_EQ(file.size(), static_cast<size_t>(g.total_bytes));
+  EXPECT_EQ(stamp, stamp_of(file.data() + 999 * static_cast<size_t>(g.stamped_slot_bytes)));
+  EXPECT_GT(stamp, 0.0);
+}
+
 TEST_F(Acquiring, ReadNeverReturnsATornDatagramWhileTheReceiverRuns) {
   open(16);
   const kivo::Geometry g = kivo::make_geometry(16);

@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 
+#include "kivo/sequence_tracker.h"
 #include "stale_slots.h"
 
 namespace kivoinspect {
@@ -48,8 +49,8 @@ struct ChannelSums {
 // (reordered or duplicated on the network) breaks the run, but it skips no
 // numbers, and a late one fills a number that was counted missing. Bit r
 // stands for the one place in (highest - 65536, highest] whose low 16 bits
-// are r; the places the highest passes over are cleared as it moves. A bit
-// set (8 KiB) rather than a table of places keeps short files cheap.
+// are r; the places the highest passes over are cleared as it moves. The bit
+// set takes 8 KiB whatever the length of the file.
 class NumberLine {
  public:
   // Notes `seq`; returns the numbers it skipped ahead of the highest so far
@@ -102,14 +103,14 @@ class NumberLine {
   bool have_ = false;
 };
 
-void note_sequence(Summary& s, NumberLine& numbers, uint64_t k, uint16_t seq) {
+void note_sequence(Summary& s, NumberLine& numbers, kivo::SequenceTracker& run, uint64_t k, uint16_t seq) {
   SequenceGaps& g = s.gaps;
   const uint64_t skipped = numbers.note(seq, g);
+  if (run.note(seq)) {
+    ++g.count;
+    if (g.first_at.size() < kPositionsKept) g.first_at.push_back(k);
+  }
   if (s.last_sequence) {
-    if (seq != kivo::next_sequence(*s.last_sequence)) {
-      ++g.count;
-      if (g.first_at.size() < kPositionsKept) g.first_at.push_back(k);
-    }
     g.missing += skipped;
     if (skipped > g.largest) {
       g.largest = skipped;
@@ -137,6 +138,7 @@ Summary analyse(const Slots& slots, const Progress& progress) {
   const auto nsamp = static_cast<size_t>(s.layout.geometry.nsamp);
   ChannelSums sums(nchans);
   NumberLine numbers;
+  kivo::SequenceTracker run;
   for (uint64_t k = 0; k < slots.count(); ++k) {
     if (progress && k % kProgressEvery == 0) progress(k, slots.count());
     if (stale[k]) {
@@ -145,7 +147,7 @@ Summary analyse(const Slots& slots, const Progress& progress) {
       continue;
     }
     ++s.fresh_slots;
-    note_sequence(s, numbers, k, slots.sequence(k));
+    note_sequence(s, numbers, run, k, slots.sequence(k));
     if (s.layout.stamped()) note_stamp(s, slots.stamp(k));
     sums.add(slots.datagram(k), nchans, nsamp);
   }

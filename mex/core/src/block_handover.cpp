@@ -5,7 +5,7 @@ namespace velto {
 void BlockHandover::reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   busy_[0] = busy_[1] = false;
-  pending_ = 0;
+  pending_count_ = 0;
   stopping_ = false;
 }
 
@@ -20,18 +20,18 @@ void BlockHandover::hand_over(unsigned half) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     busy_[half] = true;
-    data2save_[pending_++] = half;  // at most both halves can be pending
+    pending_halves_[pending_count_++] = half;  // at most both halves can be pending
   }
   changed_.notify_all();
 }
 
 std::optional<unsigned> BlockHandover::take() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return pending_ > 0 || stopping_; });
-  if (pending_ == 0) return std::nullopt;
-  const unsigned half = data2save_[0];
-  data2save_[0] = data2save_[1];
-  --pending_;
+  changed_.wait(lock, [&] { return pending_count_ > 0 || stopping_; });
+  if (pending_count_ == 0) return std::nullopt;
+  const unsigned half = pending_halves_[0];
+  pending_halves_[0] = pending_halves_[1];
+  --pending_count_;
   return half;
 }
 

@@ -2,24 +2,18 @@
 
 #include <algorithm>
 
-#include "kivo/datagram.h"
-
 namespace velto {
 
-void count_datagram(StatusCounters& counters, SequenceTracker& sequence, const uint8_t* datagram,
+void count_datagram(StatusCounters& counters, kivo::SequenceTracker& sequence, const uint8_t* datagram,
                     const kivo::net::Received& received) {
   counters.datagrams.fetch_add(1, std::memory_order_relaxed);
   counters.bytes.fetch_add(static_cast<uint64_t>(received.length), std::memory_order_relaxed);
   if (received.drop_count_valid) {
     counters.kernel_drops.store(received.kernel_drops, std::memory_order_relaxed);
   }
-  if (received.length < kivo::kHeaderBytes) return;  // no sequence number in it
-  const uint16_t seq = kivo::sequence_number(datagram);
-  if (sequence.have && seq != kivo::next_sequence(sequence.last)) {
+  if (sequence.note_datagram(datagram, received.length)) {
     counters.sequence_gaps.fetch_add(1, std::memory_order_relaxed);
   }
-  sequence.last = seq;
-  sequence.have = true;
 }
 
 void add_unread(std::atomic<size_t>& unread, size_t length, size_t cap) {

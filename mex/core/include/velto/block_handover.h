@@ -1,9 +1,7 @@
-// Passes full blocks from the receiver thread to the save thread.
-//
-// It keeps the semantics of an auto-reset event, a pending flag under a mutex
-// with a condition variable, and adds what the plain event lacked: a block
-// handed over while the saver is busy waits in order instead of merging with
-// the next, a spurious wake-up finds nothing to write, and the receiver never
+// Passes full blocks from the receiver thread to the save thread: a list of
+// pending halves under a mutex, with a condition variable. A block handed
+// over while the saver is busy waits its turn rather than merging with the
+// next, a spurious wake-up finds nothing to write, and the receiver never
 // refills a half of the buffer that the saver has not finished with.
 #pragma once
 
@@ -39,9 +37,10 @@ class BlockHandover {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
+  // All guarded by mutex_.
   bool busy_[2] = {false, false};  // handed over and not yet released
-  unsigned data2save_[2] = {0, 0};  // pending halves, oldest first
-  size_t pending_ = 0;
+  unsigned pending_halves_[2] = {0, 0};  // oldest first
+  size_t pending_count_ = 0;
   bool stopping_ = false;
 };
 

@@ -8,22 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kivo/sequence_tracker.h"
 #include "kivo/udp_socket.h"
 #include "velto/status.h"
 
 namespace velto {
 
-// The sequence number of the previous datagram, once there was one.
-struct SequenceTracker {
-  uint16_t last = 0;
-  bool have = false;
-};
-
 // Receiver thread only: counts one datagram that a receive took into a slot
 // (received.length > 0 bytes at `datagram`) and notes whether its number
 // follows the previous one. A datagram too short to hold a sequence number
 // is counted but leaves the sequence alone.
-void count_datagram(StatusCounters& counters, SequenceTracker& sequence, const uint8_t* datagram,
+void count_datagram(StatusCounters& counters, kivo::SequenceTracker& sequence, const uint8_t* datagram,
                     const kivo::net::Received& received);
 
 // Receiver thread: adds `length` received bytes to `unread`, never above `cap`.
