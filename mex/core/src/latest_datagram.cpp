@@ -38,6 +38,7 @@ void LatestDatagram::publish(uint32_t number, size_t slot_offset, size_t length)
 }
 
 const uint8_t* LatestDatagram::read() {
+  if (blocks_ == nullptr) return nullptr;  // no 'open' yet
   if (!take_unread(unread_bytes_, datagram_bytes_, block_bytes_)) return nullptr;
   const size_t slot_bytes = kivo::kStampBytes + datagram_bytes_;
   if (copy_.size() < slot_bytes) copy_.resize(slot_bytes);  // created once, grown for a larger datagram
