@@ -30,3 +30,22 @@ endif()
 
 # Octave runs the plug-in's tests and the filter benchmark's comparison.
 find_program(OCTAVE_EXECUTABLE octave-cli octave)
+
+# python3 drives the Python tests and the symbol checks (KIVO_PYTHON3); the
+# readers' and the reliability tests need numpy too (KIVO_NUMPY_PYTHON3, empty
+# without one). Debian's python3 comes before another one first on the PATH.
+set(KIVO_PYTHON3 "")
+set(KIVO_NUMPY_PYTHON3 "")
+foreach(candidate /usr/bin/python3 python3)
+  find_program(python_candidate_${candidate} NAMES ${candidate} NO_CACHE)
+  set(python ${python_candidate_${candidate}})
+  if(python AND NOT KIVO_NUMPY_PYTHON3)
+    if(NOT KIVO_PYTHON3)
+      set(KIVO_PYTHON3 ${python})
+    endif()
+    execute_process(COMMAND ${python} -c "import numpy" RESULT_VARIABLE no_numpy OUTPUT_QUIET ERROR_QUIET)
+    if(no_numpy EQUAL 0)
+      set(KIVO_NUMPY_PYTHON3 ${python})
+    endif()
+  endif()
+endforeach()
