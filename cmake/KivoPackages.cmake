@@ -12,7 +12,8 @@ find_package(nlohmann_json 3 REQUIRED)
 
 # GoogleTest for the target: the Windows cross-builds have it only once
 # scripts/build-windows.sh has built it, and zig's builds run no tests but the
-# symbol checks, which need none. Without it the tests are off, with a word.
+# symbol checks, which need none. Without it KIVO_TESTS (whether tests/ is
+# built) is off, with a warning, so that every preset configures by itself.
 set(KIVO_TESTS ${KIVO_BUILD_TESTS})
 if(KIVO_BUILD_TESTS AND (WIN32 OR NOT CMAKE_CROSSCOMPILING))
   find_package(GTest QUIET)
@@ -49,3 +50,4 @@ foreach(candidate /usr/bin/python3 python3)
     endif()
   endif()
 endforeach()
+unset(python)
