@@ -23,8 +23,14 @@ else()
 endif()
 
 # Sanitizer builds: -DKIVO_SANITIZE=thread or -DKIVO_SANITIZE=address,undefined
+# (the presets tsan, asan and fuzz). Every target of the project links
+# kivo_warnings, which carries kivo_sanitizers, so no part of a sanitized
+# program is built without them; outside libraries (GoogleTest) are left alone.
 set(KIVO_SANITIZE "" CACHE STRING "Sanitizers to build with (thread | address,undefined)")
+add_library(kivo_sanitizers INTERFACE)
 if(KIVO_SANITIZE)
-  add_compile_options(-fsanitize=${KIVO_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=${KIVO_SANITIZE})
+  target_compile_options(kivo_sanitizers INTERFACE
+    -fsanitize=${KIVO_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(kivo_sanitizers INTERFACE -fsanitize=${KIVO_SANITIZE})
 endif()
+target_link_libraries(kivo_warnings INTERFACE kivo_sanitizers)

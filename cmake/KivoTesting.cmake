@@ -6,11 +6,9 @@
 # kivo_add_octave_test(<name> SCRIPT <file.m> [PORT <base>] [TIMEOUT <s>] [LABELS ...] [RESOURCE_LOCK ...])
 #   Runs an Octave script against the built plug-in. The script sees
 #   VELTO_DIR (folder of velto.mex), KIVOSIM (the simulator), KIVO_TOOLS_DIR,
-#   KIVO_TEST_PORT (the first of ten UDP ports reserved for it) and
-#   KIVO_TEST_TMP (a fresh folder of its own).
-find_package(GTest REQUIRED)
+#   KIVO_TEST_PORT (the first of ten UDP ports reserved for it),
+#   KIVO_TEST_TMP (a fresh folder of its own) and KIVO_VERSION (the project's).
 include(GoogleTest)
-find_program(OCTAVE_EXECUTABLE octave-cli octave)
 
 set(KIVO_OCTAVE_TEST_LIB ${CMAKE_CURRENT_LIST_DIR}/../tests/octave/lib)
 
@@ -46,6 +44,7 @@ function(kivo_add_octave_test name)
       KIVO_TOOLS_DIR=$<TARGET_FILE_DIR:kivosim>
       KIVO_TEST_PORT=${T_PORT}
       KIVO_TEST_TMP=${tmp}
+      KIVO_VERSION=${PROJECT_VERSION}
       ${OCTAVE_EXECUTABLE} --no-gui --norc --no-history --quiet
       --path ${KIVO_OCTAVE_TEST_LIB} --path ${script_dir}
       --eval "kivo_run_test('${script_name}')")

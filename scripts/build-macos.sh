@@ -26,20 +26,18 @@ while [[ $# -gt 0 ]]; do
 done
 
 "$root/scripts/setup-debian.sh" test   # lld, llvm and npm among them
-zig=$("$root/scripts/zig.sh")
+KIVO_ZIG=$("$root/scripts/zig.sh")
+export KIVO_ZIG   # the presets' zig
+cd "$root"
 for arch in "${arches[@]}"; do
   case "$arch" in
-    x86_64) zig_target=x86_64-macos ;;
-    arm64) zig_target=aarch64-macos ;;
+    x86_64|arm64) ;;
     *) echo "unknown architecture $arch (x86_64 or arm64)" >&2; exit 2 ;;
   esac
-  build="$root/build-macos-$arch"
-  echo "== macOS $arch ($zig_target)"
+  echo "== macOS $arch (preset macos-$arch)"
   flags=(-DCMAKE_CXX_FLAGS= -DCMAKE_C_FLAGS=)
   [[ $werror -eq 1 ]] && flags=(-DCMAKE_CXX_FLAGS=-Werror -DCMAKE_C_FLAGS=-Werror)
-  cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/toolchains/zig.cmake" \
-    -DKIVO_ZIG="$zig" -DKIVO_ZIG_TARGET="$zig_target" -DCMAKE_BUILD_TYPE=Release \
-    -DKIVO_BUILD_BENCH=OFF "${flags[@]}" >/dev/null
-  cmake --build "$build" -j "$jobs" --target "${targets[@]}"
-  ctest --test-dir "$build" --output-on-failure -L symbols
+  cmake --preset "macos-$arch" "${flags[@]}" >/dev/null
+  cmake --build --preset "macos-$arch" -j "$jobs" --target "${targets[@]}"
+  ctest --preset "macos-$arch"
 done

@@ -48,6 +48,6 @@ for preset in "${arches[@]}"; do
   build_googletest "$preset" "$arch"
   flags=(-DCMAKE_CXX_FLAGS= -DCMAKE_C_FLAGS=)
   [[ $werror -eq 1 ]] && flags=(-DCMAKE_CXX_FLAGS=-Werror -DCMAKE_C_FLAGS=-Werror)
-  (cd "$root" && cmake --preset "$preset" "${flags[@]}" "${extra[@]}" >/dev/null)
-  cmake --build "$root/build-$preset" -j "$jobs"
+  (cd "$root" && cmake --preset "$preset" "${flags[@]}" "${extra[@]}" >/dev/null &&
+    cmake --build --preset "$preset" -j "$jobs")
 done

@@ -33,8 +33,7 @@ done
 if [[ -z "$build" ]]; then
   build="$root/build"
   "$root/scripts/setup-debian.sh" demo
-  [[ -f "$build/build.ninja" ]] ||
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  [[ -f "$build/build.ninja" ]] || (cd "$root" && cmake --preset dev >/dev/null)
   cmake --build "$build" --target velto kivosim kivorec kivoinspect >/dev/null
 fi
 build=$(cd "$build" && pwd)

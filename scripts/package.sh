@@ -22,12 +22,10 @@ dist="$root/dist"
 built() { [[ $rebuild -eq 0 && -f "$1" ]]; }
 
 build_linux_portable() {
-  local build="$root/build-glnxa64"
-  cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/toolchains/zig.cmake" \
-    -DKIVO_ZIG="$("$root/scripts/zig.sh")" -DKIVO_ZIG_TARGET=x86_64-linux-gnu.2.28 \
-    -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$build" -j "$jobs" --target velto_matlab_mex kivorec kivoinspect
-  ctest --test-dir "$build" --output-on-failure -L symbols -E kivosim
+  local zig
+  zig=$("$root/scripts/zig.sh")
+  (cd "$root" && export KIVO_ZIG="$zig" && cmake --preset glnxa64 >/dev/null &&
+    cmake --build --preset glnxa64 -j "$jobs" && ctest --preset glnxa64)
 }
 
 built "$root/build-win64/velto.mexw64" && built "$root/build-win32/velto.mexw32" ||

@@ -21,17 +21,15 @@ started=$SECONDS
 step() { printf '\n== %s (%d s so far)\n' "$*" $((SECONDS - started)); }
 
 step "Portable POSIX: the Linux build with macOS's code paths, core, recorder and Octave tests"
-cmake -S "$root" -B "$root/build-portable" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKIVO_PORTABLE_POSIX=ON -DKIVO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$root/build-portable" -j "$jobs"
-ctest --test-dir "$root/build-portable" --output-on-failure -j "$jobs" -L "core|recorder|octave|stream"
+(cd "$root" && cmake --preset portable >/dev/null && cmake --build --preset portable -j "$jobs" &&
+  ctest --preset portable -j "$jobs")
 
 step "macOS: x86_64 and arm64 with zig, warnings as errors, symbol checks"
 "$root/scripts/build-macos.sh" --arch all --werror
 
 step "Packages: zig's Linux build, symbol checks, its velto.mexa64 in the Linux stand-in host"
 "$root/scripts/package.sh"
-ctest --test-dir "$root/build-glnxa64" --output-on-failure -L symbols -E kivosim
+(cd "$root" && ctest --preset glnxa64)
 host="${KIVO_LINUX_BUILD:-$root/build}/mexhost/velto_host_test"
 if [[ -x "$host" ]]; then
   VELTO_MEX_FILE="$root/build-glnxa64/velto.mexa64" "$host" --gtest_brief=1

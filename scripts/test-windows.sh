@@ -24,9 +24,7 @@ step "Windows: the build machine's kivosim for the kivorec.exe tests"
 linux_build=${KIVO_LINUX_BUILD:-$root/build}
 host_kivosim="$linux_build/tools/kivosim/kivosim"
 if [[ ! -x "$host_kivosim" ]]; then
-  cmake -S "$root" -B "$root/build-winlinux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_BENCH=OFF -DKIVO_BUILD_MEX=OFF >/dev/null
-  cmake --build "$root/build-winlinux" -j "$jobs" --target kivosim
+  (cd "$root" && cmake --preset host-kivosim >/dev/null && cmake --build --preset host-kivosim -j "$jobs")
   host_kivosim="$root/build-winlinux/tools/kivosim/kivosim"
 fi
 echo "$host_kivosim"
@@ -42,9 +40,9 @@ wineserver=$(dirname "$(command -v wine64 || echo /usr/lib/wine/wine64)")/winese
 # tests' output; ended with the run.
 KIVO_WINESERVER_LINGER=600 "$root/cmake/toolchains/wine-run.sh" --start-server
 trap 'WINEPREFIX="$KIVO_WINEPREFIX" "$wineserver" -k 2>/dev/null || true' EXIT
-ctest --test-dir "$root/build-win64" --output-on-failure -j "$jobs"
+(cd "$root" && ctest --preset win64 -j "$jobs")
 
 step "Windows: 32-bit export and import tables"
-ctest --test-dir "$root/build-win32" --output-on-failure
+(cd "$root" && ctest --preset win32)
 
 step "Windows: done"

@@ -13,31 +13,30 @@ jobs=$(nproc)
 
 step() { printf '\n== %s\n' "$*"; }
 
+# The builds are CMakePresets.json's presets, run from the top of the tree.
+preset() { (cd "$root" && "$@"); }
+
 step "Build and run all tests"
-cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j "$jobs"
-ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
+preset cmake --preset dev >/dev/null
+preset cmake --build --preset dev -j "$jobs"
+preset ctest --preset dev -j "$jobs"
 
 step "Concurrency tests under ThreadSanitizer"
-cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKIVO_SANITIZE=thread -DKIVO_BUILD_MEX=OFF -DKIVO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$root/build-tsan" -j "$jobs"
-TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$root/build-tsan" --output-on-failure -L "core|recorder|tools"
+preset cmake --preset tsan >/dev/null
+preset cmake --build --preset tsan -j "$jobs"
+preset ctest --preset tsan
 
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKIVO_SANITIZE=address,undefined -DKIVO_BUILD_MEX=OFF -DKIVO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$root/build-asan" -j "$jobs"
-ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -LE octave
+preset cmake --preset asan >/dev/null
+preset cmake --build --preset asan -j "$jobs"
+preset ctest --preset asan -j "$jobs"
 
 "$root/scripts/test-windows.sh"
 "$root/scripts/test-portable.sh"
 
 step "Fuzzers (libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer), a few seconds each"
-cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKIVO_BUILD_FUZZ=ON \
-  -DKIVO_SANITIZE=address,undefined -DKIVO_BUILD_TESTS=OFF -DKIVO_BUILD_MEX=OFF -DKIVO_BUILD_BENCH=OFF >/dev/null
-cmake --build "$root/build-fuzz" -j "$jobs" --target kivo_fuzzers
-ctest --test-dir "$root/build-fuzz/fuzz" --output-on-failure -L fuzz
+preset cmake --preset fuzz >/dev/null
+preset cmake --build --preset fuzz -j "$jobs"
+preset ctest --preset fuzz
 
 step "All tests passed"

@@ -1,7 +1,6 @@
-# Cross-builds for Windows with MinGW-w64, posix thread model.
-#
-#   cmake -S . -B build-win64 --toolchain cmake/toolchains/mingw-w64.cmake -DKIVO_MINGW_ARCH=x86_64
-#   cmake -S . -B build-win32 --toolchain cmake/toolchains/mingw-w64.cmake -DKIVO_MINGW_ARCH=i686
+# Cross-builds for Windows with MinGW-w64, posix thread model: the presets
+# win64 (KIVO_MINGW_ARCH=x86_64) and win32 (i686), which scripts/build-windows.sh
+# configures once it has built GoogleTest for them.
 #
 # Every program and DLL links libgcc, libstdc++ and winpthread statically, so
 # nothing but Windows' own DLLs (and, for the plug-in, MATLAB's libmex and

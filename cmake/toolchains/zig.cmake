@@ -1,18 +1,21 @@
 # Cross-builds with zig's C and C++ compiler, which brings the headers and
 # libraries of its targets (macOS's SDK headers, glibc versions, libc++):
 #
-#   cmake -S . -B build-macos-arm64 --toolchain cmake/toolchains/zig.cmake \
-#         -DKIVO_ZIG=$(scripts/zig.sh) -DKIVO_ZIG_TARGET=aarch64-macos
+#   export KIVO_ZIG=$(scripts/zig.sh)
+#   cmake --preset macos-arm64        (or macos-x86_64, glnxa64)
 #
-# KIVO_ZIG_TARGET: x86_64-macos, aarch64-macos, or x86_64-linux-gnu.2.28 (a
-# Linux build that needs no glibc newer than 2.28 and carries zig's libc++
-# inside, for MATLAB's own older C++ library). scripts/build-macos.sh and
-# scripts/package.sh use it. zig's cache goes to KIVO_ZIG_CACHE (beside zig).
-foreach(required KIVO_ZIG KIVO_ZIG_TARGET)
-  if(NOT ${required})
-    message(FATAL_ERROR "${required} is not set (see cmake/toolchains/zig.cmake)")
-  endif()
-endforeach()
+# KIVO_ZIG: the zig program. KIVO_ZIG_TARGET: x86_64-macos, aarch64-macos, or
+# x86_64-linux-gnu.2.28 (a Linux build that needs no glibc newer than 2.28 and
+# carries zig's libc++ inside, for MATLAB's own older C++ library).
+# scripts/build-macos.sh and scripts/package.sh use it. zig's cache goes to
+# KIVO_ZIG_CACHE (beside zig).
+if(NOT KIVO_ZIG OR NOT EXISTS "${KIVO_ZIG}")
+  message(FATAL_ERROR "No zig at KIVO_ZIG='${KIVO_ZIG}': scripts/zig.sh installs zig and prints its path; "
+                      "export KIVO_ZIG=$(scripts/zig.sh) before configuring (scripts/build-macos.sh does)")
+endif()
+if(NOT KIVO_ZIG_TARGET)
+  message(FATAL_ERROR "KIVO_ZIG_TARGET is not set (see cmake/toolchains/zig.cmake)")
+endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KIVO_ZIG KIVO_ZIG_TARGET KIVO_ZIG_CACHE)
 if(NOT KIVO_ZIG_CACHE)
   get_filename_component(zig_dir ${KIVO_ZIG} DIRECTORY)

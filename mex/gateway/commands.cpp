@@ -4,12 +4,13 @@
 #include <string>
 
 #include "kivo/datagram.h"
+#include "kivo/version.h"
 #include "mx_args.h"
 
 namespace velto {
 namespace {
 
-constexpr int kVersion[3] = {1, 0, 3};
+constexpr int kVersion[3] = {KIVO_VERSION_MAJOR, KIVO_VERSION_MINOR, KIVO_VERSION_PATCH};
 
 void print_to_host(const std::string& text) { mexPrintf("%s", text.c_str()); }
 

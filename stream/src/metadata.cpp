@@ -4,10 +4,7 @@
 
 #include "kivo/metadata.h"
 #include "kivo/metadata_platform.h"
-
-#ifndef KIVO_SOFTWARE_VERSION
-#define KIVO_SOFTWARE_VERSION "unknown"
-#endif
+#include "kivo/version.h"
 
 namespace kivo {
 namespace {
@@ -85,7 +82,7 @@ Metadata make_metadata(FileKind kind, uint32_t nchans, int port, const TimeReadi
   m.port = port;
   m.started = started;
   m.host = host_name();
-  m.software_version = KIVO_SOFTWARE_VERSION;
+  m.software_version = KIVO_VERSION;
   m.sample_file = base_name(sample_path);
   return m;
 }

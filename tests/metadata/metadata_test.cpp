@@ -10,6 +10,7 @@
 #include "kivo/file_names.h"
 #include "kivo/metadata.h"
 #include "kivo/metadata_platform.h"
+#include "kivo/version.h"
 #include "support.h"
 
 namespace velto::testing {
@@ -66,7 +67,7 @@ TEST(MetadataJson, ReadsBackWhatItWrites) {
   ASSERT_TRUE(back.filter.has_value());
   EXPECT_EQ(back.filter->a[1], -2.9);
   EXPECT_EQ(back.filter->a_stored[1], -2.9f);
-  EXPECT_EQ(back.software_version, "1.0.3");
+  EXPECT_EQ(back.software_version, KIVO_VERSION);
   EXPECT_EQ(back.started.utc.tm_hour, 13);
 
   const Json j = Json::parse(kivo::metadata_json_text(m));

@@ -39,7 +39,7 @@ function check_metadata (dir, ended, label)
               '%s: %d blocks written, file of %d bytes', label, meta.blocks_written, info.size);
   kivo_check (meta.datagrams_received == 2100 && meta.sequence_gaps == 0 && meta.write_errors == 0, ...
               '%s: %d datagrams received', label, meta.datagrams_received);
-  kivo_check (strcmp (meta.software_version, '1.0.3') && ! isempty (meta.host), '%s: version and host', label);
+  kivo_check (strcmp (meta.software_version, getenv ('KIVO_VERSION')) && ! isempty (meta.host), '%s: version and host', label);
 end
 
 function unload (how)

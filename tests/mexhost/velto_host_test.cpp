@@ -8,6 +8,7 @@
 #include "kivo/datagram.h"
 #include "kivo/encoder.h"
 #include "kivo/geometry.h"
+#include "kivo/version.h"
 #include "velto_host.h"
 
 namespace {
@@ -34,7 +35,7 @@ TEST(VeltoGateway, VersionPrintsAndReturnsTheVersionRow) {
   Velto velto;
   Outcome printed_only = velto.call(0, text("version"), number(7));
   EXPECT_FALSE(printed_only.failed);
-  EXPECT_EQ(printed_only.printed, "Kivo MEX version 1.0.3\n");
+  EXPECT_EQ(printed_only.printed, "Kivo MEX version " KIVO_VERSION "\n");
   EXPECT_EQ(printed_only.result.get(), nullptr);
   Outcome returned = velto.call(1, text("version"));
   ASSERT_NE(returned.result.get(), nullptr);
@@ -42,7 +43,7 @@ TEST(VeltoGateway, VersionPrintsAndReturnsTheVersionRow) {
   ASSERT_EQ(mxGetM(returned.result.get()), 1U);
   ASSERT_EQ(mxGetN(returned.result.get()), 3U);
   const double* v = mxGetPr(returned.result.get());
-  EXPECT_EQ(std::vector<double>(v, v + 3), (std::vector<double>{1, 0, 3}));
+  EXPECT_EQ(std::vector<double>(v, v + 3), (std::vector<double>{KIVO_VERSION_MAJOR, KIVO_VERSION_MINOR, KIVO_VERSION_PATCH}));
 }
 
 TEST(VeltoGateway, HandlerErrorsReachTheHostUnchanged) {
@@ -205,7 +206,7 @@ TEST(VeltoUnload, UnloadingWhileAcquiringEndsTheAcquisitionFirst) {
   EXPECT_EQ(contents(dir.files(".dat")[0]).size(), static_cast<size_t>(kivo::make_geometry(16).total_bytes));
 
   velto.load();  // and it loads and works again
-  EXPECT_EQ(velto.call(0, text("version")).printed, "Kivo MEX version 1.0.3\n");
+  EXPECT_EQ(velto.call(0, text("version")).printed, "Kivo MEX version " KIVO_VERSION "\n");
 }
 
 TEST(VeltoHost, EveryArrayThePluginMadeBelongsToTheHost) {

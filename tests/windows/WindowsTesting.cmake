@@ -3,8 +3,6 @@
 # costs a fraction of a second, so the program runs once with all its cases.
 # When cross-building, CTest starts the programs through the toolchain's
 # emulator (wine64); without one (the 32-bit build here) they are built only.
-find_package(GTest REQUIRED)
-
 set(KIVO_WINDOWS_TESTS_RUN ON)
 if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(KIVO_WINDOWS_TESTS_RUN OFF)
