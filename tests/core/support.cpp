@@ -1,20 +1,10 @@
 #include "support.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 namespace velto::testing {
-
-uint16_t free_udp_port() {
-  // A port the system hands out for a socket bound to port 0.
-  kivo::net::UdpSocket probe;
-  probe.create();
-  probe.bind_any(0);
-  return probe.local_port();
-}
 
 Sender::Sender(uint16_t port, uint32_t nchans)
     : geometry_(kivo::make_geometry(nchans)), encoder_(geometry_, kivo::SampleContent::pattern) {

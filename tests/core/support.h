@@ -12,16 +12,15 @@
 #include "kivo/encoder.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
-#include "velto/acquisition.h"
+#include "free_port.h"
 #include "scratch_folder.h"
+#include "velto/acquisition.h"
 
 namespace velto::testing {
 
 namespace fs = std::filesystem;
 
-// A UDP port that nothing on this host is bound to right now.
-uint16_t free_udp_port();
-
+using kivo_test::free_udp_port;
 using kivo_test::TempDir;
 
 // Sends the encoder's pattern datagrams to a loopback port.

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "host_platform.h"
-#include "kivo/udp_socket.h"
 #include "scratch_folder.h"
 #include "standin_api.h"
 
@@ -99,15 +99,7 @@ class Velto {
   standin_mex_function function_ = nullptr;
 };
 
-// A UDP port that nothing here is bound to right now. The socket library is
-// held only while looking, so the plug-in has to start its own.
-inline uint16_t free_udp_port() {
-  kivo::net::SocketLibrary library;
-  kivo::net::UdpSocket probe;
-  if (probe.create() != 0 || probe.bind_any(0) != 0) return 0;
-  return probe.local_port();
-}
-
+using kivo_test::free_udp_port;
 using kivo_test::TempDir;
 
 inline std::vector<uint8_t> contents(const fs::path& path) { return kivo_test::file_contents(path); }

@@ -2,30 +2,19 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "kivo/encoder.h"
+#include "kivosim_run.h"
 
 namespace fs = std::filesystem;
 
 namespace kivorec_test {
 
-Scratch::Scratch() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kivorec-test-XXXXXX";
-  root_ = mkdtemp(pattern.data()) ? pattern : std::string();
-  work_ = root_ + "/work";
-  fs::create_directories(work_);
-}
-
-Scratch::~Scratch() {
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
-}
+Scratch::Scratch() : work_(root_.str() + "/work") { fs::create_directories(work_); }
 
 std::vector<std::string> Scratch::work_files() const {
   std::vector<std::string> names;
@@ -86,19 +75,14 @@ bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
 
 std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,
                                             const std::vector<std::string>& args) {
-  std::vector<std::string> argv{KIVOSIM_PATH, "--host",    "127.0.0.1", "--port",
-                                std::to_string(kRecorderPort), "--content", "pattern", "--quiet"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<ChildProcess>(argv, scratch.work(), scratch.output_prefix("kivosim"));
+  std::vector<std::string> all{"--host", "127.0.0.1", "--port", std::to_string(kRecorderPort),
+                               "--content", "pattern", "--quiet"};
+  all.insert(all.end(), args.begin(), args.end());
+  return kivo_test::start_kivosim(all, scratch.work(), scratch.output_prefix("kivosim"));
 }
 
 std::optional<int> run_kivosim(const Scratch& scratch, const std::vector<std::string>& args) {
   return start_kivosim(scratch, args)->wait(kGenerous);
-}
-
-std::vector<uint8_t> read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<long> progress_numbers(const std::string& out) {

@@ -1,5 +1,3 @@
-#include "child_process.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,7 +7,9 @@
 #include <sstream>
 #include <thread>
 
-namespace kivorec_test {
+#include "child_process.h"
+
+namespace kivo_test {
 namespace {
 
 constexpr auto kPoll = std::chrono::milliseconds(20);
@@ -20,7 +20,7 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
   const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
-      ::chdir(workdir.c_str()) != 0) {
+      (!workdir.empty() && ::chdir(workdir.c_str()) != 0)) {
     _exit(127);
   }
   // The test runner may have blocked or ignored signals; the child starts clean.
@@ -43,8 +43,14 @@ std::string read_text(const std::string& path) {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& workdir,
-                           const std::string& output_prefix)
-    : out_path_(output_prefix + ".stdout"), err_path_(output_prefix + ".stderr") {
+                           const std::string& output_prefix) {
+  std::string prefix = output_prefix;
+  if (prefix.empty()) {
+    own_output_ = std::make_unique<TempDir>("child");
+    prefix = (own_output_->path() / "child").string();
+  }
+  out_path_ = prefix + ".stdout";
+  err_path_ = prefix + ".stderr";
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -95,4 +101,4 @@ bool ChildProcess::wait_for_output(const std::string& text, std::chrono::seconds
   return false;
 }
 
-}  // namespace kivorec_test
+}  // namespace kivo_test
