@@ -14,6 +14,9 @@ namespace {
 
 using Json = nlohmann::json;
 
+// The stamped slot of the 8-channel recordings made here.
+constexpr int kSlotBytes = kivo::make_geometry(8).stamped_slot_bytes;
+
 using kivo_test::Finished;
 using Args = std::vector<std::string>;
 
@@ -96,9 +99,9 @@ TEST(InspectRun, CountsStaleSlotsAndVerifiesTheFilter) {
   fs::copy_file(kivo::metadata_path_for(filtered_of(raw)), kivo::metadata_path_for(changed));
   {
     std::fstream f(changed, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekg(1500 * 1396 + 600);
+    f.seekg(1500 * kSlotBytes + 600);
     const char byte = static_cast<char>(f.get() ^ 0x5a);
-    f.seekp(1500 * 1396 + 600);
+    f.seekp(1500 * kSlotBytes + 600);
     f.put(byte);
   }
   const Finished failed = inspect({"--json", "--verify-filter", raw, changed});
@@ -117,7 +120,7 @@ TEST(InspectRun, WithoutMetadataNeedsTheChannelCountAndACutFileIsInconsistent) {
   EXPECT_EQ(guessed["kind_from"], "guessed");
   EXPECT_EQ(inspect_json({"--channels", "8", "--kind", "recorder", bare}, 1)["consistent"], false);
 
-  fs::resize_file(raw, 700 * 1396 + 100);  // cut in the middle of a slot
+  fs::resize_file(raw, 700 * kSlotBytes + 100);  // cut in the middle of a slot
   const Json cut = inspect_json({raw}, 1);
   EXPECT_EQ(cut["slots"], 700);
   EXPECT_EQ(cut["trailing_bytes"], 100);

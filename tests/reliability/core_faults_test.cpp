@@ -144,10 +144,12 @@ TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
   EXPECT_TRUE(printed.contains("velto: warning: 1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
                                "expected for 4 channels; check the channel count\n"));
   const std::vector<uint8_t> file = read_file(raw);
-  ASSERT_EQ(file.size(), 3U * 1020000U);
-  const uint8_t* last = file.data() + 2 * 1020000 + 999 * 1020 + 8;
+  const kivo::Geometry g = kivo::make_geometry(4);
+  const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
+  ASSERT_EQ(file.size(), 3 * kivo::kSlotsPerBlock * slot);
+  const uint8_t* last = file.data() + (3 * kivo::kSlotsPerBlock - 1) * slot + kivo::kStampBytes;
   EXPECT_EQ(std::memcmp(last, cut.data(), 600), 0);
-  EXPECT_EQ(std::count(last + 600, last + 1012, 0), 412);
+  EXPECT_EQ(std::count(last + 600, last + g.datagram_size_bytes, 0), 412);
 
   kivoinspect::Source source;
   ASSERT_EQ(kivoinspect::open_source(raw, std::nullopt, std::nullopt, source), "");
