@@ -30,15 +30,6 @@ void Sender::send_bytes(const std::vector<uint8_t>& bytes) {
   socket_.send_to(bytes.data(), bytes.size(), to_);
 }
 
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 std::vector<uint8_t> read_file(const fs::path& path) { return kivo_test::file_contents(path); }
 
 bool Printed::contains(const std::string& part) const {

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "kivo/udp_socket.h"
 #include "free_port.h"
 #include "scratch_folder.h"
+#include "wait_until.h"
 #include "velto/acquisition.h"
 
 namespace velto::testing {
@@ -43,9 +43,7 @@ class Sender {
   uint32_t next_index_ = 0;
 };
 
-// Waits (up to a generous limit) until `done` holds; returns whether it did.
-bool wait_until(const std::function<bool()>& done,
-                std::chrono::seconds limit = std::chrono::seconds(60));
+using kivo_test::wait_until;
 
 std::vector<uint8_t> read_file(const fs::path& path);
 

@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "free_port.h"
 #include "host_platform.h"
 #include "scratch_folder.h"
 #include "standin_api.h"
+#include "wait_until.h"
 
 namespace velto_host_test {
 
@@ -122,12 +122,12 @@ inline std::vector<std::string> pattern_run(uint16_t port, int channels, int cou
 // Polls velto('status') until `done` holds for it, or a generous limit passes.
 template <typename Done>
 inline bool wait_for_status(Velto& velto, Done done) {
-  for (int i = 0; i < 3000; ++i) {
-    const Outcome status = velto.call(1, text("status"));
-    if (!status.failed && done(status)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return kivo_test::wait_until(
+      [&] {
+        const Outcome status = velto.call(1, text("status"));
+        return !status.failed && done(status);
+      },
+      std::chrono::seconds(30), std::chrono::milliseconds(10));
 }
 
 }  // namespace velto_host_test

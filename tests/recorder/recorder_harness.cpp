@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "kivo/encoder.h"
 #include "kivosim_run.h"
+#include "wait_until.h"
 
 namespace fs = std::filesystem;
 
@@ -55,22 +55,13 @@ bool udp_port_bound(uint16_t port) {
 }  // namespace
 
 bool wait_until_port_free(uint16_t port) {
-  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-  while (udp_port_bound(port)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return kivo_test::wait_until([&] { return !udp_port_bound(port); }, kGenerous, std::chrono::milliseconds(50));
 }
 
 bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
-  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (udp_port_bound(port)) return true;
-    if (recorder.wait(std::chrono::seconds(0)), recorder.ended()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  kivo_test::wait_until([&] { return udp_port_bound(port) || !recorder.running(); }, kGenerous,
+                        std::chrono::milliseconds(10));
+  return udp_port_bound(port);
 }
 
 std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,

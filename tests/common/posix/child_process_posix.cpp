@@ -5,9 +5,9 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "child_process.h"
+#include "wait_until.h"
 
 namespace kivo_test {
 namespace {
@@ -81,10 +81,7 @@ bool ChildProcess::reap(bool block) {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!reap(false) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(kPoll);
-  }
+  wait_until([&] { return reap(false); }, limit, kPoll);
   return status_;
 }
 
@@ -92,13 +89,9 @@ std::string ChildProcess::out() const { return read_text(out_path_); }
 std::string ChildProcess::err() const { return read_text(err_path_); }
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (out().find(text) != std::string::npos) return true;
-    if (reap(false)) return out().find(text) != std::string::npos;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return false;
+  const auto printed = [&] { return out().find(text) != std::string::npos; };
+  wait_until([&] { return printed() || reap(false); }, limit, kPoll);
+  return printed();
 }
 
 }  // namespace kivo_test
