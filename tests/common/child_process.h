@@ -47,6 +47,4 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
-std::string read_text(const std::string& path);
-
 }  // namespace kivo_test

@@ -104,10 +104,7 @@ using kivo_test::TempDir;
 
 inline std::vector<uint8_t> contents(const fs::path& path) { return kivo_test::file_contents(path); }
 
-inline std::string text_of(const fs::path& path) {
-  const std::vector<uint8_t> bytes = contents(path);
-  return std::string(bytes.begin(), bytes.end());
-}
+inline std::string text_of(const fs::path& path) { return kivo_test::file_text(path); }
 
 // Runs the simulator beside the host with `arguments`; returns its exit status.
 inline int run_kivosim(const std::vector<std::string>& arguments) {

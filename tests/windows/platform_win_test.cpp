@@ -21,10 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string text_of(const fs::path& path) {
-  const std::vector<uint8_t> bytes = kivo_test::file_contents(path);
-  return {bytes.begin(), bytes.end()};
-}
 
 TEST(ClockWin, StampsAreSecondsSince1970AndLocalTimeMatchesTheCalendar) {
   const double stamp = kivo::unix_time_seconds();
@@ -46,7 +42,7 @@ TEST(MetadataWin, ReplacesAFileWholeAndLeavesNoTemporaryBehind) {
   const fs::path path = dir / "m.json";
   ASSERT_EQ(kivo::replace_file_atomically(path.string(), "{\"first\": 1}\n"), 0);
   ASSERT_EQ(kivo::replace_file_atomically(path.string(), "{\"second\": 2}\n"), 0);
-  EXPECT_EQ(text_of(path), "{\"second\": 2}\n");
+  EXPECT_EQ(kivo_test::file_text(path), "{\"second\": 2}\n");
   EXPECT_FALSE(fs::exists(dir / "m.json.tmp"));
   EXPECT_NE(kivo::replace_file_atomically((dir / "missing" / "m.json").string(), "{}"), 0);
   EXPECT_FALSE(kivo::host_name().empty());

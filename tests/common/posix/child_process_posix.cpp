@@ -3,8 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "child_process.h"
 #include "wait_until.h"
@@ -34,13 +32,6 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 }
 
 }  // namespace
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& workdir,
                            const std::string& output_prefix) {
@@ -85,8 +76,8 @@ std::optional<int> ChildProcess::wait(std::chrono::seconds limit) {
   return status_;
 }
 
-std::string ChildProcess::out() const { return read_text(out_path_); }
-std::string ChildProcess::err() const { return read_text(err_path_); }
+std::string ChildProcess::out() const { return file_text(out_path_); }
+std::string ChildProcess::err() const { return file_text(err_path_); }
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::seconds limit) {
   const auto printed = [&] { return out().find(text) != std::string::npos; };
