@@ -62,4 +62,10 @@ inline std::vector<uint8_t> file_contents(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The whole of a text file, or nothing when it cannot be read.
+inline std::string file_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 }  // namespace kivo_test

@@ -34,7 +34,12 @@ class Acquiring : public ::testing::Test {
   void open(uint32_t nchans) {
     state_.open(request(port_, nchans, dir_.str()));
     sender_ = std::make_unique<Sender>(port_, nchans);
+    geometry_ = kivo::make_geometry(nchans);
   }
+  // The sizes of the open acquisition's datagram, stamped slot and block.
+  size_t datagram_bytes() const { return static_cast<size_t>(geometry_.datagram_size_bytes); }
+  size_t slot_bytes() const { return static_cast<size_t>(geometry_.stamped_slot_bytes); }
+  size_t block_bytes() const { return slot_bytes() * kivo::kSlotsPerBlock; }
   bool wait_for_datagrams(uint64_t n) {
     return wait_until([&] { return state_.status().datagrams >= n; });
   }
@@ -51,6 +56,7 @@ class Acquiring : public ::testing::Test {
   Printed printed_;
   AcquisitionState state_;
   std::unique_ptr<Sender> sender_;
+  kivo::Geometry geometry_;
 };
 
 TEST_F(Acquiring, SavesEveryFullBlockSlotForSlotAndNotTheBlockInProgress) {
@@ -63,19 +69,19 @@ TEST_F(Acquiring, SavesEveryFullBlockSlotForSlotAndNotTheBlockInProgress) {
   const double end = kivo::unix_time_seconds();
 
   const auto file = raw_file();
-  ASSERT_EQ(file.size(), 2040000U);  // two blocks; the last 500 datagrams are not in it
-  const size_t slot = 1020;
+  ASSERT_EQ(file.size(), 2 * block_bytes());  // two blocks; the last 500 datagrams are not in it
+  const size_t slot = slot_bytes();
   double previous = start;
   for (uint32_t k = 0; k < 2000; ++k) {
     const uint8_t* s = file.data() + k * slot;
     ASSERT_GE(stamp_of(s), previous) << k;
     ASSERT_LE(stamp_of(s), end) << k;
     previous = stamp_of(s);
-    ASSERT_EQ(std::memcmp(s + 8, sender_->datagram(k).data(), 1012), 0) << "slot " << k;
+    ASSERT_EQ(std::memcmp(s + 8, sender_->datagram(k).data(), datagram_bytes()), 0) << "slot " << k;
   }
   const auto status = state_.status();
   EXPECT_EQ(status.datagrams, 2500U);
-  EXPECT_EQ(status.bytes, 2500U * 1012U);
+  EXPECT_EQ(status.bytes, 2500U * datagram_bytes());
   EXPECT_EQ(status.blocks_saved, 2U);
   EXPECT_EQ(status.failed_receives + status.sequence_gaps + status.write_errors, 0U);
 }
@@ -96,15 +102,15 @@ TEST_F(Acquiring, ShortDatagramsKeepTheirSlotTailLongOnesAreCutEmptyOnesTakeNoSl
   state_.close();
 
   const auto file = raw_file();
-  ASSERT_EQ(file.size(), 1020000U);
+  ASSERT_EQ(file.size(), block_bytes());
   const uint8_t* slot0 = file.data() + 8;
   EXPECT_EQ(std::memcmp(slot0, shortened.data(), 500), 0);
-  EXPECT_EQ(std::count(slot0 + 500, slot0 + 1012, 0), 512);  // the tail kept its zeros
-  EXPECT_EQ(std::memcmp(file.data() + 1020 + 8, lengthened.data(), 1012), 0);
-  EXPECT_EQ(std::memcmp(file.data() + 2040 + 8, sender_->datagram(0).data(), 1012), 0);
+  EXPECT_EQ(std::count(slot0 + 500, slot0 + datagram_bytes(), 0), 512);  // the tail kept its zeros
+  EXPECT_EQ(std::memcmp(file.data() + slot_bytes() + 8, lengthened.data(), datagram_bytes()), 0);
+  EXPECT_EQ(std::memcmp(file.data() + 2 * slot_bytes() + 8, sender_->datagram(0).data(), datagram_bytes()), 0);
   EXPECT_EQ(status.failed_receives, 1U);  // the empty datagram used an attempt
   EXPECT_EQ(status.wrong_size_datagrams, 3U);
-  EXPECT_EQ(status.bytes, 500U + 1012U + 998U * 1012U);
+  EXPECT_EQ(status.bytes, 500U + datagram_bytes() + 998U * datagram_bytes());
 }
 
 TEST_F(Acquiring, ReadReturnsTheLatestDatagramPacedByTheUnreadCount) {
@@ -193,10 +199,10 @@ TEST_F(Acquiring, CloseUnderTrafficEndsPromptlyAndWritesNothingAfterwards) {
   sending = false;
   sender.join();
   EXPECT_EQ(fs::file_size(state_.raw_path()), size_at_close);
-  EXPECT_EQ(size_at_close % 1020000, 0U);
+  EXPECT_EQ(size_at_close % block_bytes(), 0U);
   const auto file = raw_file();
-  for (size_t k = 0; k < file.size() / 1020; ++k) {
-    ASSERT_EQ(index_of(file.data() + k * 1020 + 8), k) << "every datagram once, in order";
+  for (size_t k = 0; k < file.size() / slot_bytes(); ++k) {
+    ASSERT_EQ(index_of(file.data() + k * slot_bytes() + 8), k) << "every datagram once, in order";
   }
 }
 
@@ -219,7 +225,7 @@ TEST_F(Acquiring, AReopenWithinTheSecondKeepsTheFirstRecordingAndTakesTheNextSec
   state_.close();
   const std::string first = state_.raw_path();
   const auto recorded = raw_file();
-  ASSERT_EQ(recorded.size(), 1020000U);
+  ASSERT_EQ(recorded.size(), block_bytes());
 
   open(1);
   const std::string second = state_.raw_path();
@@ -240,9 +246,10 @@ TEST_F(Acquiring, SlotsNotFilledAfterAReopenHoldNoBytesOfTheEarlierAcquisition) 
   ASSERT_TRUE(wait_for_blocks(1));
   state_.close();
   const auto file = raw_file();
-  ASSERT_EQ(file.size(), 1020000U);
-  EXPECT_EQ(std::memcmp(file.data() + 8, sender_->datagram(0).data(), 1012), 0);
-  EXPECT_EQ(std::count(file.begin() + 1020, file.end(), 0), 999 * 1020);
+  ASSERT_EQ(file.size(), block_bytes());
+  EXPECT_EQ(std::memcmp(file.data() + 8, sender_->datagram(0).data(), datagram_bytes()), 0);
+  EXPECT_EQ(std::count(file.begin() + static_cast<std::ptrdiff_t>(slot_bytes()), file.end(), 0),
+            static_cast<std::ptrdiff_t>(999 * slot_bytes()));
 }
 
 }  // namespace

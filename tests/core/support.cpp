@@ -1,20 +1,10 @@
 #include "support.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <iterator>
 #include <thread>
 
 namespace velto::testing {
-
-uint16_t free_udp_port() {
-  // A port the system hands out for a socket bound to port 0.
-  kivo::net::UdpSocket probe;
-  probe.create();
-  probe.bind_any(0);
-  return probe.local_port();
-}
 
 Sender::Sender(uint16_t port, uint32_t nchans)
     : geometry_(kivo::make_geometry(nchans)), encoder_(geometry_, kivo::SampleContent::pattern) {
@@ -38,15 +28,6 @@ void Sender::send(int count) {
 
 void Sender::send_bytes(const std::vector<uint8_t>& bytes) {
   socket_.send_to(bytes.data(), bytes.size(), to_);
-}
-
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 std::vector<uint8_t> read_file(const fs::path& path) { return kivo_test::file_contents(path); }

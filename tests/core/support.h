@@ -5,23 +5,22 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "kivo/encoder.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
-#include "velto/acquisition.h"
+#include "free_port.h"
 #include "scratch_folder.h"
+#include "wait_until.h"
+#include "velto/acquisition.h"
 
 namespace velto::testing {
 
 namespace fs = std::filesystem;
 
-// A UDP port that nothing on this host is bound to right now.
-uint16_t free_udp_port();
-
+using kivo_test::free_udp_port;
 using kivo_test::TempDir;
 
 // Sends the encoder's pattern datagrams to a loopback port.
@@ -44,9 +43,7 @@ class Sender {
   uint32_t next_index_ = 0;
 };
 
-// Waits (up to a generous limit) until `done` holds; returns whether it did.
-bool wait_until(const std::function<bool()>& done,
-                std::chrono::seconds limit = std::chrono::seconds(60));
+using kivo_test::wait_until;
 
 std::vector<uint8_t> read_file(const fs::path& path);
 

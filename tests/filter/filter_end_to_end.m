@@ -28,7 +28,7 @@ function check_acquisition (port, nchans, count, b, a, blocks)
   nsamp = velto ('open', port, nchans, folder, b, a);
   kivo_sim (port, '--channels', num2str (nchans), '--rate', '2000', '--count', num2str (count), ...
             '--content', 'sine');
-  pause (0.3);  % let the receiver take the last datagrams off the socket
+  kivo_wait (@(s) s.datagrams >= count);  % the receiver takes the last datagrams off the socket
   velto ('close');
 
   raw_name = kivo_files (folder, '*_kivo_samples.dat');

@@ -3,9 +3,7 @@
 // it at 'close'.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "kivo/file_names.h"
 #include "kivo/metadata.h"
@@ -18,14 +16,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string text_of(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-Json json_of(const fs::path& path) { return Json::parse(text_of(path)); }
+Json json_of(const fs::path& path) { return Json::parse(kivo_test::file_text(path)); }
 
 kivo::TimeReading reading(int utc_hour, int local_hour, int local_minute) {
   kivo::TimeReading r;
@@ -126,7 +117,7 @@ TEST(MetadataFile, NameReplacesDatAndReplacementIsWholeOrNothing) {
   const fs::path target = dir.path() / "a.json";
   ASSERT_EQ(kivo::replace_file_atomically(target.string(), "first"), 0);
   ASSERT_EQ(kivo::replace_file_atomically(target.string(), "second"), 0);
-  EXPECT_EQ(text_of(target), "second");
+  EXPECT_EQ(kivo_test::file_text(target), "second");
 
   fs::create_directory(dir.path() / "busy.json");  // cannot be renamed over
   EXPECT_NE(kivo::replace_file_atomically((dir.path() / "busy.json").string(), "x"), 0);
@@ -160,7 +151,7 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
 
   for (const fs::path& path : {raw_json, filtered_json}) {
     SCOPED_TRACE(path.string());
-    const kivo::Metadata m = kivo::parse_metadata_json(text_of(path));
+    const kivo::Metadata m = kivo::parse_metadata_json(kivo_test::file_text(path));
     EXPECT_EQ(m.end, kivo::EndReason::closed);
     EXPECT_EQ(m.totals.blocks_written, 2U);
     EXPECT_EQ(m.totals.slots_written, 2000U);
@@ -169,7 +160,7 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
     EXPECT_EQ(m.port, port);
     EXPECT_EQ(fs::file_size(dir.path() / m.sample_file), 2U * static_cast<uint64_t>(m.block_bytes()));
   }
-  const kivo::Metadata filtered = kivo::parse_metadata_json(text_of(filtered_json));
+  const kivo::Metadata filtered = kivo::parse_metadata_json(kivo_test::file_text(filtered_json));
   ASSERT_TRUE(filtered.filter.has_value());
   EXPECT_EQ(filtered.filter->b[1], 0.0);
   EXPECT_EQ(filtered.filter->a_stored[4], 0.41f);

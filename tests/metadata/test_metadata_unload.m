@@ -10,15 +10,16 @@ end
 function check_ending (dir, how, ended)
   velto ('open', kivo_port (0), 8, dir);
   kivo_sim (kivo_port (0), '--channels', '8', '--count', '2100', '--rate', '20000');
-  pause (0.3);  % the receiver takes the last datagrams off the socket
+  kivo_wait (@(s) s.datagrams >= 2100);  % the receiver takes the last datagrams off the socket
   unload (how);
   check_metadata (dir, ended, how);
 end
 
 function check_exit_while_acquiring (port, dir)
-  script = sprintf (['addpath (''%s''); velto (''open'', %d, 8, ''%s''); ' ...
-                     'system (''"%s" --port %d --channels 8 --count 2100 --rate 20000 --quiet''); pause (0.3); exit (0);'], ...
-                    getenv ('VELTO_DIR'), port, dir, getenv ('KIVOSIM'), port);
+  script = sprintf (['addpath (''%s'', ''%s''); velto (''open'', %d, 8, ''%s''); ' ...
+                     'system (''"%s" --port %d --channels 8 --count 2100 --rate 20000 --quiet''); ' ...
+                     'kivo_wait (@(s) s.datagrams >= 2100); exit (0);'], ...
+                    getenv ('VELTO_DIR'), fileparts (which ('kivo_wait')), port, dir, getenv ('KIVOSIM'), port);
   [status, out] = system (sprintf ('octave-cli --no-gui --norc --quiet --eval "%s" 2>&1', strrep (script, '"', '\"')));
   kivo_check (status == 0, 'Octave ended with status %d: %s', status, out);
   check_metadata (dir, 'unloaded', 'exit');

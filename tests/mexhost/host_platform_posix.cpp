@@ -1,12 +1,7 @@
-// The MEX host's platform services on Linux: dlopen and fork/exec.
+// The MEX host's platform services on Linux: dlopen, and the tests' child processes.
 #include <dlfcn.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
+#include "child_process.h"
 #include "host_platform.h"
 
 namespace velto_host {
@@ -31,28 +26,10 @@ void Module::unload() {
 }
 
 int run_program(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
-  std::vector<std::string> words{program.string()};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(&word[0]);
-  argv.push_back(nullptr);
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> argv{program.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  kivo_test::ChildProcess child(argv);
+  return child.wait(std::chrono::minutes(2)).value_or(-1);
 }
 
 }  // namespace velto_host

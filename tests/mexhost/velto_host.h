@@ -10,13 +10,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "host_platform.h"
-#include "kivo/udp_socket.h"
 #include "scratch_folder.h"
 #include "standin_api.h"
+#include "wait_until.h"
 
 namespace velto_host_test {
 
@@ -99,23 +99,12 @@ class Velto {
   standin_mex_function function_ = nullptr;
 };
 
-// A UDP port that nothing here is bound to right now. The socket library is
-// held only while looking, so the plug-in has to start its own.
-inline uint16_t free_udp_port() {
-  kivo::net::SocketLibrary library;
-  kivo::net::UdpSocket probe;
-  if (probe.create() != 0 || probe.bind_any(0) != 0) return 0;
-  return probe.local_port();
-}
-
+using kivo_test::free_udp_port;
 using kivo_test::TempDir;
 
 inline std::vector<uint8_t> contents(const fs::path& path) { return kivo_test::file_contents(path); }
 
-inline std::string text_of(const fs::path& path) {
-  const std::vector<uint8_t> bytes = contents(path);
-  return std::string(bytes.begin(), bytes.end());
-}
+inline std::string text_of(const fs::path& path) { return kivo_test::file_text(path); }
 
 // Runs the simulator beside the host with `arguments`; returns its exit status.
 inline int run_kivosim(const std::vector<std::string>& arguments) {
@@ -130,12 +119,12 @@ inline std::vector<std::string> pattern_run(uint16_t port, int channels, int cou
 // Polls velto('status') until `done` holds for it, or a generous limit passes.
 template <typename Done>
 inline bool wait_for_status(Velto& velto, Done done) {
-  for (int i = 0; i < 3000; ++i) {
-    const Outcome status = velto.call(1, text("status"));
-    if (!status.failed && done(status)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return kivo_test::wait_until(
+      [&] {
+        const Outcome status = velto.call(1, text("status"));
+        return !status.failed && done(status);
+      },
+      std::chrono::seconds(30), std::chrono::milliseconds(10));
 }
 
 }  // namespace velto_host_test

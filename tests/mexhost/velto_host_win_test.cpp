@@ -3,6 +3,7 @@
 
 #include <regex>
 
+#include "kivo/udp_socket.h"
 #include "velto_host.h"
 
 namespace {

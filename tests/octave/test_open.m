@@ -99,8 +99,7 @@ function check_port_conversion (port)
   kivo_check (! isempty (strfind (printed, sprintf ('UDP connection to @ port %d opened...', port))), ...
               'fractional port: %s', printed);
   kivo_sim (port, '--channels', '4', '--count', '5', '--rate', '1000');
-  pause (0.2);
-  s = velto ('status');
+  s = kivo_wait (@(s) s.datagrams >= 5);
   kivo_check (s.datagrams == 5 && s.port == port, 'bound to the truncated port: %d datagrams', s.datagrams);
   velto ('close');
 end

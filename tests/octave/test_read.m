@@ -99,8 +99,9 @@ function check_status_adds_up (port, dir)
   velto ('open', port, 8, dir);
   out = kivo_sim (port, '--channels', '8', '--count', '3200', '--rate', '20000', '--skip-every', '1000', ...
                   '--empty-every', '800');
-  wait_for_datagrams (3200 - 4);
-  s = velto ('status');
+  % The last datagram sent is an empty one, and the third block is saved on
+  % the save thread: both come after the last datagram counted.
+  s = kivo_wait (@(s) s.datagrams + s.failed_receives >= 3200 && s.blocks_saved >= 3);
   velto ('close');
   sent = sscanf (out, 'kivosim: sent %d datagrams');
   kivo_check (sent == 3200, 'kivosim sent %d', sent);
@@ -118,12 +119,8 @@ function check_status_adds_up (port, dir)
 end
 
 function wait_for_datagrams (n)
-  for k = 1:600
-    s = velto ('status');
-    if (s.datagrams >= n)
-      return;
-    end
-    pause (0.05);
+  s = kivo_wait (@(s) s.datagrams >= n);
+  if (s.datagrams < n)
+    error ('only %d of %d datagrams arrived', s.datagrams, n);
   end
-  error ('only %d of %d datagrams arrived', s.datagrams, n);
 end

@@ -2,30 +2,19 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "kivo/encoder.h"
+#include "kivosim_run.h"
+#include "wait_until.h"
 
 namespace fs = std::filesystem;
 
 namespace kivorec_test {
 
-Scratch::Scratch() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kivorec-test-XXXXXX";
-  root_ = mkdtemp(pattern.data()) ? pattern : std::string();
-  work_ = root_ + "/work";
-  fs::create_directories(work_);
-}
-
-Scratch::~Scratch() {
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
-}
+Scratch::Scratch() : work_(root_.str() + "/work") { fs::create_directories(work_); }
 
 std::vector<std::string> Scratch::work_files() const {
   std::vector<std::string> names;
@@ -66,39 +55,25 @@ bool udp_port_bound(uint16_t port) {
 }  // namespace
 
 bool wait_until_port_free(uint16_t port) {
-  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-  while (udp_port_bound(port)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return kivo_test::wait_until([&] { return !udp_port_bound(port); }, kGenerous, std::chrono::milliseconds(50));
 }
 
 bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
-  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (udp_port_bound(port)) return true;
-    if (recorder.wait(std::chrono::seconds(0)), recorder.ended()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  kivo_test::wait_until([&] { return udp_port_bound(port) || !recorder.running(); }, kGenerous,
+                        std::chrono::milliseconds(10));
+  return udp_port_bound(port);
 }
 
 std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,
                                             const std::vector<std::string>& args) {
-  std::vector<std::string> argv{KIVOSIM_PATH, "--host",    "127.0.0.1", "--port",
-                                std::to_string(kRecorderPort), "--content", "pattern", "--quiet"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return std::make_unique<ChildProcess>(argv, scratch.work(), scratch.output_prefix("kivosim"));
+  std::vector<std::string> all{"--host", "127.0.0.1", "--port", std::to_string(kRecorderPort),
+                               "--content", "pattern", "--quiet"};
+  all.insert(all.end(), args.begin(), args.end());
+  return kivo_test::start_kivosim(all, scratch.work(), scratch.output_prefix("kivosim"));
 }
 
 std::optional<int> run_kivosim(const Scratch& scratch, const std::vector<std::string>& args) {
   return start_kivosim(scratch, args)->wait(kGenerous);
-}
-
-std::vector<uint8_t> read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<long> progress_numbers(const std::string& out) {

@@ -11,8 +11,11 @@
 
 #include "child_process.h"
 #include "kivo/geometry.h"
+#include "scratch_folder.h"
 
 namespace kivorec_test {
+
+using kivo_test::ChildProcess;
 
 inline constexpr uint16_t kRecorderPort = 55000;
 inline constexpr std::chrono::seconds kGenerous{60};
@@ -22,16 +25,13 @@ inline constexpr std::chrono::seconds kGenerous{60};
 class Scratch {
  public:
   Scratch();
-  ~Scratch();
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
 
   const std::string& work() const { return work_; }
-  std::string output_prefix(const std::string& name) const { return root_ + "/" + name; }
+  std::string output_prefix(const std::string& name) const { return root_.str() + "/" + name; }
   std::vector<std::string> work_files() const;  // names, sorted
 
  private:
-  std::string root_;
+  kivo_test::TempDir root_{"kivorec"};
   std::string work_;
 };
 
@@ -51,7 +51,7 @@ std::optional<int> run_kivosim(const Scratch& scratch, const std::vector<std::st
 std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,
                                             const std::vector<std::string>& args);
 
-std::vector<uint8_t> read_bytes(const std::string& path);
+inline std::vector<uint8_t> read_bytes(const std::string& path) { return kivo_test::file_contents(path); }
 // The numbers of the "seq # = N" lines, in order.
 std::vector<long> progress_numbers(const std::string& out);
 

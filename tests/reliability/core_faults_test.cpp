@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "kivosim_run.h"
 #include "recording.h"
 #include "report.h"
 #include "source.h"
@@ -23,35 +23,10 @@
 namespace velto::testing {
 namespace {
 
-// What one kivosim run sent, from its summary line.
-struct Sent {
-  uint64_t datagrams = 0;
-  uint64_t bytes = 0;
-};
-
-Sent parse_summary(const std::string& out) {
-  Sent sent;
-  const size_t at = out.find("kivosim: sent ");
-  if (at != std::string::npos) {
-    unsigned long long n = 0, bytes = 0;
-    if (std::sscanf(out.c_str() + at, "kivosim: sent %llu datagrams (%llu bytes)", &n, &bytes) == 2) {
-      sent.datagrams = n;
-      sent.bytes = bytes;
-    }
-  }
-  return sent;
-}
-
-Sent run_kivosim(uint16_t port, const std::string& options) {
-  const std::string command = std::string(KIVOSIM_PATH) + " --host 127.0.0.1 --port " + std::to_string(port) +
-                              " --quiet " + options + " 2>&1";
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-    pclose(pipe);
-  }
-  return parse_summary(out);
+// What one kivosim run sent to `port`, from its summary line.
+kivo_test::KivosimSummary run_kivosim(uint16_t port, std::vector<std::string> options) {
+  options.insert(options.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port), "--quiet"});
+  return kivo_test::parse_kivosim_summary(kivo_test::run_kivosim(options).out).value_or(kivo_test::KivosimSummary{});
 }
 
 // The faults kivosim makes for `count` datagrams (numbered from 1): every
@@ -70,7 +45,8 @@ Faults faults_of(uint64_t count) {
   return f;
 }
 
-constexpr const char* kMalformed = "--content random --empty-every 7 --short-every 11 --long-every 13 --rate 20000";
+const std::vector<std::string> kMalformed{"--content",     "random", "--empty-every", "7",  "--short-every", "11",
+                                          "--long-every",  "13",     "--rate",        "20000"};
 
 // Sends `per_sender` malformed datagrams from each of `senders` kivosims at
 // once and checks what the acquisition made of them.
@@ -80,12 +56,12 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   AcquisitionState state(printed.console());
   const uint16_t port = free_udp_port();
   state.open(request(port, nchans, dir.str()));
-  std::vector<Sent> sent(static_cast<size_t>(senders));
+  std::vector<kivo_test::KivosimSummary> sent(static_cast<size_t>(senders));
   std::vector<std::thread> threads;
   for (int s = 0; s < senders; ++s) {
-    const std::string options = std::string(kMalformed) + " --channels " + std::to_string(nchans) + " --count " +
-                                std::to_string(per_sender) + " --seed " + std::to_string(7 + s) +
-                                " --start-seq " + std::to_string(20000 * s);
+    std::vector<std::string> options = kMalformed;
+    options.insert(options.end(), {"--channels", std::to_string(nchans), "--count", std::to_string(per_sender),
+                                   "--seed", std::to_string(7 + s), "--start-seq", std::to_string(20000 * s)});
     threads.emplace_back([&, s, options] { sent[static_cast<size_t>(s)] = run_kivosim(port, options); });
   }
   for (auto& t : threads) t.join();
@@ -105,8 +81,8 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   const uint64_t cut = f.cut * static_cast<uint64_t>(senders);
   const uint64_t too_long = f.too_long * static_cast<uint64_t>(senders);
   uint64_t sent_datagrams = 0, sent_bytes = 0;
-  for (const Sent& one : sent) {
-    sent_datagrams += one.datagrams;
+  for (const auto& one : sent) {
+    sent_datagrams += one.sent;
     sent_bytes += one.bytes;
   }
   ASSERT_EQ(sent_datagrams, attempts);
@@ -168,10 +144,12 @@ TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
   EXPECT_TRUE(printed.contains("velto: warning: 1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
                                "expected for 4 channels; check the channel count\n"));
   const std::vector<uint8_t> file = read_file(raw);
-  ASSERT_EQ(file.size(), 3U * 1020000U);
-  const uint8_t* last = file.data() + 2 * 1020000 + 999 * 1020 + 8;
+  const kivo::Geometry g = kivo::make_geometry(4);
+  const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
+  ASSERT_EQ(file.size(), 3 * kivo::kSlotsPerBlock * slot);
+  const uint8_t* last = file.data() + (3 * kivo::kSlotsPerBlock - 1) * slot + kivo::kStampBytes;
   EXPECT_EQ(std::memcmp(last, cut.data(), 600), 0);
-  EXPECT_EQ(std::count(last + 600, last + 1012, 0), 412);
+  EXPECT_EQ(std::count(last + 600, last + g.datagram_size_bytes, 0), 412);
 
   kivoinspect::Source source;
   ASSERT_EQ(kivoinspect::open_source(raw, std::nullopt, std::nullopt, source), "");

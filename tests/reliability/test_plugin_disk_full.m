@@ -23,14 +23,14 @@ end
 function acquire_onto_full_disk (port, dir, block)
   velto ('open', port, 16, dir);
   kivo_sim (port, '--channels', '16', '--count', '6000', '--rate', '5000', '--content', 'pattern');
-  s = kivo_rel_wait (@(s) s.blocks_saved + s.write_errors >= 6);
+  s = kivo_wait (@(s) s.blocks_saved + s.write_errors >= 6);
   d = velto ('read');
   kivo_check (s.blocks_saved == 3 && s.write_errors == 3, 'full disk: %d blocks saved, %d failed (3 and 3 expected)', ...
               s.blocks_saved, s.write_errors);
   kivo_check (isstruct (d) && d.sequence_no == 5999, 'full disk: read returns the latest datagram');
   % Still acquiring.
   kivo_sim (port, '--channels', '16', '--count', '2000', '--rate', '5000', '--content', 'pattern', '--start-seq', '6000');
-  s = kivo_rel_wait (@(s) s.datagrams >= 8000 && s.blocks_saved + s.write_errors >= 8);
+  s = kivo_wait (@(s) s.datagrams >= 8000 && s.blocks_saved + s.write_errors >= 8);
   d = velto ('read');
   kivo_check (s.running && s.datagrams == 8000 && s.sequence_gaps == 0 && isstruct (d) && d.sequence_no == 7999, ...
               'full disk: acquisition goes on (%d datagrams)', s.datagrams);

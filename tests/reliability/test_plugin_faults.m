@@ -15,7 +15,7 @@ function folder_missing (port)
   kivo_check (n == 86 && ! isempty (strfind (text, 'samples will not be saved!')), ...
               'missing folder: open goes on and says so: %s', text);
   sim = kivo_sim (port, '--channels', '8', '--count', '2500', '--rate', '20000', '--content', 'pattern');
-  s = kivo_rel_wait (@(s) s.datagrams >= 2500);
+  s = kivo_wait (@(s) s.datagrams >= 2500);
   d = velto ('read');
   kivo_check (s.datagrams == 2500 && s.sequence_gaps == 0 && isstruct (d) && d.sequence_no == 2499, ...
               'missing folder: acquires (%d datagrams)', s.datagrams);
@@ -39,7 +39,7 @@ function port_in_use (port, free_port)
   velto ('close');
   n = velto ('open', free_port, 8, dir);  % the next open is not hindered
   kivo_sim (free_port, '--channels', '8', '--count', '1000', '--rate', '20000');
-  s = kivo_rel_wait (@(s) s.blocks_saved >= 1);
+  s = kivo_wait (@(s) s.blocks_saved >= 1);
   kivo_check (n == 86 && s.datagrams == 1000 && s.blocks_saved == 1, 'port in use: a later open acquires');
   velto ('close');
   system (sprintf ('kill %d 2>/dev/null', pid));
@@ -48,11 +48,11 @@ end
 function folder_removed (port, dir)
   velto ('open', port, 8, dir);
   kivo_sim (port, '--channels', '8', '--count', '2500', '--rate', '20000', '--content', 'pattern');
-  kivo_rel_wait (@(s) s.blocks_saved >= 2);
+  kivo_wait (@(s) s.blocks_saved >= 2);
   confirm_recursive_rmdir (false);
   rmdir (dir, 's');
   kivo_sim (port, '--channels', '8', '--count', '1500', '--rate', '20000', '--start-seq', '2500');
-  s = kivo_rel_wait (@(s) s.datagrams >= 4000 && s.blocks_saved >= 4);
+  s = kivo_wait (@(s) s.datagrams >= 4000 && s.blocks_saved >= 4);
   d = velto ('read');
   kivo_check (s.datagrams == 4000 && isstruct (d), 'removed folder: acquisition goes on (%d datagrams)', s.datagrams);
   text = evalc ('velto (''close'')');
@@ -67,7 +67,7 @@ function folder_read_only (port, dir)
   root = str2double (uid) == 0;
   velto ('open', port, 8, dir);
   kivo_sim (port, '--channels', '8', '--count', '2500', '--rate', '20000', '--content', 'pattern');
-  kivo_rel_wait (@(s) s.blocks_saved >= 2);
+  kivo_wait (@(s) s.blocks_saved >= 2);
   % As root a mode without write permission does not stop root: the
   % immutable attribute does. Without root, take the write permission away.
   [immutable, out] = system (sprintf ('chattr +i "%s" 2>&1', dir));
@@ -75,7 +75,7 @@ function folder_read_only (port, dir)
     system (sprintf ('chmod a-w "%s"', dir));
   end
   kivo_sim (port, '--channels', '8', '--count', '1500', '--rate', '20000', '--content', 'pattern', '--start-seq', '2500');
-  s = kivo_rel_wait (@(s) s.blocks_saved >= 4);
+  s = kivo_wait (@(s) s.blocks_saved >= 4);
   text = evalc ('velto (''close'')');
   if (immutable == 0)
     system (sprintf ('chattr -i "%s"', dir));

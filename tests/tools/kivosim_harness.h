@@ -1,13 +1,13 @@
-// Runs the built kivosim as a child process and receives what it sends on a
-// loopback socket of the test's own.
+// Runs the built kivosim towards a loopback socket of the test's own and
+// collects what it sends.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "kivosim_run.h"
 
 namespace kivosim_test {
 
@@ -29,32 +29,10 @@ class LoopbackReceiver {
   uint16_t port_ = 0;
 };
 
-struct Finished {
-  int status = -1;  // exit status; -1 when the program did not exit normally
-  std::string out;  // what it printed on stdout
-  std::string err;  // and on stderr
-};
-
-// The kivosim program, started with the given arguments.
-class KivosimProcess {
- public:
-  explicit KivosimProcess(const std::vector<std::string>& args);
-  ~KivosimProcess();  // kills the program if it still runs
-  KivosimProcess(const KivosimProcess&) = delete;
-  KivosimProcess& operator=(const KivosimProcess&) = delete;
-
-  bool running();
-  void send_signal(int signal_number);
-  Finished wait();
-
- private:
-  pid_t pid_ = -1;
-  std::string dir_;
-  int status_ = -1;
-};
-
-// Runs kivosim to completion without receiving.
-Finished run_kivosim(const std::vector<std::string>& args);
+using kivo_test::Finished;
+using kivo_test::run_kivosim;
+using Summary = kivo_test::KivosimSummary;
+inline std::optional<Summary> parse_summary(const std::string& out) { return kivo_test::parse_kivosim_summary(out); }
 
 // Runs kivosim towards `receiver` and collects what arrives: stops once
 // `expected` datagrams are in, or when the program has ended and the socket
@@ -64,16 +42,5 @@ struct Collected {
   std::vector<std::vector<uint8_t>> datagrams;
 };
 Collected run_and_collect(LoopbackReceiver& receiver, std::vector<std::string> args, size_t expected);
-
-// The numbers of the summary line "kivosim: sent N datagrams (B bytes) in S s:
-// R datagrams/s; skipped K sequence numbers".
-struct Summary {
-  uint64_t sent = 0;
-  uint64_t bytes = 0;
-  double seconds = 0;
-  double rate = 0;
-  uint64_t skipped = 0;
-};
-std::optional<Summary> parse_summary(const std::string& out);
 
 }  // namespace kivosim_test

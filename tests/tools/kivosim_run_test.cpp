@@ -46,14 +46,14 @@ TEST(kivosimRun, DurationEndsTheRunWithASummaryOfWhatArrived) {
 
 TEST(kivosimRun, SigtermEndsAnOpenEndedRunCleanlyAfterProgressLines) {
   LoopbackReceiver receiver;
-  KivosimProcess process({"--host", "127.0.0.1", "--port", std::to_string(receiver.port()), "--rate", "200",
-                          "--channels", "1"});
+  const auto process = kivo_test::start_kivosim(
+      {"--host", "127.0.0.1", "--port", std::to_string(receiver.port()), "--rate", "200", "--channels", "1"});
   // 240 datagrams at 200/s take more than a second, so a progress line is due.
   size_t received = 0;
   while (received < 240 && receiver.receive(10'000)) ++received;
   ASSERT_EQ(received, 240u);
-  process.send_signal(SIGTERM);
-  const Finished f = process.wait();
+  process->send_signal(SIGTERM);
+  const Finished f = kivo_test::finish(*process);
   while (receiver.receive(300)) ++received;
 
   EXPECT_EQ(f.status, 0) << f.err;

@@ -10,28 +10,17 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "kivo/clock.h"
 #include "kivo/metadata_platform.h"
 #include "mapped_file.h"
+#include "scratch_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path fresh_dir(const char* name) {
-  const fs::path dir = fs::temp_directory_path() / (std::string(name) + std::to_string(GetCurrentProcessId()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
-std::string text_of(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST(ClockWin, StampsAreSecondsSince1970AndLocalTimeMatchesTheCalendar) {
   const double stamp = kivo::unix_time_seconds();
@@ -48,19 +37,20 @@ TEST(ClockWin, StampsAreSecondsSince1970AndLocalTimeMatchesTheCalendar) {
 }
 
 TEST(MetadataWin, ReplacesAFileWholeAndLeavesNoTemporaryBehind) {
-  const fs::path dir = fresh_dir("kivo_metadata_win_");
+  const kivo_test::TempDir scratch("metadata_win");
+  const fs::path& dir = scratch.path();
   const fs::path path = dir / "m.json";
   ASSERT_EQ(kivo::replace_file_atomically(path.string(), "{\"first\": 1}\n"), 0);
   ASSERT_EQ(kivo::replace_file_atomically(path.string(), "{\"second\": 2}\n"), 0);
-  EXPECT_EQ(text_of(path), "{\"second\": 2}\n");
+  EXPECT_EQ(kivo_test::file_text(path), "{\"second\": 2}\n");
   EXPECT_FALSE(fs::exists(dir / "m.json.tmp"));
   EXPECT_NE(kivo::replace_file_atomically((dir / "missing" / "m.json").string(), "{}"), 0);
   EXPECT_FALSE(kivo::host_name().empty());
-  fs::remove_all(dir);
 }
 
 TEST(MappedFileWin, MapsWholeFilesAndNamesWhatWentWrong) {
-  const fs::path dir = fresh_dir("kivo_mapped_win_");
+  const kivo_test::TempDir scratch("mapped_win");
+  const fs::path& dir = scratch.path();
   std::ofstream(dir / "data.bin", std::ios::binary) << "0123456789";
   std::ofstream(dir / "empty.bin", std::ios::binary);
   {
@@ -73,7 +63,6 @@ TEST(MappedFileWin, MapsWholeFilesAndNamesWhatWentWrong) {
     EXPECT_NE(file.open((dir / "absent.bin").string()), "");
     EXPECT_NE(file.open(dir.string()), "");  // a folder is not a file
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 function kivo_run_test (name)
-  % Runs the test function NAME with the built plug-in on the path and
-  % reports "ALL PASSED", or the failures, for CTest. Exits non-zero on failure.
+  % Runs the test function NAME with the built plug-in on the path, prints
+  % "ALL PASSED" or the failures, and ends Octave with status 0, or 1 when a
+  % check failed or the test raised an error: CTest judges by the status.
   addpath (getenv ('VELTO_DIR'));
   setenv ('KIVO_FAILURES', '0');
   tmp = getenv ('KIVO_TEST_TMP');

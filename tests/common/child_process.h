@@ -1,21 +1,24 @@
-// A program run as a child process in a working directory of its own, with
-// its standard output and error captured in files outside that directory.
+// A program run as a child process, with its standard output and error
+// captured in files. Only the POSIX builds of the tests have it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace kivorec_test {
+#include "scratch_folder.h"
+
+namespace kivo_test {
 
 class ChildProcess {
  public:
-  // argv[0] is the program's path and the invocation name it sees.
-  ChildProcess(const std::vector<std::string>& argv, const std::string& workdir,
-               const std::string& output_prefix);
+  // argv[0] is the program's path and the invocation name it sees. The child
+  // runs in `workdir` (empty: the test's own) and writes its output to
+  // `output_prefix`.stdout and .stderr (empty: a scratch folder of its own).
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& workdir = {},
+                        const std::string& output_prefix = {});
   ~ChildProcess();  // kills the child if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -24,6 +27,7 @@ class ChildProcess {
   // The exit status (0-255), once the child has ended within `limit`; nothing
   // when it is still running, or was ended by a signal.
   std::optional<int> wait(std::chrono::seconds limit);
+  bool running() { return !reap(false); }
   bool ended() const { return ended_; }
 
   std::string out() const;
@@ -35,13 +39,12 @@ class ChildProcess {
  private:
   bool reap(bool block);
 
-  pid_t pid_ = -1;
+  std::unique_ptr<TempDir> own_output_;  // when no output_prefix was given
+  int pid_ = -1;
   std::string out_path_;
   std::string err_path_;
   bool ended_ = false;
   std::optional<int> status_;
 };
 
-std::string read_text(const std::string& path);
-
-}  // namespace kivorec_test
+}  // namespace kivo_test

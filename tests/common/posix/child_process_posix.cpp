@@ -1,15 +1,13 @@
-#include "child_process.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-#include <thread>
 
-namespace kivorec_test {
+#include "child_process.h"
+#include "wait_until.h"
+
+namespace kivo_test {
 namespace {
 
 constexpr auto kPoll = std::chrono::milliseconds(20);
@@ -20,7 +18,7 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
   const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
-      ::chdir(workdir.c_str()) != 0) {
+      (!workdir.empty() && ::chdir(workdir.c_str()) != 0)) {
     _exit(127);
   }
   // The test runner may have blocked or ignored signals; the child starts clean.
@@ -35,16 +33,15 @@ constexpr auto kPoll = std::chrono::milliseconds(20);
 
 }  // namespace
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& workdir,
-                           const std::string& output_prefix)
-    : out_path_(output_prefix + ".stdout"), err_path_(output_prefix + ".stderr") {
+                           const std::string& output_prefix) {
+  std::string prefix = output_prefix;
+  if (prefix.empty()) {
+    own_output_ = std::make_unique<TempDir>("child");
+    prefix = (own_output_->path() / "child").string();
+  }
+  out_path_ = prefix + ".stdout";
+  err_path_ = prefix + ".stderr";
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -75,24 +72,17 @@ bool ChildProcess::reap(bool block) {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!reap(false) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(kPoll);
-  }
+  wait_until([&] { return reap(false); }, limit, kPoll);
   return status_;
 }
 
-std::string ChildProcess::out() const { return read_text(out_path_); }
-std::string ChildProcess::err() const { return read_text(err_path_); }
+std::string ChildProcess::out() const { return file_text(out_path_); }
+std::string ChildProcess::err() const { return file_text(err_path_); }
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (out().find(text) != std::string::npos) return true;
-    if (reap(false)) return out().find(text) != std::string::npos;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return false;
+  const auto printed = [&] { return out().find(text) != std::string::npos; };
+  wait_until([&] { return printed() || reap(false); }, limit, kPoll);
+  return printed();
 }
 
-}  // namespace kivorec_test
+}  // namespace kivo_test

@@ -1,4 +1,4 @@
-function s = kivo_rel_wait (condition, seconds)
+function s = kivo_wait (condition, seconds)
   % Polls velto('status') until CONDITION (a function of the status) holds
   % or SECONDS pass; returns the last status.
   if (nargin < 2)
