@@ -15,7 +15,7 @@
 #include "recording.h"
 #include "report.h"
 #include "stale_slots.h"
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 namespace kivoinspect {
 namespace {
@@ -178,12 +178,12 @@ TEST(FilterCheck, FindsTheFirstChangedSampleAndCarriesHistoriesAcrossBlocks) {
   const Layout raw = make_layout(kivo::FileKind::raw, 2);
   const std::vector<uint8_t> input = build(raw, counting(0, 2000));
   const kivo::FilterCoefficients c = kivo::coefficients_as_stored({0.07, 0, -0.13, 0, 0.07}, {1, -2.9, 3.4, -1.8, 0.4});
-  velto::FilterState state;
+  kivo::FilterState state;
   std::copy(c.b_stored.begin(), c.b_stored.end(), state.b.begin());
   std::copy(c.a_stored.begin(), c.a_stored.end(), state.a.begin());
   std::vector<uint8_t> output(input.size());
   for (size_t b = 0; b < 2; ++b) {
-    velto::filter_block(state, input.data() + b * raw.block_bytes(), output.data() + b * raw.block_bytes(), 2, 250);
+    kivo::filter_block(state, input.data() + b * raw.block_bytes(), output.data() + b * raw.block_bytes(), 2, 250);
   }
   const Layout filtered = make_layout(kivo::FileKind::filtered, 2);
   const Slots in(input.data(), input.size(), raw);

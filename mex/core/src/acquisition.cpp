@@ -118,13 +118,13 @@ void AcquisitionState::open_files(const OpenRequest& request, int port, uint32_t
   } else {
     filt.reset();
   }
-  if (filt && filt->file.is_open()) {
+  if (filt && filtered_file_.is_open()) {
     kivo::Metadata filtered_metadata = raw_metadata;
     filtered_metadata.kind = kivo::FileKind::filtered;
-    filtered_metadata.sample_file = kivo::base_name(filt->file.path());
+    filtered_metadata.sample_file = kivo::base_name(filtered_file_.path());
     filtered_metadata.companion_file = raw_open ? raw_metadata.sample_file : std::string();
     filtered_metadata.filter = kivo::coefficients_as_stored(first_five(request.b), first_five(request.a));
-    start_metadata(filtered_metadata_, filt->file.path(), filtered_metadata);
+    start_metadata(filtered_metadata_, filtered_file_.path(), filtered_metadata);
     raw_metadata.companion_file = filtered_metadata.sample_file;
   }
   if (raw_open) start_metadata(raw_metadata_, raw, raw_metadata);
@@ -139,12 +139,13 @@ void AcquisitionState::start_metadata(kivo::MetadataFile& file, const std::strin
 
 void AcquisitionState::set_up_filter(const OpenRequest& request, const std::string& path) {
   if (request.b.size() != 5 || request.a.size() != 5) throw std::runtime_error(kInvalidFilter);
-  filt = std::make_unique<FilterState>();
+  filt = std::make_unique<kivo::FilterState>();
+  filtered_file_ = kivo::BlockFile{};
   for (size_t i = 0; i < 5; ++i) {
     filt->b[i] = static_cast<float>(request.b[i]);
     filt->a[i] = static_cast<float>(request.a[i]);
   }
-  if (filt->file.open(path, kivo::FileMode::create_new) != 0) {
+  if (filtered_file_.open(path, kivo::FileMode::create_new) != 0) {
     console_(format("Could not open %s, filtered samples will not be saved!\n", path));
   }
 }
@@ -262,8 +263,8 @@ void AcquisitionState::flush_files_to_disk() {
       counters_.last_write_error.store(error);
     }
   }
-  if (filt && filt->file.is_open()) {
-    if (const int error = filt->file.flush_to_disk()) {
+  if (filt && filtered_file_.is_open()) {
+    if (const int error = filtered_file_.flush_to_disk()) {
       counters_.filtered_write_errors.fetch_add(1);
       counters_.last_filtered_write_error.store(error);
     }
@@ -274,7 +275,7 @@ void AcquisitionState::flush_files_to_disk() {
 // hold the name for the next 'open'.
 void AcquisitionState::discard_files() {
   std::error_code ignored;
-  for (kivo::BlockFile* file : {&fp, filt ? &filt->file : nullptr}) {
+  for (kivo::BlockFile* file : {&fp, filt ? &filtered_file_ : nullptr}) {
     if (file == nullptr || !file->is_open()) continue;
     file->close();
     std::filesystem::remove(file->path(), ignored);
@@ -287,9 +288,9 @@ void AcquisitionState::discard_files() {
 
 void AcquisitionState::close_files() {
   note_if_removed(fp);
-  if (filt) note_if_removed(filt->file);
+  if (filt) note_if_removed(filtered_file_);
   if (fp.is_open() && fp.close() != 0) close_failed_ = fp.path();
-  if (filt && filt->file.is_open() && filt->file.close() != 0) filtered_close_failed_ = filt->file.path();
+  if (filt && filtered_file_.is_open() && filtered_file_.close() != 0) filtered_close_failed_ = filtered_file_.path();
 }
 
 // A sample file whose name (or folder) was removed while it was written
@@ -331,9 +332,9 @@ void AcquisitionState::finish_metadata(kivo::EndReason reason, bool acquired) {
   finish(raw_metadata_, fp.bytes_written(), counters_.write_errors.load(),
          !close_failed_.empty() && close_failed_ == fp.path());
   const bool filtered = filt != nullptr;
-  finish(filtered_metadata_, filtered ? filt->file.bytes_written() : 0,
+  finish(filtered_metadata_, filtered ? filtered_file_.bytes_written() : 0,
          counters_.filtered_write_errors.load(),
-         filtered && !filtered_close_failed_.empty() && filtered_close_failed_ == filt->file.path());
+         filtered && !filtered_close_failed_.empty() && filtered_close_failed_ == filtered_file_.path());
 }
 
 void AcquisitionState::report_problems() {

@@ -27,9 +27,9 @@ void AcquisitionState::save_block(const uint8_t* block) {
       counters_.blocks_saved.fetch_add(1, std::memory_order_relaxed);
     }
   }
-  if (!filt || !filt->file.is_open()) return;
-  filter_block(*filt, block, vfilt2disk.data(), nchans, nsamp);
-  if (const int error = filt->file.append(vfilt2disk.data(), size)) {
+  if (!filt || !filtered_file_.is_open()) return;
+  kivo::filter_block(*filt, block, vfilt2disk.data(), nchans, nsamp);
+  if (const int error = filtered_file_.append(vfilt2disk.data(), size)) {
     counters_.filtered_write_errors.fetch_add(1, std::memory_order_relaxed);
     counters_.last_filtered_write_error.store(error, std::memory_order_relaxed);
   }

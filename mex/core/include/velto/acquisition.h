@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "kivo/band_filter.h"
 #include "kivo/block_file.h"
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
-#include "velto/band_filter.h"
 #include "velto/block_handover.h"
 #include "velto/datagram_bookkeeping.h"
 #include "velto/status.h"
@@ -67,7 +67,7 @@ class AcquisitionState {
   size_t channels() const { return nchans; }
   int32_t samples_per_channel() const { return static_cast<int32_t>(nsamp); }
   std::string raw_path() const { return fp.path(); }
-  std::string filtered_path() const { return filt ? filt->file.path() : std::string(); }
+  std::string filtered_path() const { return filt ? filtered_file_.path() : std::string(); }
 
   // Tests only: runs in the save thread before each block is written, to
   // make a slow disk.
@@ -129,7 +129,8 @@ class AcquisitionState {
   std::vector<uint8_t> vreadbuf;    // two blocks, filled in turn
   std::vector<uint8_t> vfilt2disk;  // one filtered block
   std::vector<uint8_t> vraw;        // 'read's copy of one datagram
-  std::unique_ptr<FilterState> filt;
+  std::unique_ptr<kivo::FilterState> filt;
+  kivo::BlockFile filtered_file_;  // filtered samples file; in use while filt is set
   kivo::BlockFile fp;  // raw samples file
   std::optional<kivo::net::SocketLibrary> socket_library_;
   kivo::net::UdpSocket sock;
