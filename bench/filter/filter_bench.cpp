@@ -54,7 +54,7 @@ struct Blocks {
   std::vector<uint8_t> out;
   size_t count = 0;
   double samples_per_block() const { return 1000.0 * g.nsamp * g.nchans; }
-  uint8_t* block(std::vector<uint8_t>& v, size_t k) const { return v.data() + k * size_t(g.total_bytes); }
+  uint8_t* block(std::vector<uint8_t>& v, size_t k) const { return v.data() + k * size_t(g.stamped_block_bytes); }
 };
 
 // Sines of several periods about mid-scale with noise, as a device sends.
@@ -62,7 +62,7 @@ Blocks make_blocks(uint32_t nchans, size_t count) {
   Blocks b;
   b.g = kivo::make_geometry(nchans);
   b.count = count;
-  b.raw.assign(size_t(b.g.total_bytes) * count, 0);
+  b.raw.assign(size_t(b.g.stamped_block_bytes) * count, 0);
   b.out.assign(b.raw.size(), 0);
   std::mt19937 rng(nchans);
   std::uniform_int_distribution<int> noise(-200, 200);
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
   const Timing t = time_isa(kivo::default_filter_isa(), largest, o.reps);
   std::printf("\nLargest block (15 channels, %d bytes): %.3f ms (median %.3f ms) with %s, "
               "%.2f%% of the 1000 ms block period at 1000 datagrams/s\n",
-              largest.g.total_bytes, t.best * 1e3, t.median * 1e3, kivo::filter_isa_name(kivo::default_filter_isa()),
+              largest.g.stamped_block_bytes, t.best * 1e3, t.median * 1e3, kivo::filter_isa_name(kivo::default_filter_isa()),
               t.median * 1e3 / 1000.0 * 100.0);
   return 0;
 }

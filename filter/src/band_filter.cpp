@@ -114,7 +114,8 @@ const char* filter_isa_name(FilterIsa isa) {
 namespace {
 
 void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
-  const size_t slot_bytes = 2 * nsamp * nchans + kivo::kStampBytes + kivo::kHeaderBytes;
+  const auto slot_bytes =
+      static_cast<size_t>(stamped_slot_size(static_cast<uint32_t>(nchans), static_cast<int32_t>(nsamp)));
   const BlockJob job{filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(),
                      raw,           out,           nchans,                nsamp,
                      slot_bytes};

@@ -155,7 +155,7 @@ void AcquisitionState::size_buffers(uint32_t channels) {
   nchans = g.nchans;
   nsamp = static_cast<size_t>(g.nsamp);
   datagram_size_bytes = g.datagram_size_bytes;
-  total_bytes = g.total_bytes;
+  total_bytes = g.stamped_block_bytes;
   // A resize to the same size neither allocates nor moves. The bytes are
   // cleared: slots that failed receives leave unfilled are saved as they
   // stand, and must not hold an earlier acquisition's samples (of another

@@ -77,7 +77,7 @@ struct Metadata {
 
   Geometry geometry() const { return make_geometry(nchans); }
   int32_t slot_bytes() const;
-  int64_t block_bytes() const { return int64_t{slot_bytes()} * kSlotsPerBlock; }
+  int64_t block_bytes() const { return geometry().block_bytes(is_stamped(kind)); }
 };
 
 // A new recording's metadata: kind, channels (1 to 16), port, the clock
