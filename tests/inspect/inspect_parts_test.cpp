@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "analysis.h"
@@ -14,6 +15,7 @@
 #include "options.h"
 #include "recording.h"
 #include "report.h"
+#include "source.h"
 #include "stale_slots.h"
 #include "kivo/band_filter.h"
 
@@ -158,6 +160,22 @@ TEST(Checks, PartialBlocksTrailingBytesAndDisagreementWithTheMetadata) {
   const Findings unknown = check_recording(stopped, std::nullopt, "f.dat");
   EXPECT_TRUE(unknown.problems.empty());
   EXPECT_EQ(unknown.notes.size(), 1U);
+}
+
+TEST(Report, ShowsEveryTotalOfTheMetadataInBothForms) {
+  Source source;
+  source.layout = make_layout(kivo::FileKind::raw, 4);
+  source.kind_from = "metadata";
+  source.metadata = metadata_for(source.layout, 0, kivo::EndReason::closed);
+  uint64_t next = 101;
+  kivo::for_each_total(source.metadata->totals, [&](const kivo::TotalField&, uint64_t& count) { count = next++; });
+  const Summary summary = summarise({}, source.layout);
+  const std::string text = summary_text(source, summary, {});
+  const auto json = nlohmann::json::parse(summary_json(source, summary, {}));
+  kivo::for_each_total(source.metadata->totals, [&](const kivo::TotalField& field, uint64_t count) {
+    EXPECT_EQ(json["metadata"][field.key], count) << field.key;
+    EXPECT_NE(text.find(std::to_string(count) + " " + field.words), std::string::npos) << text;
+  });
 }
 
 TEST(Checks, AWrongChannelCountShowsInTheSequenceNumbers) {
