@@ -48,8 +48,8 @@ struct ChannelSums {
 // (reordered or duplicated on the network) breaks the run, but it skips no
 // numbers, and a late one fills a number that was counted missing. Bit r
 // stands for the one place in (highest - 65536, highest] whose low 16 bits
-// are r; the places the highest passes over are cleared as it moves. A bit
-// set (8 KiB) rather than a table of places keeps short files cheap.
+// are r; the places the highest passes over are cleared as it moves. The
+// whole line is 8 KiB, so a short file costs little to set up.
 class NumberLine {
  public:
   // Notes `seq`; returns the numbers it skipped ahead of the highest so far

@@ -1,7 +1,7 @@
 // The metadata file beside every sample file ("..._kivo_samples.json" beside
 // "..._kivo_samples.dat"): everything a reader needs to take the sample file
 // apart - kind, channel count, slot and block sizes - and what happened while
-// it was written. The sample file itself stays exactly as it always was.
+// it was written. The sample file holds nothing but its slots.
 #pragma once
 
 #include <array>
