@@ -105,7 +105,7 @@ class Rig {
     state_->close();
     // After 'close': blocks handed over before it are still saved by then.
     const velto::AcquisitionStatus s = state_->status();
-    const auto block = static_cast<uintmax_t>(kivo::make_geometry(nchans_).total_bytes);
+    const auto block = static_cast<uintmax_t>(kivo::make_geometry(nchans_).stamped_block_bytes);
     if (fs::file_size(raw) != s.blocks_saved * block) fail("raw file does not hold the blocks saved");
     if (!filtered.empty() && fs::file_size(filtered) != s.blocks_saved * block) {
       fail("filtered file does not hold the blocks saved");

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   const kivo::Geometry g = kivo::make_geometry(1 + in.byte() % 16);
   const auto datagram_size = static_cast<size_t>(g.datagram_size_bytes);
-  const auto cap = static_cast<size_t>(g.total_bytes);
+  const auto cap = static_cast<size_t>(g.stamped_block_bytes);
   velto::StatusCounters counters;
   kivo::SequenceTracker sequence;
   std::atomic<size_t> unread{0};

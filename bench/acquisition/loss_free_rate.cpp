@@ -52,7 +52,7 @@ bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
   socket.set_reuse_address();
   socket.bind_any(kPort);
   socket.request_receive_buffer(
-      velto::receive_buffer_request(kivo::make_geometry(static_cast<uint32_t>(nchans)).total_bytes));
+      velto::receive_buffer_request(kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_block_bytes));
   std::atomic<long> received{0};
   std::thread receiver([&] {
     std::vector<uint8_t> buffer(kivo::kLargestDatagramBytes);

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "kivo/geometry.h"
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 #ifdef _WIN32
 #define popen _popen
@@ -54,7 +54,7 @@ struct Blocks {
   std::vector<uint8_t> out;
   size_t count = 0;
   double samples_per_block() const { return 1000.0 * g.nsamp * g.nchans; }
-  uint8_t* block(std::vector<uint8_t>& v, size_t k) const { return v.data() + k * size_t(g.total_bytes); }
+  uint8_t* block(std::vector<uint8_t>& v, size_t k) const { return v.data() + k * size_t(g.stamped_block_bytes); }
 };
 
 // Sines of several periods about mid-scale with noise, as a device sends.
@@ -62,7 +62,7 @@ Blocks make_blocks(uint32_t nchans, size_t count) {
   Blocks b;
   b.g = kivo::make_geometry(nchans);
   b.count = count;
-  b.raw.assign(size_t(b.g.total_bytes) * count, 0);
+  b.raw.assign(size_t(b.g.stamped_block_bytes) * count, 0);
   b.out.assign(b.raw.size(), 0);
   std::mt19937 rng(nchans);
   std::uniform_int_distribution<int> noise(-200, 200);
@@ -86,16 +86,16 @@ Timing summarize(std::vector<double> times) {
   return {times.front(), times[times.size() / 2]};
 }
 
-Timing time_isa(velto::FilterIsa isa, Blocks& b, int reps) {
-  velto::FilterState state;
+Timing time_isa(kivo::FilterIsa isa, Blocks& b, int reps) {
+  kivo::FilterState state;
   std::copy(kB, kB + 5, state.b.begin());
   std::copy(kA, kA + 5, state.a.begin());
-  velto::filter_block_with(isa, state, b.block(b.raw, 0), b.block(b.out, 0), b.g.nchans, b.g.nsamp);  // warm-up
+  kivo::filter_block_with(isa, state, b.block(b.raw, 0), b.block(b.out, 0), b.g.nchans, b.g.nsamp);  // warm-up
   std::vector<double> times;
   for (int r = 0; r < reps; ++r) {
     for (size_t k = 0; k < b.count; ++k) {
       const auto t0 = Clock::now();
-      velto::filter_block_with(isa, state, b.block(b.raw, k), b.block(b.out, k), b.g.nchans, b.g.nsamp);
+      kivo::filter_block_with(isa, state, b.block(b.raw, k), b.block(b.out, k), b.g.nchans, b.g.nsamp);
       times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
     }
   }
@@ -173,9 +173,9 @@ double msps(const Blocks& b, double seconds) { return b.samples_per_block() / se
 
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
-  const auto isas = velto::available_filter_isas();
+  const auto isas = kivo::available_filter_isas();
   std::printf("CPU: %s\nDefault filter path: %s\n", cpu_name().c_str(),
-              velto::filter_isa_name(velto::default_filter_isa()));
+              kivo::filter_isa_name(kivo::default_filter_isa()));
   std::printf("Blocks of 1000 slots, butter(2, [0.05 0.25]); %d x %zu blocks per figure; best (median)\n\n",
               o.reps, o.blocks);
 
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
   std::map<uint32_t, Blocks> data;
   std::map<uint32_t, Timing> fastest;
   std::printf("%-9s", "channels");
-  for (auto isa : isas) std::printf(" %22s", velto::filter_isa_name(isa));
+  for (auto isa : isas) std::printf(" %22s", kivo::filter_isa_name(isa));
   std::printf("   M channel-samples/s\n");
   for (uint32_t n : counts) {
     data[n] = make_blocks(n, o.blocks);
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
     for (auto isa : isas) {
       const Timing t = time_isa(isa, data[n], o.reps);
       std::printf("  %9.1f (%9.1f)", msps(data[n], t.best), msps(data[n], t.median));
-      if (isa == velto::default_filter_isa()) fastest[n] = t;
+      if (isa == kivo::default_filter_isa()) fastest[n] = t;
     }
     std::printf("\n");
   }
@@ -219,10 +219,10 @@ int main(int argc, char** argv) {
   }
 
   Blocks largest = make_blocks(15, o.blocks);
-  const Timing t = time_isa(velto::default_filter_isa(), largest, o.reps);
+  const Timing t = time_isa(kivo::default_filter_isa(), largest, o.reps);
   std::printf("\nLargest block (15 channels, %d bytes): %.3f ms (median %.3f ms) with %s, "
               "%.2f%% of the 1000 ms block period at 1000 datagrams/s\n",
-              largest.g.total_bytes, t.best * 1e3, t.median * 1e3, velto::filter_isa_name(velto::default_filter_isa()),
+              largest.g.stamped_block_bytes, t.best * 1e3, t.median * 1e3, kivo::filter_isa_name(kivo::default_filter_isa()),
               t.median * 1e3 / 1000.0 * 100.0);
   return 0;
 }

@@ -71,7 +71,7 @@ FilterCoefficients coefficients_as_stored(const std::array<double, 5>& b, const 
 }
 
 int32_t Metadata::slot_bytes() const {
-  return geometry().datagram_size_bytes + (is_stamped(kind) ? kStampBytes : 0);
+  return geometry().slot_bytes(is_stamped(kind));
 }
 
 Metadata make_metadata(FileKind kind, uint32_t nchans, int port, const TimeReading& started,

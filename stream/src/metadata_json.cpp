@@ -53,17 +53,7 @@ void put_layout(Json& out, const Metadata& m) {
 }
 
 void put_totals(Json& out, const RecordingTotals& t, EndReason end) {
-  out["blocks_written"] = t.blocks_written;
-  out["slots_written"] = t.slots_written;
-  out["datagrams_received"] = t.datagrams_received;
-  out["failed_receives"] = t.failed_receives;
-  out["sequence_gaps"] = t.sequence_gaps;
-  out["writer_stalls"] = t.writer_stalls;
-  out["blocks_lost"] = t.blocks_lost;
-  out["write_errors"] = t.write_errors;
-  out["kernel_drops"] = t.kernel_drops;
-  out["wrong_size_datagrams"] = t.wrong_size_datagrams;
-  out["datagrams_not_saved"] = t.datagrams_not_saved;
+  for_each_total(t, [&](const TotalField& field, uint64_t count) { out[field.key] = count; });
   out["ended"] = end_reason_name(end);
 }
 
@@ -177,18 +167,9 @@ void check_layout(const Json& in, const Metadata& m) {
 
 RecordingTotals parse_totals(const Json& in) {
   RecordingTotals t;
-  t.blocks_written = get<uint64_t>(in, "blocks_written");
-  t.slots_written = get<uint64_t>(in, "slots_written");
-  t.datagrams_received = get<uint64_t>(in, "datagrams_received");
-  t.failed_receives = get<uint64_t>(in, "failed_receives");
-  t.sequence_gaps = get<uint64_t>(in, "sequence_gaps");
-  t.writer_stalls = get<uint64_t>(in, "writer_stalls");
-  t.blocks_lost = get<uint64_t>(in, "blocks_lost");
-  t.write_errors = get<uint64_t>(in, "write_errors");
-  t.kernel_drops = get<uint64_t>(in, "kernel_drops");
-  // Files written before these counts existed lack them.
-  if (in.contains("wrong_size_datagrams")) t.wrong_size_datagrams = get<uint64_t>(in, "wrong_size_datagrams");
-  if (in.contains("datagrams_not_saved")) t.datagrams_not_saved = get<uint64_t>(in, "datagrams_not_saved");
+  for_each_total(t, [&](const TotalField& field, uint64_t& count) {
+    if (field.in_every_file || in.contains(field.key)) count = get<uint64_t>(in, field.key);
+  });
   return t;
 }
 

@@ -8,35 +8,23 @@
 #include <string>
 
 #include "filter_stream.h"
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 namespace {
 
 using filter_test::Coefficients;
 using filter_test::Stream;
-using velto::FilterIsa;
-using velto::FilterState;
+using kivo::FilterIsa;
+using kivo::FilterState;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// What a filter state holds besides its file, copyable.
-struct Start {
-  Coefficients b{}, a{};
-  std::array<uint16_t, velto::kHistoryEntries> x_history{}, y_history{};
-};
+FilterState coefficients(const Coefficients& b, const Coefficients& a) { return FilterState{b, a, {}, {}}; }
 
-Start coefficients(const Coefficients& b, const Coefficients& a) { return Start{b, a, {}, {}}; }
-
-void load(FilterState& state, const Start& start) {
-  state.b = start.b;
-  state.a = start.a;
-  state.x_history = start.x_history;
-  state.y_history = start.y_history;
-}
-
-Stream filter(FilterIsa isa, const Start& start, const Stream& raw, FilterState& state) {
-  load(state, start);
+// Filters `raw` block by block from `start`; `state` ends as the filter left it.
+Stream filter(FilterIsa isa, const FilterState& start, const Stream& raw, FilterState& state) {
+  state = start;
   return filter_test::filter_stream(isa, state, raw);
 }
 
@@ -89,7 +77,7 @@ std::vector<uint16_t> channel(const Stream& s, size_t c) {
 
 // Compares every channel of `out` with the oracle run over `raw` from the
 // histories the state had at the start.
-void expect_reference(const Stream& raw, const Stream& out, const Start& start) {
+void expect_reference(const Stream& raw, const Stream& out, const FilterState& start) {
   for (size_t c = 0; c < raw.nchans; ++c) {
     std::array<uint16_t, 4> xh{}, yh{};
     for (size_t k = 0; k < 4; ++k) {
@@ -108,7 +96,7 @@ class BandFilter : public testing::TestWithParam<FilterIsa> {
  protected:
   // Filters `raw` block by block and expects every sample to be `expect(step, c)`.
   template <class Expect>
-  void expect_samples(const Start& start, const Stream& raw, Expect expect) {
+  void expect_samples(const FilterState& start, const Stream& raw, Expect expect) {
     FilterState state;
     const Stream out = filter(GetParam(), start, raw, state);
     for (size_t n = 0; n < raw.steps(); ++n) {
@@ -135,7 +123,7 @@ TEST_P(BandFilter, BlockByBlockEqualsOnePassOverEachChannel) {
     } else {
       stable_coefficients(rng, b, a);
     }
-    Start start = coefficients(b, a);
+    FilterState start = coefficients(b, a);
     std::uniform_int_distribution<int> any(0, 65535);
     for (size_t i = 0; i < 4 * nchans; ++i) {
       start.x_history[i] = static_cast<uint16_t>(any(rng));
@@ -163,9 +151,8 @@ TEST_P(BandFilter, WritesNothingPastTheBlock) {
     Stream raw(nchans, 1);
     filter_test::fill_random(raw, rng);
     std::vector<uint8_t> out(raw.block_bytes + 64, 0xA5);
-    FilterState state;
-    load(state, coefficients({0.5f, 0.25f, 0, 0, 0}, {1, -0.5f, 0, 0, 0}));
-    velto::filter_block_with(GetParam(), state, raw.block(0), out.data(), nchans, raw.nsamp);
+    FilterState state = coefficients({0.5f, 0.25f, 0, 0, 0}, {1, -0.5f, 0, 0, 0});
+    kivo::filter_block_with(GetParam(), state, raw.block(0), out.data(), nchans, raw.nsamp);
     for (size_t i = raw.block_bytes; i < out.size(); ++i) ASSERT_EQ(out[i], 0xA5) << nchans << " channels";
   }
 }
@@ -188,7 +175,7 @@ TEST_P(BandFilter, OneStepDelayReachesBackAcrossDatagramsAndBlocks) {
   for (size_t nchans : {1, 3, 8, 16}) {
     Stream raw(nchans, 2);
     filter_test::fill_random(raw, rng);
-    Start start = coefficients({0, 1, 0, 0, 0}, {1, 0, 0, 0, 0});
+    FilterState start = coefficients({0, 1, 0, 0, 0}, {1, 0, 0, 0, 0});
     for (size_t i = 0; i < 4 * nchans; ++i) start.x_history[i] = static_cast<uint16_t>(rng());
     expect_samples(start, raw, [&](size_t n, size_t c) {
       const int before = n == 0 ? start.x_history[3 * nchans + c] : raw.sample(n - 1, c);
@@ -255,9 +242,9 @@ TEST_P(BandFilter, FirstDenominatorCoefficientIsIgnored) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryIsa, BandFilter, testing::ValuesIn(velto::available_filter_isas()),
+INSTANTIATE_TEST_SUITE_P(EveryIsa, BandFilter, testing::ValuesIn(kivo::available_filter_isas()),
                          [](const testing::TestParamInfo<FilterIsa>& info) {
-                           return std::string(velto::filter_isa_name(info.param));
+                           return std::string(kivo::filter_isa_name(info.param));
                          });
 
 }  // namespace

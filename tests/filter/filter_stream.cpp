@@ -70,10 +70,10 @@ std::vector<uint16_t> reference_channel(const std::vector<uint16_t>& x, const Co
   return std::vector<uint16_t>(out.begin() + 4, out.end());
 }
 
-Stream filter_stream(velto::FilterIsa isa, velto::FilterState& state, const Stream& raw) {
+Stream filter_stream(kivo::FilterIsa isa, kivo::FilterState& state, const Stream& raw) {
   Stream out(raw.nchans, raw.nblocks);
   for (size_t k = 0; k < raw.nblocks; ++k) {
-    velto::filter_block_with(isa, state, raw.block(k), out.block(k), raw.nchans, raw.nsamp);
+    kivo::filter_block_with(isa, state, raw.block(k), out.block(k), raw.nchans, raw.nsamp);
   }
   return out;
 }

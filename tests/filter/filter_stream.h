@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 namespace filter_test {
 
@@ -46,6 +46,6 @@ uint16_t reference_store(float sum);
 
 // Runs the stream block by block through filter_block_with into a stream of
 // the same shape, starting from `state`.
-Stream filter_stream(velto::FilterIsa isa, velto::FilterState& state, const Stream& raw);
+Stream filter_stream(kivo::FilterIsa isa, kivo::FilterState& state, const Stream& raw);
 
 }  // namespace filter_test

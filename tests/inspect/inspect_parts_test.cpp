@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "analysis.h"
@@ -14,8 +15,9 @@
 #include "options.h"
 #include "recording.h"
 #include "report.h"
+#include "source.h"
 #include "stale_slots.h"
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 namespace kivoinspect {
 namespace {
@@ -160,6 +162,22 @@ TEST(Checks, PartialBlocksTrailingBytesAndDisagreementWithTheMetadata) {
   EXPECT_EQ(unknown.notes.size(), 1U);
 }
 
+TEST(Report, ShowsEveryTotalOfTheMetadataInBothForms) {
+  Source source;
+  source.layout = make_layout(kivo::FileKind::raw, 4);
+  source.kind_from = "metadata";
+  source.metadata = metadata_for(source.layout, 0, kivo::EndReason::closed);
+  uint64_t next = 101;
+  kivo::for_each_total(source.metadata->totals, [&](const kivo::TotalField&, uint64_t& count) { count = next++; });
+  const Summary summary = summarise({}, source.layout);
+  const std::string text = summary_text(source, summary, {});
+  const auto json = nlohmann::json::parse(summary_json(source, summary, {}));
+  kivo::for_each_total(source.metadata->totals, [&](const kivo::TotalField& field, uint64_t count) {
+    EXPECT_EQ(json["metadata"][field.key], count) << field.key;
+    EXPECT_NE(text.find(std::to_string(count) + " " + field.words), std::string::npos) << text;
+  });
+}
+
 TEST(Checks, AWrongChannelCountShowsInTheSequenceNumbers) {
   const Layout eight = make_layout(kivo::FileKind::raw, 8);
   const std::vector<uint8_t> file = build(eight, counting(0, 2000));
@@ -178,12 +196,12 @@ TEST(FilterCheck, FindsTheFirstChangedSampleAndCarriesHistoriesAcrossBlocks) {
   const Layout raw = make_layout(kivo::FileKind::raw, 2);
   const std::vector<uint8_t> input = build(raw, counting(0, 2000));
   const kivo::FilterCoefficients c = kivo::coefficients_as_stored({0.07, 0, -0.13, 0, 0.07}, {1, -2.9, 3.4, -1.8, 0.4});
-  velto::FilterState state;
+  kivo::FilterState state;
   std::copy(c.b_stored.begin(), c.b_stored.end(), state.b.begin());
   std::copy(c.a_stored.begin(), c.a_stored.end(), state.a.begin());
   std::vector<uint8_t> output(input.size());
   for (size_t b = 0; b < 2; ++b) {
-    velto::filter_block(state, input.data() + b * raw.block_bytes(), output.data() + b * raw.block_bytes(), 2, 250);
+    kivo::filter_block(state, input.data() + b * raw.block_bytes(), output.data() + b * raw.block_bytes(), 2, 250);
   }
   const Layout filtered = make_layout(kivo::FileKind::filtered, 2);
   const Slots in(input.data(), input.size(), raw);

@@ -127,7 +127,7 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
   const std::vector<uint8_t> raw_bytes = contents(raw[0]);
   const std::vector<uint8_t> filtered_bytes = contents(filtered[0]);
   const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
-  ASSERT_EQ(raw_bytes.size(), 2 * static_cast<size_t>(g.total_bytes));
+  ASSERT_EQ(raw_bytes.size(), 2 * static_cast<size_t>(g.stamped_block_bytes));
   ASSERT_EQ(filtered_bytes.size(), raw_bytes.size());
 
   kivo::DatagramEncoder encoder(g, kivo::SampleContent::pattern);
@@ -203,7 +203,7 @@ TEST(VeltoUnload, UnloadingWhileAcquiringEndsTheAcquisitionFirst) {
   const auto metadata = dir.files("_kivo_samples.json");
   ASSERT_EQ(metadata.size(), 1U);
   EXPECT_NE(text_of(metadata[0]).find("\"ended\": \"unloaded\""), std::string::npos);
-  EXPECT_EQ(contents(dir.files(".dat")[0]).size(), static_cast<size_t>(kivo::make_geometry(16).total_bytes));
+  EXPECT_EQ(contents(dir.files(".dat")[0]).size(), static_cast<size_t>(kivo::make_geometry(16).stamped_block_bytes));
 
   velto.load();  // and it loads and works again
   EXPECT_EQ(velto.call(0, text("version")).printed, "Kivo MEX version " KIVO_VERSION "\n");

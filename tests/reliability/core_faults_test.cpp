@@ -102,7 +102,7 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   // The file: every attempt made a slot of a saved block; the slots an empty
   // datagram left unfilled are stale, and kivoinspect counts the same gaps.
   const std::vector<uint8_t> file = read_file(raw);
-  ASSERT_EQ(file.size(), s.blocks_saved * static_cast<uint64_t>(g.total_bytes));
+  ASSERT_EQ(file.size(), s.blocks_saved * static_cast<uint64_t>(g.stamped_block_bytes));
   const kivoinspect::Layout layout = kivoinspect::make_layout(kivo::FileKind::raw, nchans);
   const kivoinspect::Summary summary = kivoinspect::analyse(kivoinspect::Slots(file.data(), file.size(), layout));
   EXPECT_EQ(summary.stale_slots, empty);

@@ -44,7 +44,7 @@ TEST(Geometry, MatchesTheTableForEveryAcceptedCountAndZero) {
     EXPECT_EQ(g.nsamp, row.nsamp);
     EXPECT_EQ(g.datagram_size_bytes, row.datagram);
     EXPECT_EQ(g.stamped_slot_bytes, row.slot);
-    EXPECT_EQ(g.total_bytes, row.total);
+    EXPECT_EQ(g.stamped_block_bytes, row.total);
     EXPECT_EQ(g.recorder_block_bytes, row.recorder_block);
   }
 }

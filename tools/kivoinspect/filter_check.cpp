@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kivo/datagram.h"
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 namespace kivoinspect {
 namespace {
@@ -36,7 +36,7 @@ FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo:
   const Layout& layout = raw.layout();
   v.raw_blocks = raw.count() / kivo::kSlotsPerBlock;
   v.filtered_blocks = filtered.count() / kivo::kSlotsPerBlock;
-  velto::FilterState state;  // zero histories
+  kivo::FilterState state;  // zero histories
   for (size_t i = 0; i < 5; ++i) {
     state.b[i] = filter.b_stored[i];
     state.a[i] = filter.a_stored[i];
@@ -48,7 +48,7 @@ FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo:
   for (uint64_t b = 0; b < blocks; ++b) {
     if (progress) progress(b * kivo::kSlotsPerBlock, blocks * kivo::kSlotsPerBlock);
     const uint64_t first = b * kivo::kSlotsPerBlock;
-    velto::filter_block(state, raw.slot(first), out.data(), nchans, nsamp);
+    kivo::filter_block(state, raw.slot(first), out.data(), nchans, nsamp);
     ++v.blocks_compared;
     if (std::memcmp(out.data(), filtered.slot(first), out.size()) == 0) continue;
     for (uint64_t k = 0; k < kivo::kSlotsPerBlock; ++k) {

@@ -1,5 +1,5 @@
 // The offline proof of a recording's filter: the raw file run through the
-// plug-in's own band filter (velto::filter_block, single-precision
+// plug-in's own band filter (kivo::filter_block, single-precision
 // coefficients as stored, zero histories at the start, carried from block to
 // block) must give the filtered file byte for byte.
 #pragma once

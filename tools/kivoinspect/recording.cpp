@@ -19,7 +19,7 @@ Layout make_layout(kivo::FileKind kind, uint32_t nchans) {
   layout.kind = kind;
   layout.geometry = kivo::make_geometry(nchans);
   layout.stamp_bytes = kivo::is_stamped(kind) ? kivo::kStampBytes : 0;
-  layout.slot_bytes = static_cast<size_t>(layout.geometry.datagram_size_bytes) + layout.stamp_bytes;
+  layout.slot_bytes = static_cast<size_t>(layout.geometry.slot_bytes(kivo::is_stamped(kind)));
   return layout;
 }
 

@@ -58,14 +58,13 @@ std::string sequence_text(const Summary& s) {
 }
 
 std::string totals_text(const kivo::Metadata& m) {
-  const kivo::RecordingTotals& t = m.totals;
-  return std::string("ended ") + kivo::end_reason_name(m.end) + ": " + std::to_string(t.blocks_written) +
-         " blocks written, " + std::to_string(t.datagrams_received) + " datagrams received, " +
-         std::to_string(t.sequence_gaps) + " sequence gaps, " + std::to_string(t.writer_stalls) +
-         " writer stalls, " + std::to_string(t.blocks_lost) + " blocks lost, " + std::to_string(t.write_errors) +
-         " write errors, " + std::to_string(t.kernel_drops) + " kernel drops, " +
-         std::to_string(t.wrong_size_datagrams) + " wrong-size datagrams, " +
-         std::to_string(t.datagrams_not_saved) + " datagrams not saved";
+  std::string text = std::string("ended ") + kivo::end_reason_name(m.end) + ":";
+  const char* separator = " ";
+  kivo::for_each_total(m.totals, [&](const kivo::TotalField& field, uint64_t count) {
+    text += separator + std::to_string(count) + " " + field.words;
+    separator = ", ";
+  });
+  return text;
 }
 
 void channel_table(std::ostringstream& out, const Summary& s) {
@@ -90,19 +89,10 @@ Json optional_number(const std::optional<double>& value) { return value ? Json(*
 
 Json metadata_json(const std::optional<kivo::Metadata>& metadata) {
   if (!metadata) return nullptr;
-  const kivo::RecordingTotals& t = metadata->totals;
   Json m;
   m["ended"] = kivo::end_reason_name(metadata->end);
-  m["blocks_written"] = t.blocks_written;
-  m["slots_written"] = t.slots_written;
-  m["datagrams_received"] = t.datagrams_received;
-  m["sequence_gaps"] = t.sequence_gaps;
-  m["writer_stalls"] = t.writer_stalls;
-  m["blocks_lost"] = t.blocks_lost;
-  m["write_errors"] = t.write_errors;
-  m["kernel_drops"] = t.kernel_drops;
-  m["wrong_size_datagrams"] = t.wrong_size_datagrams;
-  m["datagrams_not_saved"] = t.datagrams_not_saved;
+  kivo::for_each_total(metadata->totals,
+                       [&](const kivo::TotalField& field, uint64_t count) { m[field.key] = count; });
   return m;
 }
 

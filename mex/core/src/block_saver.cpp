@@ -50,7 +50,7 @@ kivo::TimeReading BlockSaver::time_for_files(const OpenRequest& request) {
 
 void BlockSaver::open_files(const OpenRequest& request, int port, const kivo::Geometry& geometry,
                             const kivo::TimeReading& now) {
-  block_bytes_ = static_cast<size_t>(geometry.total_bytes);
+  block_bytes_ = static_cast<size_t>(geometry.stamped_block_bytes);
   nchans_ = geometry.nchans;
   nsamp_ = static_cast<size_t>(geometry.nsamp);
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
@@ -84,7 +84,7 @@ void BlockSaver::start_metadata(kivo::MetadataFile& file, const std::string& sam
 
 void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& path) {
   if (request.b.size() != 5 || request.a.size() != 5) throw std::runtime_error(kInvalidFilter);
-  filter_ = std::make_unique<FilterState>();
+  filter_ = std::make_unique<kivo::FilterState>();
   for (size_t i = 0; i < 5; ++i) {
     filter_->b[i] = static_cast<float>(request.b[i]);
     filter_->a[i] = static_cast<float>(request.a[i]);
@@ -127,7 +127,7 @@ void BlockSaver::save_block(const uint8_t* block) {
     }
   }
   if (!filter_ || !filtered_file_.is_open()) return;
-  filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
+  kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
   if (const int error = filtered_file_.append(filtered_block_.data(), block_bytes_)) {
     counters_.filtered_write_errors.fetch_add(1, std::memory_order_relaxed);
     counters_.last_filtered_write_error.store(error, std::memory_order_relaxed);

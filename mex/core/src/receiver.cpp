@@ -16,7 +16,7 @@ Receiver::Receiver(StatusCounters& counters, BlockHandover& handover, LatestData
 
 void Receiver::size_blocks(const kivo::Geometry& geometry) {
   datagram_bytes_ = static_cast<size_t>(geometry.datagram_size_bytes);
-  block_bytes_ = static_cast<size_t>(geometry.total_bytes);
+  block_bytes_ = static_cast<size_t>(geometry.stamped_block_bytes);
   // A resize to the same size neither allocates nor moves. The bytes are
   // cleared: slots that failed receives leave unfilled are saved as they
   // stand, and must not hold an earlier acquisition's samples (of another

@@ -43,16 +43,24 @@ constexpr int32_t datagram_size(uint32_t nchans, int32_t nsamp) {
   return static_cast<int32_t>(nchans) * nsamp * 2 + kHeaderBytes;
 }
 
+// One stamped slot (receive time, then the datagram).
+constexpr int32_t stamped_slot_size(uint32_t nchans, int32_t nsamp) {
+  return datagram_size(nchans, nsamp) + kStampBytes;
+}
+
 // Everything that follows from one channel count.
 struct Geometry {
   uint32_t nchans = 0;
   int32_t nsamp = 0;
   int32_t datagram_size_bytes = 0;   // one Datagram
   int32_t stamped_slot_bytes = 0;    // one StampedDatagram: stamp + datagram
-  int32_t total_bytes = 0;           // the plug-in's Block of stamped slots
+  int32_t stamped_block_bytes = 0;   // the plug-in's Block of stamped slots
   int32_t recorder_block_bytes = 0;  // the recorder's Block of bare datagrams
 
   size_t samples_per_datagram() const { return size_t{nchans} * static_cast<size_t>(nsamp); }
+  // A slot and a block of a file with stamped slots or with bare datagrams.
+  int32_t slot_bytes(bool stamped) const { return stamped ? stamped_slot_bytes : datagram_size_bytes; }
+  int32_t block_bytes(bool stamped) const { return stamped ? stamped_block_bytes : recorder_block_bytes; }
 };
 
 // The geometry of a channel count; nchans must have a table entry (0 to 31).
@@ -61,8 +69,8 @@ constexpr Geometry make_geometry(uint32_t nchans) {
   g.nchans = nchans;
   g.nsamp = samples_per_channel(nchans);
   g.datagram_size_bytes = datagram_size(nchans, g.nsamp);
-  g.stamped_slot_bytes = g.datagram_size_bytes + kStampBytes;
-  g.total_bytes = g.stamped_slot_bytes * kSlotsPerBlock;
+  g.stamped_slot_bytes = stamped_slot_size(nchans, g.nsamp);
+  g.stamped_block_bytes = g.stamped_slot_bytes * kSlotsPerBlock;
   g.recorder_block_bytes = g.datagram_size_bytes * kSlotsPerBlock;
   return g;
 }

@@ -1,7 +1,7 @@
 // The metadata file beside every sample file ("..._kivo_samples.json" beside
 // "..._kivo_samples.dat"): everything a reader needs to take the sample file
 // apart - kind, channel count, slot and block sizes - and what happened while
-// it was written. The sample file itself stays exactly as it always was.
+// it was written. The sample file holds nothing but its slots.
 #pragma once
 
 #include <array>
@@ -12,6 +12,7 @@
 
 #include "kivo/clock.h"
 #include "kivo/geometry.h"
+#include "kivo/recording_totals.h"
 
 namespace kivo {
 
@@ -47,21 +48,6 @@ struct FilterCoefficients {
 };
 FilterCoefficients coefficients_as_stored(const std::array<double, 5>& b, const std::array<double, 5>& a);
 
-// What the writer counted; written when the recording ends.
-struct RecordingTotals {
-  uint64_t blocks_written = 0;      // whole blocks in the sample file
-  uint64_t slots_written = 0;       // whole slots in it (a recorder's last block may be partial)
-  uint64_t datagrams_received = 0;
-  uint64_t failed_receives = 0;     // receive attempts that took no slot
-  uint64_t sequence_gaps = 0;       // datagrams not numbered previous + 1
-  uint64_t writer_stalls = 0;       // times the receiver waited for a slow writer
-  uint64_t blocks_lost = 0;         // blocks the writer could not keep (recorder)
-  uint64_t write_errors = 0;        // block writes (or the final close) that failed
-  uint64_t kernel_drops = 0;        // datagrams the system dropped on the socket
-  uint64_t wrong_size_datagrams = 0;  // datagrams not of the channel count's size
-  uint64_t datagrams_not_saved = 0;   // received after the last block handed to the writer
-};
-
 struct Metadata {
   FileKind kind = FileKind::raw;
   uint32_t nchans = 0;
@@ -77,7 +63,7 @@ struct Metadata {
 
   Geometry geometry() const { return make_geometry(nchans); }
   int32_t slot_bytes() const;
-  int64_t block_bytes() const { return int64_t{slot_bytes()} * kSlotsPerBlock; }
+  int64_t block_bytes() const { return geometry().block_bytes(is_stamped(kind)); }
 };
 
 // A new recording's metadata: kind, channels (1 to 16), port, the clock

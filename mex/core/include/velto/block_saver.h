@@ -15,7 +15,7 @@
 #include "kivo/clock.h"
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 #include "velto/block_handover.h"
 #include "velto/open_request.h"
 #include "velto/status.h"
@@ -90,7 +90,7 @@ class BlockSaver {
   // Save thread only while it runs; the MATLAB thread opens and closes them.
   kivo::BlockFile raw_file_;
   kivo::BlockFile filtered_file_;
-  std::unique_ptr<FilterState> filter_;  // present when 'open' asked for a filter
+  std::unique_ptr<kivo::FilterState> filter_;  // present when 'open' asked for a filter
   std::vector<uint8_t> filtered_block_;
   std::function<void()> before_write_;
 

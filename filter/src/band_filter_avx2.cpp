@@ -1,9 +1,9 @@
 // The band filter on AVX2: up to eight channels per vector, sixteen in two
 // independent chains. Compiled for AVX2 function by function, so the library
 // still loads on CPUs without it; the dispatcher calls it only where it runs.
-#include "velto/band_filter_kernels.h"
+#include "band_filter_kernels.h"
 
-#if defined(VELTO_FILTER_AVX)
+#if defined(KIVO_FILTER_AVX)
 #include <immintrin.h>
 
 #include <cstring>
@@ -17,7 +17,7 @@
 #pragma GCC target("avx2")
 #endif
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 namespace {
 
@@ -88,11 +88,11 @@ struct Avx2Lanes8 {
 
 }  // namespace
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
 
-#include "velto/band_filter_lanes.h"
+#include "band_filter_lanes.h"
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 
 void filter_avx2(const BlockJob& job) {
@@ -106,7 +106,7 @@ void filter_avx2(const BlockJob& job) {
 }
 
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
 
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -114,4 +114,4 @@ void filter_avx2(const BlockJob& job) {
 #pragma GCC pop_options
 #endif
 
-#endif  // VELTO_FILTER_AVX
+#endif  // KIVO_FILTER_AVX

@@ -5,9 +5,9 @@
 // independent chains of eight lanes rather than one chain of sixteen.
 // Compiled for AVX-512 function by function, so the library still loads on
 // CPUs without it; the dispatcher calls it only where it runs.
-#include "velto/band_filter_kernels.h"
+#include "band_filter_kernels.h"
 
-#if defined(VELTO_FILTER_AVX)
+#if defined(KIVO_FILTER_AVX)
 // GCC 12's AVX-512 headers start some results from deliberately undefined
 // vectors and then warn about them where they are inlined.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -31,7 +31,7 @@
 #pragma GCC target("avx512f,avx512bw,avx512vl")
 #endif
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 namespace {
 
@@ -101,11 +101,11 @@ struct Avx512Lanes8 {
 
 }  // namespace
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
 
-#include "velto/band_filter_lanes.h"
+#include "band_filter_lanes.h"
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 
 void filter_avx512(const BlockJob& job) {
@@ -119,7 +119,7 @@ void filter_avx512(const BlockJob& job) {
 }
 
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
 
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -127,4 +127,4 @@ void filter_avx512(const BlockJob& job) {
 #pragma GCC pop_options
 #endif
 
-#endif  // VELTO_FILTER_AVX
+#endif  // KIVO_FILTER_AVX

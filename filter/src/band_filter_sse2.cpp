@@ -1,14 +1,14 @@
 // The band filter on SSE2, the x86 baseline: four channels per vector.
-#include "velto/band_filter_kernels.h"
+#include "band_filter_kernels.h"
 
-#if defined(VELTO_FILTER_X86)
+#if defined(KIVO_FILTER_X86)
 #include <emmintrin.h>
 
 #include <cstring>
 
 #include "kivo/geometry.h"
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 namespace {
 
@@ -57,11 +57,11 @@ struct Sse2Lanes {
 
 }  // namespace
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
 
-#include "velto/band_filter_lanes.h"
+#include "band_filter_lanes.h"
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 
 void filter_sse2(const BlockJob& job) {
@@ -74,6 +74,6 @@ void filter_sse2(const BlockJob& job) {
 }
 
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
 
-#endif  // VELTO_FILTER_X86
+#endif  // KIVO_FILTER_X86

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 
 // One block to filter. The kernels copy stamps and headers and compute every
@@ -25,16 +25,16 @@ struct BlockJob {
 // Each kernel runs on the calling thread and allocates nothing.
 void filter_portable(const BlockJob& job);
 #if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
-#define VELTO_FILTER_X86 1
+#define KIVO_FILTER_X86 1
 void filter_sse2(const BlockJob& job);
 #endif
-#if defined(VELTO_FILTER_X86) && defined(__GNUC__) && !defined(VELTO_FILTER_NO_AVX)
+#if defined(KIVO_FILTER_X86) && defined(__GNUC__) && !defined(KIVO_FILTER_NO_AVX)
 // The AVX kernels need the compiler's per-function target attributes (and,
 // with MinGW, an assembler that keeps spilled vectors safe: see CMakeLists).
-#define VELTO_FILTER_AVX 1
+#define KIVO_FILTER_AVX 1
 void filter_avx2(const BlockJob& job);
 void filter_avx512(const BlockJob& job);
 #endif
 
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo

@@ -1,5 +1,5 @@
-// The band filter of the save thread: a recursive filter of order four run on
-// every channel, in single precision, with each product and sum rounded in a
+// The band filter of the filtered sample files: a recursive filter of order
+// four run on every channel, in single precision, with each product and sum rounded in a
 // fixed order so that the filtered file is reproducible bit for bit.
 //
 // Several implementations compute the same bits: a portable one in plain C++
@@ -12,13 +12,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "kivo/block_file.h"
-
-namespace velto {
+namespace kivo {
 
 inline constexpr size_t kHistorySteps = 4;
 inline constexpr size_t kHistoryEntries = 128;  // 4 time steps x up to 32 channels
 
+// The whole state of one filtered stream; a plain value, copied freely.
 struct FilterState {
   std::array<float, 5> b{};  // b0..b4
   std::array<float, 5> a{};  // a0..a4; a0 is kept but the filter takes it as 1
@@ -26,7 +25,6 @@ struct FilterState {
   // interleaved: raw inputs and stored (offset) outputs.
   std::array<uint16_t, kHistoryEntries> x_history{};
   std::array<uint16_t, kHistoryEntries> y_history{};
-  kivo::BlockFile file;  // the filtered samples file
 };
 
 // One stored output from the final sum (the 0.5 already added): cut toward
@@ -36,7 +34,7 @@ uint16_t encode_output(float sum);
 
 // Filters one block of 1000 stamped slots from `raw` into `out` (same layout;
 // stamps and headers copied), continuing from and then updating the histories.
-// nchans is 1 to 16. Runs on the save thread (or any one thread per state).
+// nchans is 1 to 16. Any thread, one thread at a time per state.
 void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp);
 
 // The implementations, from the slowest to the fastest.
@@ -63,4 +61,4 @@ const char* filter_isa_name(FilterIsa isa);
 void filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
                        size_t nsamp);
 
-}  // namespace velto
+}  // namespace kivo

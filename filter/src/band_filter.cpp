@@ -1,15 +1,15 @@
 // The band filter's entry points: picks the kernel for this CPU, hands it the
 // block, and keeps the last four time steps for the next block.
-#include "velto/band_filter.h"
+#include "kivo/band_filter.h"
 
 #include <stdexcept>
 #include <string>
 
 #include "kivo/datagram.h"
 #include "kivo/geometry.h"
-#include "velto/band_filter_kernels.h"
+#include "band_filter_kernels.h"
 
-namespace velto {
+namespace kivo {
 namespace {
 
 using filter_detail::BlockJob;
@@ -21,11 +21,11 @@ bool cpu_runs(FilterIsa isa) {
   switch (isa) {
     case FilterIsa::portable:
       return true;
-#if defined(VELTO_FILTER_X86)
+#if defined(KIVO_FILTER_X86)
     case FilterIsa::sse2:
       return true;  // every build for x86 requires SSE2
 #endif
-#if defined(VELTO_FILTER_AVX)
+#if defined(KIVO_FILTER_AVX)
     case FilterIsa::avx2:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx2");
@@ -42,12 +42,12 @@ bool cpu_runs(FilterIsa isa) {
 void run_kernel(FilterIsa isa, const BlockJob& job) {
   if (job.nchans == 0 || job.nchans > kMaxVectorChannels) isa = FilterIsa::portable;
   switch (isa) {
-#if defined(VELTO_FILTER_X86)
+#if defined(KIVO_FILTER_X86)
     case FilterIsa::sse2:
       filter_detail::filter_sse2(job);
       return;
 #endif
-#if defined(VELTO_FILTER_AVX)
+#if defined(KIVO_FILTER_AVX)
     case FilterIsa::avx2:
       filter_detail::filter_avx2(job);
       return;
@@ -114,7 +114,8 @@ const char* filter_isa_name(FilterIsa isa) {
 namespace {
 
 void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
-  const size_t slot_bytes = 2 * nsamp * nchans + kivo::kStampBytes + kivo::kHeaderBytes;
+  const auto slot_bytes =
+      static_cast<size_t>(stamped_slot_size(static_cast<uint32_t>(nchans), static_cast<int32_t>(nsamp)));
   const BlockJob job{filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(),
                      raw,           out,           nchans,                nsamp,
                      slot_bytes};
@@ -136,4 +137,4 @@ void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nc
   filter_on(default_filter_isa(), filt, raw, out, nchans, nsamp);
 }
 
-}  // namespace velto
+}  // namespace kivo

@@ -5,10 +5,10 @@
 
 #include "kivo/datagram.h"
 #include "kivo/geometry.h"
-#include "velto/band_filter.h"
-#include "velto/band_filter_kernels.h"
+#include "kivo/band_filter.h"
+#include "band_filter_kernels.h"
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 namespace {
 
@@ -65,4 +65,4 @@ void filter_portable(const BlockJob& job) {
 }
 
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo

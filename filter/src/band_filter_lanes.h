@@ -23,12 +23,12 @@
 #pragma once
 
 #if defined(__GNUC__)
-#define VELTO_UNROLL_GROUPS _Pragma("GCC unroll 4")
+#define KIVO_UNROLL_GROUPS _Pragma("GCC unroll 4")
 #else
-#define VELTO_UNROLL_GROUPS
+#define KIVO_UNROLL_GROUPS
 #endif
 
-namespace velto {
+namespace kivo {
 namespace filter_detail {
 namespace {
 
@@ -80,7 +80,7 @@ inline void filter_step(const V& v, const Coefficients<V>& k, Chain<V>& c, const
 template <class V, int G>
 inline void filter_row(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
                        uint8_t* out) {
-  VELTO_UNROLL_GROUPS
+  KIVO_UNROLL_GROUPS
   for (int g = 0; g < G; ++g) filter_step(v[g], k, c[g], in + 2 * V::kLanes * g, out + 2 * V::kLanes * g);
 }
 
@@ -106,7 +106,7 @@ void filter_block_lanes(const BlockJob& job) {
   V v[G] = {};
   Coefficients<V> k(job);
   Chain<V> c[G];
-  VELTO_UNROLL_GROUPS
+  KIVO_UNROLL_GROUPS
   for (int g = 0; g < G; ++g) {
     const size_t first = V::kLanes * static_cast<size_t>(g);
     v[g] = V(nchans - first < size_t{V::kLanes} ? nchans - first : size_t{V::kLanes});
@@ -144,4 +144,4 @@ void filter_block_lanes(const BlockJob& job) {
 
 }  // namespace
 }  // namespace filter_detail
-}  // namespace velto
+}  // namespace kivo
