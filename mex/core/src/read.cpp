@@ -16,7 +16,9 @@ const uint8_t* AcquisitionState::read() {
     const auto epoch = static_cast<uint32_t>(latest >> 32);
     copying_.store(epoch + 1);
     if (block_epoch_.load() - epoch < 2) {
-      std::memcpy(vraw.data(), vreadbuf.data() + (latest & 0xFFFFFFFFU) + kivo::kStampBytes, size);
+      const uint8_t* slot = vreadbuf.data() + (latest & 0xFFFFFFFFU);
+      std::memcpy(&read_stamp_, slot, sizeof read_stamp_);
+      std::memcpy(vraw.data(), slot + kivo::kStampBytes, size);
       copying_.store(0, std::memory_order_release);
       return vraw.data();
     }

@@ -58,6 +58,9 @@ class AcquisitionState {
   // MATLAB thread: the latest whole datagram (datagram_size() bytes), or null
   // when less than one datagram's worth of unread bytes is left.
   const uint8_t* read();
+  // MATLAB thread: the receive stamp (seconds since 1970) of the datagram
+  // that the last successful read() returned.
+  double read_stamp() const { return read_stamp_; }
   // MATLAB thread; the counters are read without locks while the threads run.
   AcquisitionStatus status() const;
 
@@ -129,6 +132,7 @@ class AcquisitionState {
   std::vector<uint8_t> vreadbuf;    // two blocks, filled in turn
   std::vector<uint8_t> vfilt2disk;  // one filtered block
   std::vector<uint8_t> vraw;        // 'read's copy of one datagram
+  double read_stamp_ = 0.0;         // MATLAB thread only: the stamp of vraw's datagram
   std::unique_ptr<FilterState> filt;
   kivo::BlockFile fp;  // raw samples file
   std::optional<kivo::net::SocketLibrary> socket_library_;
