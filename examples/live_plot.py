@@ -30,6 +30,8 @@ CHANNELS_SHOWN = 3
 
 def acquire(args):
     """Runs the acquisition; returns its final status and its two files."""
+    # On a terminal the live line is rewritten in place; elsewhere it is a line each time.
+    line_start = "\r" if sys.stdout.isatty() else "\n"
     with kivo.Acquisition(args.port, args.channels, args.savedir, B, A) as acq:
         end = time.monotonic() + args.seconds
         last_time, last_count, latest = time.monotonic(), 0, None
@@ -41,8 +43,8 @@ def acquire(args):
                 s = acq.status()
                 rate = (s["datagrams"] - last_count) / (now - last_time)
                 last_time, last_count = now, s["datagrams"]
-                sys.stdout.write("\r%6.0f datagrams/s   latest sequence no %5s   gaps %d   "
-                                 % (rate, "-" if latest is None else latest, s["sequence_gaps"]))
+                sys.stdout.write("%s%6.0f datagrams/s   latest sequence no %5s   gaps %d   "
+                                 % (line_start, rate, "-" if latest is None else latest, s["sequence_gaps"]))
                 sys.stdout.flush()
     sys.stdout.write("\n")
     status = acq.status()  # after close: the final counts
