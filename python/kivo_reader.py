@@ -16,6 +16,8 @@ import sys
 try:
     import kivo.recording as _module
 except ImportError:
+    _module = None
+if _module is None:
     _path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kivo", "recording.py")
     _spec = importlib.util.spec_from_file_location("kivo_recording", _path)
     _module = importlib.util.module_from_spec(_spec)
