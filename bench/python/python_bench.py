@@ -12,6 +12,7 @@ usage: PYTHONPATH=BUILD/python python3 python_bench.py --build BUILD [--seconds 
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -106,7 +107,7 @@ def main():
     if os.access(core, os.X_OK):
         sys.stdout.write("the core alone (loss_free_rate):\n" +
                          subprocess.run([core, str(args.seconds), folder], capture_output=True, text=True).stdout)
-    os.rmdir(folder)
+    shutil.rmtree(folder)
 
 
 if __name__ == "__main__":
