@@ -71,7 +71,6 @@ class Acquisition(AcquisitionCore):
     raw samples file (and, with b and a, the band-filtered file) in savedir
     with their metadata files, and the same receiver and counters.
 
-    Acquisition(port, nchans, savedir, b=None, a=None)
       port     UDP port, 1 to 65535
       nchans   channel count, 1 to 16 (fixes nsamp and the datagram size)
       savedir  folder for the sample files (str or path)
@@ -94,6 +93,7 @@ class Acquisition(AcquisitionCore):
     """
 
     def __init__(self, port, nchans, savedir, b=None, a=None):
+        """Opens the port and starts acquiring; raises KivoError when it cannot."""
         super().__init__()
         request = _request(port, nchans, savedir, b, a)
         try:
