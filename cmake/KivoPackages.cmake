@@ -51,3 +51,12 @@ foreach(candidate /usr/bin/python3 python3)
   endif()
 endforeach()
 unset(python)
+
+# The Python package kivo is built with pybind11 for a Python that has numpy.
+if(KIVO_BUILD_PYTHON AND NOT CMAKE_CROSSCOMPILING)
+  if(NOT Python3_EXECUTABLE AND KIVO_NUMPY_PYTHON3)
+    set(Python3_EXECUTABLE ${KIVO_NUMPY_PYTHON3})
+  endif()
+  find_package(Python3 COMPONENTS Interpreter Development.Module)
+  find_package(pybind11 CONFIG QUIET)
+endif()

@@ -4,7 +4,11 @@
 # with kivo_read and drawn into a figure, then kivorec records the same stream
 # and kivoinspect summarises and checks what was recorded.
 #
-# Usage: scripts/demo.sh [--short] [--seconds S | S] [--out DIR] [--build DIR] [--port N]
+# With --python, the same stream goes instead into examples/live_plot.py (the
+# Python package kivo), which draws the last second into live_plot.png.
+#
+# Usage: scripts/demo.sh [--python] [--short] [--seconds S | S] [--out DIR] [--build DIR] [--port N]
+#   --python     acquire in Python (examples/live_plot.py) instead of Octave
 #   --short      about 3 s of acquisition and 2 s of kivorec (what the test runs)
 #   --seconds S  seconds of acquisition in Octave (default 10)
 #   --out DIR    output folder (default out/demo-<time>)
@@ -17,15 +21,17 @@ record_seconds=4
 out=""
 build=""
 port=55123
+python=false
 while [[ $# -gt 0 ]]; do
   case "$1" in
+    --python) python=true ;;
     --short) seconds=3; record_seconds=2 ;;
     --seconds) seconds=$2; shift ;;
     --out) out=$2; shift ;;
     --build) build=$2; shift ;;
     --port) port=$2; shift ;;
     [0-9]*) seconds=$1 ;;  # the older form: scripts/demo.sh SECONDS
-    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,18p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
@@ -34,13 +40,19 @@ if [[ -z "$build" ]]; then
   build="$root/build"
   "$root/scripts/setup-debian.sh" demo
   [[ -f "$build/build.ninja" ]] || (cd "$root" && cmake --preset dev >/dev/null)
-  cmake --build "$build" --target velto kivosim kivorec kivoinspect >/dev/null
+  if $python; then
+    cmake --build "$build" --target kivo_python_module kivosim kivoinspect >/dev/null
+  else
+    cmake --build "$build" --target velto kivosim kivorec kivoinspect >/dev/null
+  fi
 fi
 build=$(cd "$build" && pwd)
 kivosim="$build/tools/kivosim/kivosim"
 kivorec="$build/recorder/kivorec"
 kivoinspect="$build/tools/kivoinspect/kivoinspect"
-for program in "$build/velto.mex" "$kivosim" "$kivorec" "$kivoinspect"; do
+programs=("$build/velto.mex" "$kivosim" "$kivorec" "$kivoinspect")
+$python && programs=("$build/python/kivo/__init__.py" "$kivosim" "$kivoinspect")
+for program in "${programs[@]}"; do
   [[ -e "$program" ]] || { echo "demo: $program is missing" >&2; exit 1; }
 done
 
@@ -56,6 +68,22 @@ trap cleanup EXIT
 section() { printf '\n== %s\n' "$*"; }
 base_hz=1000  # channel c carries a sine of c x 1 kHz
 sine=(--channels 8 --rate 1000 --content sine --sine-base-hz $base_hz --quiet)
+
+if $python; then
+  # Debian's python3 has numpy and matplotlib, where another may come first on the PATH.
+  python3=$(command -v /usr/bin/python3 || command -v python3)
+  section "kivo in Python: $seconds s of kivosim's 8 channels at 1000 datagrams/s"
+  # kivosim runs on while Python starts and until the acquisition has ended.
+  "$kivosim" --port "$port" "${sine[@]}" --duration $((seconds + 10)) > "$out/kivosim.txt" &
+  pids+=($!)
+  PYTHONPATH="$build/python" "$python3" "$root/examples/live_plot.py" --port "$port" --channels 8 \
+    --seconds "$seconds" --savedir "$out" --png "$out/live_plot.png"
+  section "kivoinspect on the Python acquisition's files"
+  "$kivoinspect" --verify-filter "$(ls "$out"/*_kivo_samples.dat)" "$(ls "$out"/*_kivo_filtered_samples.dat)"
+  section "Done"
+  echo "Everything is in $out"
+  exit 0
+fi
 
 section "velto in Octave: $seconds s of kivosim's 8 channels at 1000 datagrams/s"
 "$kivosim" --port "$port" "${sine[@]}" --duration $((seconds + 2)) > "$out/kivosim.txt" &

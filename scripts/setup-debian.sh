@@ -4,11 +4,12 @@
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
-                octave liboctave-dev nlohmann-json3-dev)
-test_packages=(octave-signal python3 python3-numpy socat iproute2 clang libclang-rt-14-dev
+                octave liboctave-dev nlohmann-json3-dev pybind11-dev python3-dev)
+test_packages=(octave-signal python3 python3-numpy python3-pytest python3-matplotlib
+               socat iproute2 clang libclang-rt-14-dev
                gnuplot-nox fonts-freefont-otf e2fsprogs util-linux
                g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm lld zip)
-demo_packages=(octave-signal python3 python3-numpy gnuplot-nox fonts-freefont-otf)
+demo_packages=(octave-signal python3 python3-numpy python3-matplotlib gnuplot-nox fonts-freefont-otf)
 
 case "${1:-test}" in
   build) wanted=("${build_packages[@]}") ;;

@@ -1,0 +1,68 @@
+// The extension module kivo._kivo: the acquisition core's Python face. The
+// package kivo builds Acquisition on AcquisitionCore.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+
+#include "acquisition_core.h"
+#include "kivo/version.h"
+
+namespace py = pybind11;
+using kivo_python::AcquisitionCore;
+using kivo_python::Datagram;
+
+namespace {
+
+std::string datagram_repr(const Datagram& d) {
+  return "<kivo.Datagram sequence_no=" + std::to_string(d.sequence_no) +
+         " stamp=" + py::repr(py::float_(d.stamp)).cast<std::string>() +
+         " samples=" + py::repr(d.samples.attr("shape")).cast<std::string>() + ">";
+}
+
+void define_errors(py::module_& m) {
+  auto& error = py::register_exception<kivo_python::KivoFailure>(m, "KivoError", PyExc_RuntimeError);
+  error.attr("__module__") = "kivo";
+  error.doc() = "An error of the acquisition: a usage error or what the acquisition core refused.";
+  m.attr("KivoWarning") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "kivo.KivoWarning", "Trouble the acquisition reports without failing: what 'close' of the velto "
+      "plug-in prints as warnings.", PyExc_UserWarning, nullptr));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kivo, m) {
+  m.doc() = "The acquisition core of Kivo (use the package kivo).";
+  m.attr("__version__") = KIVO_VERSION;
+  define_errors(m);
+
+  py::class_<Datagram>(m, "Datagram", "One datagram that Acquisition.read() returned.")
+      .def_readonly("sequence_no", &Datagram::sequence_no, "the 16-bit sequence number (int)")
+      .def_readonly("stamp", &Datagram::stamp,
+                    "the receive time of its slot (float, seconds since 1970 UTC)")
+      .def_readonly("samples", &Datagram::samples,
+                    "numpy uint16 array of shape (nsamp, nchans): one row per time step")
+      .def("__repr__", &datagram_repr);
+  py::setattr(m.attr("Datagram"), "__module__", py::str("kivo"));
+
+  py::class_<AcquisitionCore>(m, "AcquisitionCore", "The core under kivo.Acquisition.")
+      .def(py::init<>())
+      .def("_open", &AcquisitionCore::open)
+      .def("_close", &AcquisitionCore::close)
+      .def("_take_printed", &AcquisitionCore::take_printed)
+      .def("read", &AcquisitionCore::read, py::arg("timeout") = 0.0,
+           "read(timeout=0.0) -> Datagram or None\n\n"
+           "The latest datagram, as velto('read') gives it: each datagram's worth of\n"
+           "bytes received since the last read allows one read, which returns the\n"
+           "datagram received last at that moment (a backlog allows at most about\n"
+           "1000 reads, however many datagrams it held). None when nothing new has\n"
+           "arrived, and always after close(). With timeout > 0, waits up to that\n"
+           "many seconds for a datagram, with the GIL released; Ctrl-C ends the\n"
+           "wait with KeyboardInterrupt.")
+      .def("status", &AcquisitionCore::status,
+           "status() -> dict\n\n"
+           "The keys and values of velto('status'): running (bool), port, nchans,\n"
+           "nsamp, datagrams, bytes, failed_receives, sequence_gaps, blocks_saved,\n"
+           "writer_stalls, write_errors, kernel_drops, wrong_size_datagrams,\n"
+           "datagrams_not_saved, socket_buffer_bytes (ints).");
+}
