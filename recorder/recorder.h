@@ -17,8 +17,7 @@ inline constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 // Memory for the blocks held between receiver and writer (193 blocks at 8
 // or 16 channels, 103 at 15): minutes of the device's usual stream and
 // nearly 10 s at 20,000 datagrams a second, so that a disk whose
-// write-through stalls for seconds loses nothing (64 MiB lost 36 blocks to
-// one such stall in a 10-minute soak at 20,000/s).
+// write-through stalls for seconds loses nothing.
 inline constexpr size_t kRingBytes = size_t{256} << 20;
 // A console stop waits for the block in progress to complete while
 // datagrams arrive; this long without one, it cuts the block short.

@@ -93,29 +93,15 @@ void versioncmd(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
 
 void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
   const AcquisitionStatus s = acquisition().status();
-  const std::pair<const char*, double> numbers[] = {
-      {"port", s.port},
-      {"nchans", static_cast<double>(s.nchans)},
-      {"nsamp", static_cast<double>(s.nsamp)},
-      {"datagrams", static_cast<double>(s.datagrams)},
-      {"bytes", static_cast<double>(s.bytes)},
-      {"failed_receives", static_cast<double>(s.failed_receives)},
-      {"sequence_gaps", static_cast<double>(s.sequence_gaps)},
-      {"blocks_saved", static_cast<double>(s.blocks_saved)},
-      {"writer_stalls", static_cast<double>(s.writer_stalls)},
-      {"write_errors", static_cast<double>(s.write_errors)},
-      {"kernel_drops", static_cast<double>(s.kernel_drops)},
-      {"wrong_size_datagrams", static_cast<double>(s.wrong_size_datagrams)},
-      {"datagrams_not_saved", static_cast<double>(s.datagrams_not_saved)},
-      {"socket_buffer_bytes", static_cast<double>(s.socket_buffer_bytes)},
-  };
-  constexpr int kFields = 1 + sizeof numbers / sizeof numbers[0];
-  const char* names[kFields] = {"running"};
-  for (int i = 1; i < kFields; ++i) names[i] = numbers[i - 1].first;
+  const auto fields = status_fields(s);
+  const char* names[1 + kStatusFields] = {"running"};
+  for (size_t i = 0; i < fields.size(); ++i) names[i + 1] = fields[i].name;
   const mwSize one[2] = {1, 1};
-  mxArray* result = mxCreateStructArray(2, one, kFields, names);
+  mxArray* result = mxCreateStructArray(2, one, static_cast<int>(1 + kStatusFields), names);
   mxSetField(result, 0, "running", mxCreateLogicalScalar(s.running));
-  for (const auto& [name, value] : numbers) mxSetField(result, 0, name, mxCreateDoubleScalar(value));
+  for (const StatusField& field : fields) {
+    mxSetField(result, 0, field.name, mxCreateDoubleScalar(static_cast<double>(field.value)));
+  }
   plhs[0] = result;
 }
 

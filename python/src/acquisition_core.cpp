@@ -147,20 +147,7 @@ py::dict AcquisitionCore::status() {
   }
   py::dict d;
   d["running"] = s.running;
-  d["port"] = s.port;
-  d["nchans"] = s.nchans;
-  d["nsamp"] = s.nsamp;
-  d["datagrams"] = s.datagrams;
-  d["bytes"] = s.bytes;
-  d["failed_receives"] = s.failed_receives;
-  d["sequence_gaps"] = s.sequence_gaps;
-  d["blocks_saved"] = s.blocks_saved;
-  d["writer_stalls"] = s.writer_stalls;
-  d["write_errors"] = s.write_errors;
-  d["kernel_drops"] = s.kernel_drops;
-  d["wrong_size_datagrams"] = s.wrong_size_datagrams;
-  d["datagrams_not_saved"] = s.datagrams_not_saved;
-  d["socket_buffer_bytes"] = s.socket_buffer_bytes;
+  for (const velto::StatusField& field : velto::status_fields(s)) d[field.name] = field.value;
   return d;
 }
 

@@ -112,11 +112,12 @@ void AcquisitionState::stop_threads() {
 void AcquisitionState::report_problems() {
   const Console warn = [this](const std::string& text) { console_("velto: warning: " + text + "\n"); };
   saver_.warn_write_errors(warn);
-  if (auto n = counters_.writer_stalls.load()) {
+  const kivo::RecordingTotals totals = counters_.shared_totals();
+  if (const uint64_t n = totals.writer_stalls) {
     warn("the writer fell behind " + std::to_string(n) + " time(s) while saving to " + raw_path() +
          "; datagrams the socket could not hold meanwhile are counted as kernel drops");
   }
-  if (auto n = counters_.kernel_drops.load()) {
+  if (const uint64_t n = totals.kernel_drops) {
     warn(std::to_string(n) + " datagram(s) were dropped by the system before they reached " + raw_path());
   }
   if (const uint64_t n = receiver_.wrong_sizes().count()) {
@@ -136,16 +137,17 @@ AcquisitionStatus AcquisitionState::status() const {
   s.port = port_;
   s.nchans = geometry_.nchans;
   s.nsamp = static_cast<uint64_t>(geometry_.nsamp);
-  s.datagrams = counters_.datagrams.load();
+  const kivo::RecordingTotals totals = counters_.shared_totals();
+  s.datagrams = totals.datagrams_received;
   s.bytes = counters_.bytes.load();
-  s.failed_receives = counters_.failed_receives.load();
-  s.sequence_gaps = counters_.sequence_gaps.load();
+  s.failed_receives = totals.failed_receives;
+  s.sequence_gaps = totals.sequence_gaps;
   s.blocks_saved = counters_.blocks_saved.load();
-  s.writer_stalls = counters_.writer_stalls.load();
+  s.writer_stalls = totals.writer_stalls;
   s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
-  s.kernel_drops = counters_.kernel_drops.load();
-  s.wrong_size_datagrams = counters_.wrong_size_datagrams.load();
-  s.datagrams_not_saved = counters_.datagrams_not_saved.load();
+  s.kernel_drops = totals.kernel_drops;
+  s.wrong_size_datagrams = totals.wrong_size_datagrams;
+  s.datagrams_not_saved = totals.datagrams_not_saved;
   s.socket_buffer_bytes = socket_buffer_bytes_;
   return s;
 }

@@ -182,16 +182,7 @@ void BlockSaver::note_if_removed(const kivo::BlockFile& file) {
 }
 
 void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {
-  kivo::RecordingTotals shared;
-  if (acquired) {
-    shared.datagrams_received = counters_.datagrams.load();
-    shared.failed_receives = counters_.failed_receives.load();
-    shared.sequence_gaps = counters_.sequence_gaps.load();
-    shared.writer_stalls = counters_.writer_stalls.load();
-    shared.kernel_drops = counters_.kernel_drops.load();
-    shared.wrong_size_datagrams = counters_.wrong_size_datagrams.load();
-    shared.datagrams_not_saved = counters_.datagrams_not_saved.load();
-  }
+  const kivo::RecordingTotals shared = acquired ? counters_.shared_totals() : kivo::RecordingTotals{};
   auto finish = [&](kivo::MetadataFile& metadata, uint64_t bytes_written, uint64_t write_errors,
                     bool close_failed) {
     if (!metadata.active()) return;

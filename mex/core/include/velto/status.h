@@ -1,8 +1,12 @@
 // What the acquisition counts while it runs; read without locks by 'status'.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include "kivo/recording_totals.h"
 
 namespace velto {
 
@@ -24,6 +28,10 @@ struct StatusCounters {
   std::atomic<int> last_filtered_write_error{0};
 
   void reset();
+  // The counts that every file of the acquisition shares, under the names of
+  // the recording totals (not the per-file blocks_written, slots_written and
+  // write_errors). Any thread; a snapshot once the threads are joined.
+  kivo::RecordingTotals shared_totals() const;
 };
 
 struct AcquisitionStatus {
@@ -43,5 +51,15 @@ struct AcquisitionStatus {
   uint64_t datagrams_not_saved = 0;
   int64_t socket_buffer_bytes = 0;
 };
+
+// One field of velto('status') after `running`, and how many there are.
+inline constexpr size_t kStatusFields = 14;
+struct StatusField {
+  const char* name;
+  int64_t value;
+};
+// The fields of velto('status') after `running`, in the order the gateways
+// show them: the one list that the MEX and the Python gateway both use.
+std::array<StatusField, kStatusFields> status_fields(const AcquisitionStatus& status);
 
 }  // namespace velto
