@@ -11,14 +11,7 @@
 #
 # usage: scripts/test-portable.sh      The Linux stand-in host comes from
 #        KIVO_LINUX_BUILD (default build/, built by scripts/test.sh).
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-jobs=$(nproc)
-started=$SECONDS
-
-"$root/scripts/setup-debian.sh" test
-
-step() { printf '\n== %s (%d s so far)\n' "$*" $((SECONDS - started)); }
+source "$(dirname "$0")/test-lib.sh"
 
 step "Portable POSIX: the Linux build with macOS's code paths, core, recorder and Octave tests"
 (cd "$root" && cmake --preset portable >/dev/null && cmake --build --preset portable -j "$jobs" &&

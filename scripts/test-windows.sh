@@ -11,14 +11,7 @@
 # usage: scripts/test-windows.sh        (called at the end of scripts/test.sh)
 # The Linux kivosim comes from KIVO_LINUX_BUILD (default build/), or is
 # built in build-winlinux.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-jobs=$(nproc)
-started=$SECONDS
-
-"$root/scripts/setup-debian.sh" test
-
-step() { printf '\n== %s (%d s so far)\n' "$*" $((SECONDS - started)); }
+source "$(dirname "$0")/test-lib.sh"
 
 step "Windows: the build machine's kivosim for the kivorec.exe tests"
 linux_build=${KIVO_LINUX_BUILD:-$root/build}

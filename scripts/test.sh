@@ -5,13 +5,7 @@
 # reliability tests under AddressSanitizer with UndefinedBehaviorSanitizer,
 # the Windows builds (scripts/test-windows.sh), the portable-POSIX, macOS and
 # packaged builds (scripts/test-portable.sh), and each fuzzer for a few seconds.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-jobs=$(nproc)
-
-"$root/scripts/setup-debian.sh" test
-
-step() { printf '\n== %s\n' "$*"; }
+source "$(dirname "$0")/test-lib.sh"
 
 # The builds are CMakePresets.json's presets, run from the top of the tree.
 preset() { (cd "$root" && "$@"); }
