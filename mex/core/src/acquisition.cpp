@@ -44,8 +44,7 @@ int32_t AcquisitionState::open(const OpenRequest& request) {
     saver_.open_files(request, port, geometry, now);
     geometry_ = geometry;
     receiver_.size_blocks(geometry_);
-    latest_.reset(receiver_.blocks(), static_cast<size_t>(geometry_.stamped_block_bytes),
-                  static_cast<size_t>(geometry_.datagram_size_bytes));
+    latest_.reset(receiver_.blocks(), geometry_);
     socket_buffer_bytes_ =
         receiver_.open_socket(static_cast<uint16_t>(port), receive_buffer_request_, console_);
     port_ = port;

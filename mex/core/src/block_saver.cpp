@@ -1,6 +1,7 @@
 #include "velto/block_saver.h"
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -25,6 +26,13 @@ std::array<double, 5> first_five(const std::vector<double>& values) {
   std::array<double, 5> out{};
   for (size_t i = 0; i < out.size(); ++i) out[i] = values[i];
   return out;
+}
+
+// A write or flush that failed: counted, and its error kept for the warning
+// (read once the save thread is joined).
+void count_failure(std::atomic<uint64_t>& failures, std::atomic<int>& last_error, int error) {
+  failures.fetch_add(1, std::memory_order_relaxed);
+  last_error.store(error, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -120,8 +128,7 @@ void BlockSaver::save_block(const uint8_t* block) {
   if (before_write_) before_write_();
   if (raw_file_.is_open()) {
     if (const int error = raw_file_.append(block, block_bytes_)) {
-      counters_.write_errors.fetch_add(1, std::memory_order_relaxed);
-      counters_.last_write_error.store(error, std::memory_order_relaxed);
+      count_failure(counters_.write_errors, counters_.last_write_error, error);
     } else {
       counters_.blocks_saved.fetch_add(1, std::memory_order_relaxed);
     }
@@ -129,8 +136,7 @@ void BlockSaver::save_block(const uint8_t* block) {
   if (!filter_ || !filtered_file_.is_open()) return;
   kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
   if (const int error = filtered_file_.append(filtered_block_.data(), block_bytes_)) {
-    counters_.filtered_write_errors.fetch_add(1, std::memory_order_relaxed);
-    counters_.last_filtered_write_error.store(error, std::memory_order_relaxed);
+    count_failure(counters_.filtered_write_errors, counters_.last_filtered_write_error, error);
   }
 }
 
@@ -139,14 +145,12 @@ void BlockSaver::save_block(const uint8_t* block) {
 void BlockSaver::flush_files_to_disk() {
   if (raw_file_.is_open()) {
     if (const int error = raw_file_.flush_to_disk()) {
-      counters_.write_errors.fetch_add(1);
-      counters_.last_write_error.store(error);
+      count_failure(counters_.write_errors, counters_.last_write_error, error);
     }
   }
   if (filter_ && filtered_file_.is_open()) {
     if (const int error = filtered_file_.flush_to_disk()) {
-      counters_.filtered_write_errors.fetch_add(1);
-      counters_.last_filtered_write_error.store(error);
+      count_failure(counters_.filtered_write_errors, counters_.last_filtered_write_error, error);
     }
   }
 }

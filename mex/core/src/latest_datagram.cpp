@@ -3,15 +3,15 @@
 #include <cstring>
 #include <thread>
 
-#include "kivo/geometry.h"
 #include "velto/datagram_bookkeeping.h"
 
 namespace velto {
 
-void LatestDatagram::reset(const uint8_t* blocks, size_t block_bytes, size_t datagram_bytes) {
+void LatestDatagram::reset(const uint8_t* blocks, const kivo::Geometry& geometry) {
   blocks_ = blocks;
-  block_bytes_ = block_bytes;
-  datagram_bytes_ = datagram_bytes;
+  block_bytes_ = static_cast<size_t>(geometry.stamped_block_bytes);
+  datagram_bytes_ = static_cast<size_t>(geometry.datagram_size_bytes);
+  slot_bytes_ = static_cast<size_t>(geometry.stamped_slot_bytes);
   unread_bytes_.store(0);
   latest_slot_.store(0);
   filling_block_.store(0);
@@ -40,14 +40,13 @@ void LatestDatagram::publish(uint32_t number, size_t slot_offset, size_t length)
 const uint8_t* LatestDatagram::read() {
   if (blocks_ == nullptr) return nullptr;  // no 'open' yet
   if (!take_unread(unread_bytes_, datagram_bytes_, block_bytes_)) return nullptr;
-  const size_t slot_bytes = kivo::kStampBytes + datagram_bytes_;
-  if (copy_.size() < slot_bytes) copy_.resize(slot_bytes);  // created once, grown for a larger datagram
+  if (copy_.size() < slot_bytes_) copy_.resize(slot_bytes_);  // created once, grown for a larger datagram
   for (;;) {
     const uint64_t latest = latest_slot_.load(std::memory_order_acquire);
     const auto number = static_cast<uint32_t>(latest >> 32);
     copying_block_.store(number + 1);
     if (filling_block_.load() - number < 2) {
-      std::memcpy(copy_.data(), blocks_ + (latest & 0xFFFFFFFFU), slot_bytes);
+      std::memcpy(copy_.data(), blocks_ + (latest & 0xFFFFFFFFU), slot_bytes_);
       copying_block_.store(0, std::memory_order_release);
       std::memcpy(&read_stamp_, copy_.data(), sizeof read_stamp_);
       return copy_.data() + kivo::kStampBytes;

@@ -16,6 +16,7 @@ Receiver::Receiver(StatusCounters& counters, BlockHandover& handover, LatestData
 
 void Receiver::size_blocks(const kivo::Geometry& geometry) {
   datagram_bytes_ = static_cast<size_t>(geometry.datagram_size_bytes);
+  slot_bytes_ = static_cast<size_t>(geometry.stamped_slot_bytes);
   block_bytes_ = static_cast<size_t>(geometry.stamped_block_bytes);
   // A resize to the same size neither allocates nor moves. The bytes are
   // cleared: slots that failed receives leave unfilled are saved as they
@@ -87,7 +88,6 @@ void Receiver::run() {
 // Makes 1000 receive attempts into `half`; `taken` counts the datagrams that
 // took a slot. Returns false when 'close' stopped the block part-way.
 bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
-  const size_t slot_bytes = datagram_bytes_ + kivo::kStampBytes;
   size_t offset = half * block_bytes_;
   int attempts = 0;
   while (attempts < kivo::kSlotsPerBlock) {
@@ -109,7 +109,7 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
     std::memcpy(slot, &stamp, sizeof stamp);
     count_datagram(counters_, sequence_, datagram, received);
     latest_.publish(number, offset, static_cast<size_t>(received.length));
-    offset += slot_bytes;
+    offset += slot_bytes_;
     ++taken;
   }
   return true;

@@ -13,14 +13,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "kivo/geometry.h"
+
 namespace velto {
 
 class LatestDatagram {
  public:
-  // MATLAB thread, while no receiver runs: the slots lie in `blocks` (two
-  // blocks of `block_bytes`), each a stamp and a datagram of
-  // `datagram_bytes`. Nothing is published or unread.
-  void reset(const uint8_t* blocks, size_t block_bytes, size_t datagram_bytes);
+  // MATLAB thread, while no receiver runs: the slots lie in `blocks`, two
+  // blocks of stamped slots of `geometry`. Nothing is published or unread.
+  void reset(const uint8_t* blocks, const kivo::Geometry& geometry);
 
   // Receiver thread only: block `number` begins. Waits the fraction of a
   // microsecond it takes while 'read' copies a slot from that half's
@@ -59,6 +60,7 @@ class LatestDatagram {
   const uint8_t* blocks_ = nullptr;
   size_t block_bytes_ = 0;
   size_t datagram_bytes_ = 0;
+  size_t slot_bytes_ = 0;
 
   // MATLAB thread only: read()'s copy of one stamped slot, and its stamp.
   std::vector<uint8_t> copy_;

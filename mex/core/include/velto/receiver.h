@@ -65,6 +65,7 @@ class Receiver {
 
   // Fixed by size_blocks() while no receiver runs.
   size_t datagram_bytes_ = 0;
+  size_t slot_bytes_ = 0;
   size_t block_bytes_ = 0;
   // Receiver thread writes a half it has claimed; the saver reads a half
   // handed over; 'read' copies published slots (see LatestDatagram).
