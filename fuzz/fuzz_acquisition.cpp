@@ -1,4 +1,4 @@
-// Fuzzes the acquisition core through a real loopback acquisition: each input
+// Fuzzes the acquisition engine through a real loopback acquisition: each input
 // is a run of datagrams of any length (empty, short, whole, over-long) and
 // content, sent to the port, mixed with reads. After each input the counters
 // must tell exactly what was sent: every non-empty datagram counted with the
@@ -19,7 +19,7 @@
 #include "fuzz_input.h"
 #include "kivo/datagram.h"
 #include "kivo/udp_socket.h"
-#include "velto/acquisition.h"
+#include "kivo/acquisition.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ class Rig {
  private:
   void open_next() {
     nchans_ = nchans_ % 16 + 1;
-    velto::OpenRequest request;
+    kivo::OpenRequest request;
     request.port = free_udp_port();
     request.nchans = nchans_;
     request.savedir = dir_.string();
@@ -93,7 +93,7 @@ class Rig {
       request.b = {0.2, 0.0, -0.4, 0.0, 0.2};
       request.a = {1.0, -0.5, 0.3, -0.1, 0.05};
     }
-    state_ = std::make_unique<velto::AcquisitionState>([](const std::string&) {});
+    state_ = std::make_unique<kivo::Acquisition>([](const std::string&) {});
     state_->open(request);
     kivo::net::parse_ipv4("127.0.0.1", static_cast<uint16_t>(request.port), to_);
     expected_ = Expected{};
@@ -104,7 +104,7 @@ class Rig {
     const std::string filtered = state_->filtered_path();
     state_->close();
     // After 'close': blocks handed over before it are still saved by then.
-    const velto::AcquisitionStatus s = state_->status();
+    const kivo::AcquisitionStatus s = state_->status();
     const auto block = static_cast<uintmax_t>(kivo::make_geometry(nchans_).stamped_block_bytes);
     if (fs::file_size(raw) != s.blocks_saved * block) fail("raw file does not hold the blocks saved");
     if (!filtered.empty() && fs::file_size(filtered) != s.blocks_saved * block) {
@@ -157,7 +157,7 @@ class Rig {
   void wait_for_counters() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (;;) {
-      const velto::AcquisitionStatus s = state_->status();
+      const kivo::AcquisitionStatus s = state_->status();
       if (s.datagrams == expected_.datagrams && s.failed_receives == expected_.failed &&
           s.bytes == expected_.bytes && s.sequence_gaps == expected_.gaps) {
         if (s.kernel_drops != 0) fail("the kernel dropped datagrams on loopback");
@@ -181,7 +181,7 @@ class Rig {
   fs::path dir_;
   kivo::net::UdpSocket sender_;
   kivo::net::Endpoint to_;
-  std::unique_ptr<velto::AcquisitionState> state_;
+  std::unique_ptr<kivo::Acquisition> state_;
   uint32_t nchans_ = 0;
   uint64_t inputs_ = 0;
   Expected expected_;

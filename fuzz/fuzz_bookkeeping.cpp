@@ -1,4 +1,4 @@
-// Fuzzes the receiver's per-datagram bookkeeping (velto/datagram_bookkeeping.h)
+// Fuzzes the receiver's per-datagram bookkeeping (kivo/datagram_bookkeeping.h)
 // against a plain model: a run of receives of any length and sequence number
 // mixed with reads. The counters, the breaks in the numbering and the unread
 // count must agree with the model after every step, and the unread count
@@ -10,7 +10,7 @@
 #include "fuzz_input.h"
 #include "kivo/datagram.h"
 #include "kivo/geometry.h"
-#include "velto/datagram_bookkeeping.h"
+#include "kivo/datagram_bookkeeping.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kivo::Geometry g = kivo::make_geometry(1 + in.byte() % 16);
   const auto datagram_size = static_cast<size_t>(g.datagram_size_bytes);
   const auto cap = static_cast<size_t>(g.stamped_block_bytes);
-  velto::StatusCounters counters;
+  kivo::StatusCounters counters;
   kivo::SequenceTracker sequence;
   std::atomic<size_t> unread{0};
   Model m;
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (!in.empty()) {
     const uint8_t op = in.byte();
     if (op < 64) {  // a read
-      const bool took = velto::take_unread(unread, datagram_size, cap);
+      const bool took = kivo::take_unread(unread, datagram_size, cap);
       if (took != (m.unread >= datagram_size)) fail("read took a datagram the model did not have");
       if (took) m.unread = std::min(cap, m.unread - datagram_size);
     } else {  // a receive of 1 to datagram_size bytes (the socket cuts longer ones)
@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       received.length = static_cast<long long>(length);
       received.drop_count_valid = op & 1;
       received.kernel_drops = op;
-      velto::count_datagram(counters, sequence, slot.data(), received);
-      velto::add_unread(unread, length, cap);
+      kivo::count_datagram(counters, sequence, slot.data(), received);
+      kivo::add_unread(unread, length, cap);
       ++m.datagrams;
       m.bytes += length;
       if (received.drop_count_valid) m.kernel_drops = op;

@@ -25,7 +25,7 @@ namespace {
 
 using kivo_fuzz::Input;
 using kivo_fuzz::fail;
-using namespace kivoinspect;
+using namespace kivo::inspect;
 
 // The most slots an input expands to. Built twice: fuzz_sample_file with a
 // few slots, fast, for the slot-level reading; fuzz_sample_blocks with two

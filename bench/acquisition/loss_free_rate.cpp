@@ -18,8 +18,8 @@
 
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
-#include "velto/acquisition.h"
-#include "velto/receive_buffer.h"
+#include "kivo/acquisition.h"
+#include "kivo/receive_buffer.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
   socket.set_reuse_address();
   socket.bind_any(kPort);
   socket.request_receive_buffer(
-      velto::receive_buffer_request(kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_block_bytes));
+      kivo::receive_buffer_request(kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_block_bytes));
   std::atomic<long> received{0};
   std::thread receiver([&] {
     std::vector<uint8_t> buffer(kivo::kLargestDatagramBytes);
@@ -68,8 +68,8 @@ bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
 // The acquisition writing raw blocks to disk: every datagram received, and
 // every full block written.
 bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::string& dir) {
-  velto::AcquisitionState state([](const std::string&) {});
-  velto::OpenRequest request;
+  kivo::Acquisition state([](const std::string&) {});
+  kivo::OpenRequest request;
   request.port = kPort;
   request.nchans = nchans;
   request.savedir = dir;
@@ -77,7 +77,7 @@ bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::strin
   const long sent = run_sim(nchans, rate, seconds);
   wait_for([&] { return state.status().datagrams >= static_cast<uint64_t>(sent); });
   wait_for([&] { return state.status().blocks_saved >= static_cast<uint64_t>(sent) / 1000; });
-  const velto::AcquisitionStatus s = state.status();
+  const kivo::AcquisitionStatus s = state.status();
   const std::string path = state.raw_path();
   state.close();
   std::filesystem::remove(path);

@@ -5,7 +5,7 @@ the same run as the baseline:
     (bursts from a full backlog: about 1005 reads each), and empty read()s;
   - the highest paced rate (16 channels) at which a Python acquisition, with
     a Python thread polling read(), saves every datagram, against the same
-    ladder of the acquisition core alone (bench/acquisition's loss_free_rate).
+    ladder of the acquisition engine alone (bench/acquisition's loss_free_rate).
 
 usage: PYTHONPATH=BUILD/python python3 python_bench.py --build BUILD [--seconds S] [--dir FOLDER]
 """

@@ -6,7 +6,7 @@
         print(acq.status()["datagrams"])
     rec = kivo.read_recording(path)          # a sample file, memory-mapped
 
-Acquisition runs the same acquisition core as the velto plug-in: the same
+Acquisition runs the same acquisition engine as the velto plug-in: the same
 receiver, band filter, sample files and metadata, and the same counters.
 """
 

@@ -9,7 +9,7 @@ import weakref
 
 import numpy as np
 
-from kivo._kivo import AcquisitionCore, KivoError, KivoWarning
+from kivo._kivo import AcquisitionBinding, KivoError, KivoWarning
 
 _USAGE = "Acquisition(port, nchans, savedir) or Acquisition(port, nchans, savedir, b, a)"
 # The one line the core prints that is not trouble: it goes to stdout, as the
@@ -65,7 +65,7 @@ def _show(lines):
         warnings.warn(text, KivoWarning, stacklevel=3)
 
 
-class Acquisition(AcquisitionCore):
+class Acquisition(AcquisitionBinding):
     """An acquisition from a Kivo device on a UDP port, as velto('open', port,
     nchans, savedir[, b, a]) starts it: the same checks and messages, the same
     raw samples file (and, with b and a, the band-filtered file) in savedir

@@ -1,15 +1,15 @@
-// The extension module kivo._kivo: the acquisition core's Python face. The
-// package kivo builds Acquisition on AcquisitionCore.
+// The extension module kivo._kivo: the acquisition engine's Python face. The
+// package kivo builds Acquisition on AcquisitionBinding.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <string>
 
-#include "acquisition_core.h"
+#include "acquisition_binding.h"
 #include "kivo/version.h"
 
 namespace py = pybind11;
-using kivo_python::AcquisitionCore;
+using kivo_python::AcquisitionBinding;
 using kivo_python::Datagram;
 
 namespace {
@@ -23,7 +23,7 @@ std::string datagram_repr(const Datagram& d) {
 void define_errors(py::module_& m) {
   auto& error = py::register_exception<kivo_python::KivoFailure>(m, "KivoError", PyExc_RuntimeError);
   error.attr("__module__") = "kivo";
-  error.doc() = "An error of the acquisition: a usage error or what the acquisition core refused.";
+  error.doc() = "An error of the acquisition: a usage error or what the acquisition engine refused.";
   m.attr("KivoWarning") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
       "kivo.KivoWarning", "Trouble the acquisition reports without failing: what 'close' of the velto "
       "plug-in prints as warnings.", PyExc_UserWarning, nullptr));
@@ -32,7 +32,7 @@ void define_errors(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(_kivo, m) {
-  m.doc() = "The acquisition core of Kivo (use the package kivo).";
+  m.doc() = "The acquisition engine of Kivo (use the package kivo).";
   m.attr("__version__") = KIVO_VERSION;
   define_errors(m);
 
@@ -45,12 +45,12 @@ PYBIND11_MODULE(_kivo, m) {
       .def("__repr__", &datagram_repr);
   py::setattr(m.attr("Datagram"), "__module__", py::str("kivo"));
 
-  py::class_<AcquisitionCore>(m, "AcquisitionCore", "The core under kivo.Acquisition.")
+  py::class_<AcquisitionBinding>(m, "AcquisitionBinding", "The core under kivo.Acquisition.")
       .def(py::init<>())
-      .def("_open", &AcquisitionCore::open)
-      .def("_close", &AcquisitionCore::close)
-      .def("_take_printed", &AcquisitionCore::take_printed)
-      .def("read", &AcquisitionCore::read, py::arg("timeout") = 0.0,
+      .def("_open", &AcquisitionBinding::open)
+      .def("_close", &AcquisitionBinding::close)
+      .def("_take_printed", &AcquisitionBinding::take_printed)
+      .def("read", &AcquisitionBinding::read, py::arg("timeout") = 0.0,
            "read(timeout=0.0) -> Datagram or None\n\n"
            "The latest datagram, as velto('read') gives it: each datagram's worth of\n"
            "bytes received since the last read allows one read, which returns the\n"
@@ -59,7 +59,7 @@ PYBIND11_MODULE(_kivo, m) {
            "arrived, and always after close(). With timeout > 0, waits up to that\n"
            "many seconds for a datagram, with the GIL released; Ctrl-C ends the\n"
            "wait with KeyboardInterrupt.")
-      .def("status", &AcquisitionCore::status,
+      .def("status", &AcquisitionBinding::status,
            "status() -> dict\n\n"
            "The keys and values of velto('status'): running (bool), port, nchans,\n"
            "nsamp, datagrams, bytes, failed_receives, sequence_gaps, blocks_saved,\n"

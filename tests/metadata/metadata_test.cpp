@@ -1,5 +1,5 @@
 // The metadata file: its JSON read back, the checks on reading, the atomic
-// replacement, and the acquisition core writing it at 'open' and completing
+// replacement, and the acquisition engine writing it at 'open' and completing
 // it at 'close'.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "kivo/version.h"
 #include "support.h"
 
-namespace velto::testing {
+namespace kivo::testing {
 namespace {
 
 using Json = nlohmann::json;
@@ -125,7 +125,7 @@ TEST(MetadataFile, NameReplacesDatAndReplacementIsWholeOrNothing) {
   EXPECT_EQ(dir.files(".tmp").size(), 0U);  // no temporary file left behind
 }
 
-// ---- the acquisition core ----
+// ---- the acquisition engine ----
 
 OpenRequest with_filter(OpenRequest r) {
   r.with_filter = true;
@@ -136,7 +136,7 @@ OpenRequest with_filter(OpenRequest r) {
 
 TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
   TempDir dir("metadata_core");
-  AcquisitionState state([](const std::string&) {});
+  Acquisition state([](const std::string&) {});
   const uint16_t port = free_udp_port();
   state.open(with_filter(request(port, 4, dir.str())));
   const fs::path raw_json = kivo::metadata_path_for(state.raw_path());
@@ -168,7 +168,7 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
 
 TEST(CoreMetadata, EndingIsRecordedAndARefusedOpenLeavesNoMetadata) {
   TempDir dir("metadata_end");
-  AcquisitionState state([](const std::string&) {});
+  Acquisition state([](const std::string&) {});
   state.open(request(free_udp_port(), 8, dir.str()));
   const fs::path json = kivo::metadata_path_for(state.raw_path());
   state.close(kivo::EndReason::unloaded);
@@ -194,7 +194,7 @@ TEST(CoreMetadata, MetadataThatCannotBeWrittenIsReportedAndSamplesGoOn) {
     fs::create_directory(kivo::metadata_path_for(kivo::raw_file_name(dir.str(), local)) + ".tmp");
   }
   Printed printed;
-  AcquisitionState state(printed.console());
+  Acquisition state(printed.console());
   const uint16_t port = free_udp_port();
   state.open(request(port, 4, dir.str()));
   const std::string json = kivo::metadata_path_for(state.raw_path());
@@ -208,4 +208,4 @@ TEST(CoreMetadata, MetadataThatCannotBeWrittenIsReportedAndSamplesGoOn) {
 }
 
 }  // namespace
-}  // namespace velto::testing
+}  // namespace kivo::testing

@@ -1,4 +1,4 @@
-// The acquisition core against bad input and a vanishing sample folder, run
+// The acquisition engine against bad input and a vanishing sample folder, run
 // in every build (and so under AddressSanitizer and UndefinedBehaviorSanitizer
 // in the sanitizer build): kivosim's malformed datagrams - empty, cut short,
 // over-long, random samples - from one sender and from two at once. Nothing
@@ -20,7 +20,7 @@
 #include "source.h"
 #include "support.h"
 
-namespace velto::testing {
+namespace kivo::testing {
 namespace {
 
 // What one kivosim run sent to `port`, from its summary line.
@@ -53,7 +53,7 @@ const std::vector<std::string> kMalformed{"--content",     "random", "--empty-ev
 void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   TempDir dir("malformed_" + std::to_string(nchans) + "_" + std::to_string(senders));
   Printed printed;
-  AcquisitionState state(printed.console());
+  Acquisition state(printed.console());
   const uint16_t port = free_udp_port();
   state.open(request(port, nchans, dir.str()));
   std::vector<kivo_test::KivosimSummary> sent(static_cast<size_t>(senders));
@@ -103,8 +103,8 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   // datagram left unfilled are stale, and kivoinspect counts the same gaps.
   const std::vector<uint8_t> file = read_file(raw);
   ASSERT_EQ(file.size(), s.blocks_saved * static_cast<uint64_t>(g.stamped_block_bytes));
-  const kivoinspect::Layout layout = kivoinspect::make_layout(kivo::FileKind::raw, nchans);
-  const kivoinspect::Summary summary = kivoinspect::analyse(kivoinspect::Slots(file.data(), file.size(), layout));
+  const kivo::inspect::Layout layout = kivo::inspect::make_layout(kivo::FileKind::raw, nchans);
+  const kivo::inspect::Summary summary = kivo::inspect::analyse(kivo::inspect::Slots(file.data(), file.size(), layout));
   EXPECT_EQ(summary.stale_slots, empty);
   EXPECT_EQ(summary.fresh_slots, s.datagrams);
   EXPECT_EQ(summary.gaps.count, s.sequence_gaps);
@@ -123,7 +123,7 @@ TEST(MalformedDatagrams, TwoSendersAtOnce) { check_malformed(8, 2, 3000); }
 TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
   TempDir dir("wrong_count");
   Printed printed;
-  AcquisitionState state(printed.console());
+  Acquisition state(printed.console());
   const uint16_t port = free_udp_port();
   state.open(request(port, 4, dir.str()));
   Sender right(port, 4);
@@ -151,12 +151,12 @@ TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
   EXPECT_EQ(std::memcmp(last, cut.data(), 600), 0);
   EXPECT_EQ(std::count(last + 600, last + g.datagram_size_bytes, 0), 412);
 
-  kivoinspect::Source source;
-  ASSERT_EQ(kivoinspect::open_source(raw, std::nullopt, std::nullopt, source), "");
+  kivo::inspect::Source source;
+  ASSERT_EQ(kivo::inspect::open_source(raw, std::nullopt, std::nullopt, source), "");
   ASSERT_TRUE(source.metadata.has_value());
   EXPECT_EQ(source.metadata->totals.wrong_size_datagrams, 1000U);
-  const kivoinspect::Summary summary = kivoinspect::analyse(source.slots());
-  EXPECT_NE(kivoinspect::summary_text(source, summary, {}).find(", 1000 wrong-size datagrams"), std::string::npos);
+  const kivo::inspect::Summary summary = kivo::inspect::analyse(source.slots());
+  EXPECT_NE(kivo::inspect::summary_text(source, summary, {}).find(", 1000 wrong-size datagrams"), std::string::npos);
 }
 
 // The sample folder removed while the acquisition writes into it: the blocks
@@ -166,7 +166,7 @@ TEST(VanishingFolder, CloseSaysTheBlocksAreLost) {
   const std::string folder = dir.str() + "/samples";
   std::filesystem::create_directories(folder);
   Printed printed;
-  AcquisitionState state(printed.console());
+  Acquisition state(printed.console());
   const uint16_t port = free_udp_port();
   state.open(request(port, 4, folder));
   Sender sender(port, 4);
@@ -183,4 +183,4 @@ TEST(VanishingFolder, CloseSaysTheBlocksAreLost) {
 }
 
 }  // namespace
-}  // namespace velto::testing
+}  // namespace kivo::testing

@@ -54,7 +54,7 @@ TEST(MappedFileWin, MapsWholeFilesAndNamesWhatWentWrong) {
   std::ofstream(dir / "data.bin", std::ios::binary) << "0123456789";
   std::ofstream(dir / "empty.bin", std::ios::binary);
   {
-    kivoinspect::MappedFile file;
+    kivo::inspect::MappedFile file;
     ASSERT_EQ(file.open((dir / "data.bin").string()), "");
     ASSERT_EQ(file.size(), 10U);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data()), file.size()), "0123456789");

@@ -7,7 +7,7 @@
 #include "kivo/sequence_tracker.h"
 #include "stale_slots.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 constexpr uint64_t kProgressEvery = 4096;  // slots
@@ -159,4 +159,4 @@ Summary analyse(const Slots& slots, const Progress& progress) {
   return s;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

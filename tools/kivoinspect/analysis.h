@@ -10,7 +10,7 @@
 
 #include "recording.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 // Called now and then during a long pass: slots done of all slots.
 using Progress = std::function<void(uint64_t done, uint64_t total)>;
@@ -52,4 +52,4 @@ struct Summary {
 
 Summary analyse(const Slots& slots, const Progress& progress = {});
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 // Beyond this share of breaks the numbers are not a sequence at all.
@@ -68,4 +68,4 @@ Findings check_recording(const Summary& summary, const std::optional<kivo::Metad
   return f;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -9,7 +9,7 @@
 #include "analysis.h"
 #include "kivo/metadata.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 struct Findings {
   std::vector<std::string> problems;  // each makes the file inconsistent
@@ -21,4 +21,4 @@ struct Findings {
 Findings check_recording(const Summary& summary, const std::optional<kivo::Metadata>& metadata,
                          const std::string& file_name);
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

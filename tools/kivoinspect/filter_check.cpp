@@ -7,7 +7,7 @@
 #include "kivo/datagram.h"
 #include "kivo/band_filter.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 // What differs within one slot, for the report.
@@ -71,4 +71,4 @@ FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo:
   return v;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -12,7 +12,7 @@
 #include "kivo/metadata.h"
 #include "recording.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 struct FilterVerdict {
   bool verified = false;
@@ -28,4 +28,4 @@ struct FilterVerdict {
 FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo::FilterCoefficients& filter,
                             const Progress& progress = {});
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

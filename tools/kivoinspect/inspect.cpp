@@ -11,7 +11,7 @@
 #include "report.h"
 #include "source.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 int unusable(const std::string& why) {
@@ -87,4 +87,4 @@ int run(int argc, const char* const* argv) {
   return o.verify_filter() ? verify(o) : inspect_file(o);
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

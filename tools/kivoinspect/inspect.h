@@ -2,8 +2,8 @@
 // verifies, prints, and returns the exit status (see options.h).
 #pragma once
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 int run(int argc, const char* const* argv);
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -1,3 +1,3 @@
 #include "inspect.h"
 
-int main(int argc, char** argv) { return kivoinspect::run(argc, argv); }
+int main(int argc, char** argv) { return kivo::inspect::run(argc, argv); }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 class MappedFile {
  public:
@@ -30,4 +30,4 @@ class MappedFile {
   size_t size_ = 0;
 };
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

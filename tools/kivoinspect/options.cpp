@@ -4,7 +4,7 @@
 
 #include "kivo/geometry.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 std::optional<uint32_t> parse_channels(const std::string& text) {
@@ -75,4 +75,4 @@ std::string usage_text() {
          "2 bad command line or a file that cannot be read.\n";
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -7,7 +7,7 @@
 
 #include "kivo/metadata.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 // Exit statuses.
 inline constexpr int kConsistent = 0;    // consistent file; filter verified
@@ -33,4 +33,4 @@ struct ParsedOptions {
 ParsedOptions parse_options(int argc, const char* const* argv);
 std::string usage_text();
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

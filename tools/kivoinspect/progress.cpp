@@ -5,7 +5,7 @@
 
 #include "terminal.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 constexpr int kBarWidth = 40;
@@ -35,4 +35,4 @@ void ProgressBar::draw(uint64_t done, uint64_t total) {
 
 bool progress_wanted(uint64_t bytes) { return bytes >= kProgressFromBytes && stderr_is_terminal(); }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

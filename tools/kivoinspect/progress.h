@@ -7,7 +7,7 @@
 
 #include "analysis.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 // Files from this size on get a progress bar.
 inline constexpr uint64_t kProgressFromBytes = uint64_t{256} << 20;
@@ -35,4 +35,4 @@ class ProgressBar {
 // True when a file of `bytes` gets a bar: it is large and stderr is a terminal.
 bool progress_wanted(uint64_t bytes);
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -1,6 +1,6 @@
 #include "recording.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 // Receive times between 1973 and 2286: anything else in a first slot's
@@ -43,4 +43,4 @@ Extent extent_of(uint64_t size, const Layout& layout) {
   return e;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -13,7 +13,7 @@
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 struct Layout {
   kivo::FileKind kind = kivo::FileKind::raw;
@@ -73,4 +73,4 @@ class Slots {
   uint64_t count_;
 };
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -209,4 +209,4 @@ std::string verdict_json(const Source& raw, const Source& filtered, const Filter
   return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

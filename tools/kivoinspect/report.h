@@ -9,7 +9,7 @@
 #include "filter_check.h"
 #include "source.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 std::string summary_text(const Source& source, const Summary& summary, const Findings& findings);
 std::string summary_json(const Source& source, const Summary& summary, const Findings& findings);
@@ -20,4 +20,4 @@ std::string verdict_json(const Source& raw, const Source& filtered, const Filter
 // "2015-03-07T13:05:09.250Z" for a receive stamp.
 std::string stamp_text(double seconds);
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 // The metadata file's text, or nothing when there is none.
@@ -49,4 +49,4 @@ std::string open_source(const std::string& path, std::optional<uint32_t> channel
   return {};
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -10,7 +10,7 @@
 #include "mapped_file.h"
 #include "recording.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 struct Source {
   std::string path;
@@ -30,4 +30,4 @@ struct Source {
 std::string open_source(const std::string& path, std::optional<uint32_t> channels,
                         std::optional<kivo::FileKind> kind, Source& out);
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 bool all_zero(const uint8_t* p, size_t n) {
@@ -86,4 +86,4 @@ std::vector<bool> find_stale_slots(const Slots& slots) {
   return stale;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

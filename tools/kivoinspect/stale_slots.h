@@ -9,7 +9,7 @@
 
 #include "recording.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 // One flag per slot. A slot is stale when
 //  - its stamp and bytes equal those of an earlier slot (in a filtered file:
@@ -23,4 +23,4 @@ std::vector<bool> find_stale_slots(const Slots& slots);
 // The bytes that two slots must share to repeat one datagram.
 size_t compared_bytes(const Layout& layout);
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

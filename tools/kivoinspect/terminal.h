@@ -2,9 +2,9 @@
 // Realised per platform in <platform>/terminal_<platform>.cpp.
 #pragma once
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 // True when standard error is a terminal. Any thread.
 bool stderr_is_terminal();
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -5,7 +5,7 @@
 
 #include "kivo/datagram.h"
 
-namespace kivosim {
+namespace kivo::sim {
 namespace {
 
 constexpr double kDefaultBaseHz = 43.0;
@@ -107,4 +107,4 @@ void DatagramSource::fill_random(uint8_t* samples, size_t bytes) {
   }
 }
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -9,7 +9,7 @@
 #include "kivo/geometry.h"
 #include "options.h"
 
-namespace kivosim {
+namespace kivo::sim {
 
 // What happened to one datagram on its way out.
 enum class Fault : uint8_t { none, empty, cut_short, too_long };
@@ -69,4 +69,4 @@ class DatagramSource {
   uint64_t random_state_;
 };
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -20,35 +20,35 @@ int fail_setup(const char* what, int code) {
   return kStatusFailed;
 }
 
-int run(const kivosim::Options& options) {
+int run(const kivo::sim::Options& options) {
   kivo::net::Endpoint to;
   kivo::net::parse_ipv4(options.host, options.port, to);  // checked while parsing
   kivo::net::SocketLibrary library;
   kivo::net::UdpSocket socket;
   if (const int code = socket.create()) return fail_setup("cannot create a UDP socket", code);
 
-  kivosim::install_stop_handlers();
-  kivosim::Simulator simulator(options, socket, to, options.quiet ? nullptr : stderr);
-  const kivosim::RunOutcome outcome = simulator.run();
+  kivo::sim::install_stop_handlers();
+  kivo::sim::Simulator simulator(options, socket, to, options.quiet ? nullptr : stderr);
+  const kivo::sim::RunOutcome outcome = simulator.run();
 
-  std::fputs(kivosim::summary_line(outcome.tally, outcome.seconds).c_str(), stdout);
+  std::fputs(kivo::sim::summary_line(outcome.tally, outcome.seconds).c_str(), stdout);
   std::fflush(stdout);
-  std::fputs(kivosim::trouble_lines(outcome.tally, outcome.slips, outcome.slipped_seconds).c_str(), stderr);
+  std::fputs(kivo::sim::trouble_lines(outcome.tally, outcome.slips, outcome.slipped_seconds).c_str(), stderr);
   return outcome.tally.failed > 0 ? kStatusFailed : kStatusOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kivosim::ParseResult parsed = kivosim::parse_options(argc, argv);
+  const kivo::sim::ParseResult parsed = kivo::sim::parse_options(argc, argv);
   switch (parsed.outcome) {
-    case kivosim::ParseOutcome::help:
-      std::fputs(kivosim::usage_text().c_str(), stdout);
+    case kivo::sim::ParseOutcome::help:
+      std::fputs(kivo::sim::usage_text().c_str(), stdout);
       return kStatusOk;
-    case kivosim::ParseOutcome::error:
-      std::fprintf(stderr, "kivosim: %s\n%s", parsed.error.c_str(), kivosim::usage_text().c_str());
+    case kivo::sim::ParseOutcome::error:
+      std::fprintf(stderr, "kivosim: %s\n%s", parsed.error.c_str(), kivo::sim::usage_text().c_str());
       return kStatusUsage;
-    case kivosim::ParseOutcome::run:
+    case kivo::sim::ParseOutcome::run:
       break;
   }
   return run(parsed.options);

@@ -9,7 +9,7 @@
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
 
-namespace kivosim {
+namespace kivo::sim {
 namespace {
 
 constexpr uint64_t kMaxCount = 1'000'000'000'000ULL;
@@ -196,4 +196,4 @@ std::string usage_text() {
          "datagrams/s; skipped <k> sequence numbers\n";
 }
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kivosim {
+namespace kivo::sim {
 
 enum class Content { sine, pattern, random };
 
@@ -41,4 +41,4 @@ ParseResult parse_options(int argc, const char* const* argv);
 // The usage text, one option a line, ending in a newline.
 std::string usage_text();
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -4,7 +4,7 @@
 
 #include "stop_request.h"
 
-namespace kivosim {
+namespace kivo::sim {
 namespace {
 
 using std::chrono::duration;
@@ -56,4 +56,4 @@ bool wait_until(SteadyClock::time_point when) {
   }
 }
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace kivosim {
+namespace kivo::sim {
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -42,4 +42,4 @@ class Pacer {
 // Returns false when it ended because of a stop request.
 bool wait_until(SteadyClock::time_point when);
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -5,7 +5,7 @@
 
 #include "kivo/udp_socket.h"
 
-namespace kivosim {
+namespace kivo::sim {
 namespace {
 
 double per_second(uint64_t n, double seconds) { return seconds > 0 ? static_cast<double>(n) / seconds : 0.0; }
@@ -49,4 +49,4 @@ std::string trouble_lines(const Tally& tally, uint64_t slips, double slipped_sec
   return text;
 }
 
-}  // namespace kivosim
+}  // namespace kivo::sim

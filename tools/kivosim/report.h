@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kivosim {
+namespace kivo::sim {
 
 struct Tally {
   uint64_t sent = 0;     // datagrams the socket took, faults included
@@ -25,4 +25,4 @@ std::string progress_line(const Tally& tally, double seconds, double recent_rate
 // Lines about trouble (failed sends, a schedule that slipped); empty when none.
 std::string trouble_lines(const Tally& tally, uint64_t slips, double slipped_seconds);
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -4,7 +4,7 @@
 
 #include "stop_request.h"
 
-namespace kivosim {
+namespace kivo::sim {
 namespace {
 
 using std::chrono::duration;
@@ -94,4 +94,4 @@ void Simulator::report_progress(SteadyClock::time_point now) {
   sent_at_last_progress_ = tally_.sent;
 }
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -13,7 +13,7 @@
 #include "pacer.h"
 #include "report.h"
 
-namespace kivosim {
+namespace kivo::sim {
 
 struct RunOutcome {
   Tally tally;
@@ -47,4 +47,4 @@ class Simulator {
   uint64_t sent_at_last_progress_ = 0;
 };
 
-}  // namespace kivosim
+}  // namespace kivo::sim

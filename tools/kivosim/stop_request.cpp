@@ -3,7 +3,7 @@
 #include <atomic>
 #include <csignal>
 
-namespace kivosim {
+namespace kivo::sim {
 namespace {
 
 std::atomic<bool> g_stop{false};
@@ -20,4 +20,4 @@ void install_stop_handlers() {
 
 bool stop_requested() { return g_stop.load(std::memory_order_relaxed); }
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -2,11 +2,11 @@
 // the sending loop reads.
 #pragma once
 
-namespace kivosim {
+namespace kivo::sim {
 
 // Main thread, once, before sending starts.
 void install_stop_handlers();
 // Any thread.
 bool stop_requested();
 
-}  // namespace kivosim
+}  // namespace kivo::sim

@@ -10,7 +10,7 @@
 
 #include "mapped_file.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 MappedFile::~MappedFile() { close(); }
 
@@ -49,4 +49,4 @@ void MappedFile::close() {
   size_ = 0;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -2,8 +2,8 @@
 
 #include "terminal.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -7,7 +7,7 @@
 
 #include "mapped_file.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 namespace {
 
 std::string error_text(DWORD code) {
@@ -62,4 +62,4 @@ void MappedFile::close() {
   size_ = 0;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

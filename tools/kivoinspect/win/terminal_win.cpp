@@ -2,7 +2,7 @@
 
 #include "terminal.h"
 
-namespace kivoinspect {
+namespace kivo::inspect {
 
 // A console, not a pipe or a file: only a console has a console mode.
 bool stderr_is_terminal() {
@@ -10,4 +10,4 @@ bool stderr_is_terminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-}  // namespace kivoinspect
+}  // namespace kivo::inspect

@@ -1,0 +1,161 @@
+#include "acquisition_binding.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "kivo/datagram.h"
+
+namespace kivo_python {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a waiting read() looks for a datagram, and how often for Ctrl-C.
+constexpr auto kPollInterval = std::chrono::microseconds(200);
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(5);
+// Longer waits are cut to this (about 31 years) to keep the clock arithmetic finite.
+constexpr double kLongestWait = 1e9;
+
+std::string without_prefix(const std::string& message) {
+  static const std::string prefix = "velto: ";
+  return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
+}
+
+// Seconds as a real number (not a bool), 0 or more.
+double timeout_seconds(py::handle timeout) {
+  const bool real = !PyBool_Check(timeout.ptr()) &&
+                    (PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr()) ||
+                     (PyNumber_Check(timeout.ptr()) && !PyComplex_Check(timeout.ptr()) &&
+                      py::hasattr(timeout, "__float__")));
+  const double seconds = real ? PyFloat_AsDouble(timeout.ptr()) : -1.0;
+  if (seconds == -1.0 && PyErr_Occurred()) PyErr_Clear();
+  if (!(seconds >= 0.0)) throw KivoFailure("timeout must be a real number of seconds, 0 or more");
+  return std::min(seconds, kLongestWait);
+}
+
+}  // namespace
+
+KivoFailure::KivoFailure(const std::string& message) : std::runtime_error(without_prefix(message)) {}
+
+AcquisitionBinding::AcquisitionBinding()
+    : state_([this](const std::string& text) { printed_.push_back(text); }),
+      little_endian_u16_("<u2") {}
+
+AcquisitionBinding::~AcquisitionBinding() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_.close();
+  for (const std::string& line : printed_) std::fputs(("kivo: " + without_prefix(line)).c_str(), stderr);
+}
+
+// Takes mutex_ from a thread that holds the GIL, letting other Python
+// threads run while it waits.
+std::unique_lock<std::mutex> AcquisitionBinding::lock_core() {
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    py::gil_scoped_release nogil;
+    lock.lock();
+  }
+  return lock;
+}
+
+int32_t AcquisitionBinding::open(double port, double nchans, const std::string& savedir,
+                              const std::optional<std::vector<double>>& b,
+                              const std::optional<std::vector<double>>& a) {
+  kivo::OpenRequest request;
+  request.port = port;
+  request.nchans = nchans;
+  request.savedir = savedir;
+  request.with_filter = b.has_value() && a.has_value();
+  if (request.with_filter) {
+    request.b = *b;
+    request.a = *a;
+  }
+  auto lock = lock_core();
+  py::gil_scoped_release nogil;
+  try {
+    return state_.open(request);
+  } catch (const std::runtime_error& e) {
+    throw KivoFailure(e.what());
+  }
+}
+
+void AcquisitionBinding::close() {
+  auto lock = lock_core();
+  py::gil_scoped_release nogil;
+  state_.close();
+}
+
+py::object AcquisitionBinding::read(py::handle timeout) {
+  const double seconds = timeout_seconds(timeout);
+  {
+    auto lock = lock_core();
+    if (const uint8_t* datagram = state_.read()) return datagram_object(datagram);
+  }
+  return seconds > 0.0 ? wait_for_datagram(seconds) : py::none();
+}
+
+// Polls the core with the GIL released; every few milliseconds takes the
+// GIL back to let a Ctrl-C (KeyboardInterrupt) end the wait.
+py::object AcquisitionBinding::wait_for_datagram(double seconds) {
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  for (;;) {
+    std::unique_lock<std::mutex> lock;
+    const uint8_t* datagram = nullptr;
+    {
+      py::gil_scoped_release nogil;
+      const auto until = std::min(deadline, Clock::now() + kSignalCheckInterval);
+      for (;;) {
+        lock = std::unique_lock<std::mutex>(mutex_);
+        datagram = state_.read();
+        if (datagram != nullptr || Clock::now() >= until) break;
+        lock.unlock();
+        std::this_thread::sleep_for(kPollInterval);
+      }
+    }
+    if (datagram != nullptr) return datagram_object(datagram);
+    lock.unlock();
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (Clock::now() >= deadline) return py::none();
+  }
+}
+
+// With mutex_ and the GIL held: the datagram that read() copied, as a Datagram.
+py::object AcquisitionBinding::datagram_object(const uint8_t* datagram) {
+  const auto nsamp = static_cast<py::ssize_t>(state_.samples_per_channel());
+  const auto nchans = static_cast<py::ssize_t>(state_.channels());
+  py::array samples(little_endian_u16_, {nsamp, nchans});
+  std::memcpy(samples.mutable_data(), kivo::sample_run(datagram),
+              static_cast<size_t>(nsamp * nchans) * sizeof(uint16_t));
+  Datagram result;
+  result.sequence_no = kivo::sequence_number(datagram);
+  result.stamp = state_.read_stamp();
+  result.samples = std::move(samples);
+  return py::cast(std::move(result));
+}
+
+py::dict AcquisitionBinding::status() {
+  kivo::AcquisitionStatus s;
+  {
+    auto lock = lock_core();
+    s = state_.status();
+  }
+  py::dict d;
+  d["running"] = s.running;
+  for (const kivo::StatusField& field : kivo::status_fields(s)) d[field.name] = field.value;
+  return d;
+}
+
+std::vector<std::string> AcquisitionBinding::take_printed() {
+  auto lock = lock_core();
+  std::vector<std::string> out;
+  out.swap(printed_);
+  return out;
+}
+
+}  // namespace kivo_python
