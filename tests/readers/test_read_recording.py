@@ -92,6 +92,24 @@ class Readers(unittest.TestCase):
             for field in ("samples", "sequence_no", "header", "stale"):
                 np.testing.assert_array_equal(got[field], want[field], field)
 
+    def test_samples_per_channel_from_the_metadata(self):
+        # 2 channels of 344 samples make the same 1388-byte datagrams as 16 of 43;
+        # the device's table would say 250 for 2 channels.
+        path = MANIFEST["kivorec"]["file"]
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        copy = shutil.copy(path, folder)
+        with open(kivo.recording.metadata_path(path)) as f:
+            meta = json.load(f)
+        meta.update(nchans=2, nsamp=344)
+        with open(kivo.recording.metadata_path(copy), "w") as f:
+            json.dump(meta, f)
+        got, _ = read_quietly(copy)
+        want, _ = read_quietly(path)
+        self.assertEqual((got["nchans"], got["nsamp"], got["slots"]), (2, 344, want["slots"]))
+        np.testing.assert_array_equal(got["samples"].ravel(), want["samples"].ravel())
+        np.testing.assert_array_equal(got["sequence_no"], want["sequence_no"])
+
     def test_block_range_and_lazy_mapping(self):
         path = MANIFEST["velto"]["raw"]
         whole, _ = read_quietly(path)

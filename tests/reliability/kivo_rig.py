@@ -19,8 +19,6 @@ import time
 
 SKIP_STATUS = 77
 RECORDER_PORT = 55000
-SLOTS_PER_BLOCK = 1000
-NSAMPLES_PER_CHAN_LUT = (500, 250, 125, 86, 43)
 
 
 def skip(reason):
@@ -49,11 +47,7 @@ class Failures:
 
 
 def datagram_size(nchans):
-    return nchans * NSAMPLES_PER_CHAN_LUT[nchans.bit_length() - 1] * 2 + 12
-
-
-def block_bytes(nchans, stamped):
-    return (datagram_size(nchans) + (8 if stamped else 0)) * SLOTS_PER_BLOCK
+    return import_kivo().recording.geometry(nchans)[1]
 
 
 class Tools:
