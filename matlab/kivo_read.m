@@ -2,10 +2,11 @@ function rec = kivo_read (file, varargin)
 %KIVO_READ  Read a Kivo sample file into a structure.
 %   REC = KIVO_READ (FILE) reads a sample file written by velto (raw or
 %   filtered) or by kivorec. The metadata file beside it (FILE with .json
-%   for .dat) tells its channel count and kind.
+%   for .dat) tells its channel count, samples per channel and kind.
 %
 %   REC = KIVO_READ (FILE, NCHANS) gives the channel count, which a file
-%   without a metadata file needs.
+%   without a metadata file needs; the samples per channel follow from it as
+%   the device sends them.
 %
 %   REC = KIVO_READ (..., 'blocks', [FIRST LAST]) reads blocks FIRST to LAST
 %   only (numbered from 1, 1000 slots each), without reading the rest of
@@ -56,7 +57,7 @@ function rec = kivo_read (file, varargin)
   opts = parse_options (varargin);
   meta = read_metadata (file);
   [nchans, kind] = layout_of (file, opts, meta);
-  [nsamp, datagram_bytes] = geometry (nchans);
+  [nsamp, datagram_bytes] = geometry (nchans, meta);
   stamp_bytes = 8 * ~strcmp (kind, 'recorder');
   slot_bytes = datagram_bytes + stamp_bytes;
 
@@ -166,7 +167,7 @@ function kind = guess_kind (file, nchans)
     kind = 'filtered';
     return;
   end
-  [~, datagram_bytes] = geometry (nchans);
+  [~, datagram_bytes] = geometry (nchans, []);
   first = read_slots (file, 0, 1, datagram_bytes + 8);
   if (isempty (first))
     return;
@@ -177,9 +178,18 @@ function kind = guess_kind (file, nchans)
   end
 end
 
-function [nsamp, datagram_bytes] = geometry (nchans)
-  lut = [500 250 125 86 43];
-  nsamp = lut(floor (log2 (nchans)) + 1);
+% nsamp as the metadata states it for the channel count read; else as the
+% device sends it, by floor(log2(nchans)) (files without metadata).
+function [nsamp, datagram_bytes] = geometry (nchans, meta)
+  if (~isempty (meta) && isfield (meta, 'nsamp') && meta.nchans == nchans)
+    nsamp = meta.nsamp;
+    if (~(isscalar (nsamp) && isnumeric (nsamp) && nsamp >= 1 && nsamp == fix (nsamp)))
+      error ('kivo_read:metadata', 'kivo_read: the metadata''s nsamp must be a whole number from 1');
+    end
+  else
+    lut = [500 250 125 86 43];
+    nsamp = lut(floor (log2 (nchans)) + 1);
+  end
   datagram_bytes = nchans * nsamp * 2 + 12;
 end
 

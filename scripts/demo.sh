@@ -70,8 +70,12 @@ base_hz=1000  # channel c carries a sine of c x 1 kHz
 sine=(--channels 8 --rate 1000 --content sine --sine-base-hz $base_hz --quiet)
 
 if $python; then
-  # Debian's python3 has numpy and matplotlib, where another may come first on the PATH.
-  python3=$(command -v /usr/bin/python3 || command -v python3)
+  # The python3 first on the PATH (a virtual environment's, as the build takes it) when it
+  # has numpy and matplotlib, else Debian's.
+  python3=$(command -v python3 || true)
+  if [[ -z "$python3" ]] || ! "$python3" -c "import numpy, matplotlib" 2>/dev/null; then
+    python3=/usr/bin/python3
+  fi
   section "kivo in Python: $seconds s of kivosim's 8 channels at 1000 datagrams/s"
   # kivosim runs on while Python starts and until the acquisition has ended.
   "$kivosim" --port "$port" "${sine[@]}" --duration $((seconds + 10)) > "$out/kivosim.txt" &

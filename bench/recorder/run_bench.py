@@ -24,14 +24,15 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+from kivo.recording import SLOTS_PER_BLOCK, geometry  # noqa: E402
+
 PORT = 55000
-SLOTS_PER_BLOCK = 1000
 QUIET_SECONDS = 0.5
 
 
 def datagram_size(nchans):
-    index = nchans.bit_length() - 1
-    return nchans * (500, 250, 125, 86, 43)[index] * 2 + 12
+    return geometry(nchans)[1]
 
 
 def port_bound(port=PORT):

@@ -9,8 +9,8 @@ Two pairings, each run for the whole duration:
      20,000 datagrams/s
 
 A pairing passes when
-  - every sequence number is in the files once and in order (kivo_reader.py
-    over each file, guided by its metadata): velto's file holds the first
+  - every sequence number is in the files once and in order (the package
+    kivo's reader over each file, guided by its metadata): velto's file holds the first
     floor(sent / 1000) blocks of the stream, kivorec's all of it;
   - velto('status') and both metadata files count exactly what kivosim says
     it sent (its summary line), with no sequence gap, kernel drop, write
@@ -41,7 +41,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "reliability"))
 
 from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, VeltoSession, check_stream,  # noqa: E402
-                      finish_kivosim, import_reader, metadata_of, recorder_output, rss_kib, sample_files,
+                      finish_kivosim, import_kivo, metadata_of, recorder_output, rss_kib, sample_files,
                       start_kivosim, start_listening_kivorec, wait_recorded)
 
 VELTO_PORT = 47540
@@ -194,7 +194,7 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the sample files")
     args = parser.parse_args()
     tools = Tools(args.build)
-    reader = import_reader(tools)
+    reader = import_kivo()
     seconds = int(args.seconds if args.seconds else args.minutes * 60)
     out = args.out or tempfile.mkdtemp(prefix="kivo-soak-")
     t = Failures()

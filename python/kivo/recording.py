@@ -7,9 +7,10 @@ followed by the datagram; a slot of kivorec's file is the bare datagram. A
 datagram is 10 header bytes, the 16-bit sequence number, then nsamp time
 steps of nchans unsigned 16-bit samples. Everything is little-endian.
 
-The .json file beside a sample file says how to read it. Without one, give
-the channel count (and, if the guess from the name and first slot is not
-right, the kind).
+The .json file beside a sample file says how to read it (its channel count,
+samples per channel and kind). Without one, give the channel count: the
+samples per channel follow from it as the device sends them (and, if the guess
+from the name and first slot is not right, give the kind).
 
     rec = kivo.read_recording("2015-03-07_14-05-09_kivo_samples.dat")
     rec.samples[:, 3]        # channel 3, every time step, in time order
@@ -34,6 +35,8 @@ import numpy as np
 SLOTS_PER_BLOCK = 1000
 HEADER_BYTES = 10          # bytes before the sequence number
 STAMP_BYTES = 8
+# Samples per channel of the device's datagrams, by floor(log2(nchans)): for
+# files without metadata (the metadata states nsamp).
 NSAMPLES_PER_CHAN_LUT = (500, 250, 125, 86, 43)
 KINDS = ("raw", "filtered", "recorder")
 # A first slot whose first 8 bytes read as a time between 1973 and 2286
@@ -46,12 +49,34 @@ STALE_CONTEXT_BLOCKS = 2
 __all__ = ["Recording", "read_recording", "open_recording", "read", "geometry", "metadata_path"]
 
 
-def geometry(nchans):
-    """(nsamp, datagram_size_bytes) of a channel count from 1 to 16."""
+def _check_channels(nchans):
     if not 1 <= nchans <= 16:
         raise ValueError("nchans must be 1 to 16, not %r" % (nchans,))
+
+
+def datagram_size(nchans, nsamp):
+    """The bytes of one datagram: the header, the sequence number, the samples."""
+    return nchans * nsamp * 2 + HEADER_BYTES + 2
+
+
+def geometry(nchans):
+    """(nsamp, datagram_size_bytes) of a channel count from 1 to 16, as the
+    device sends them."""
+    _check_channels(nchans)
     nsamp = NSAMPLES_PER_CHAN_LUT[int(nchans).bit_length() - 1]
-    return nsamp, nchans * nsamp * 2 + 12
+    return nsamp, datagram_size(nchans, nsamp)
+
+
+def _samples_per_channel(metadata, nchans):
+    """nsamp as the metadata states it for the channel count read, else as
+    the device sends it."""
+    _check_channels(nchans)
+    nsamp = (metadata or {}).get("nsamp")
+    if nsamp is None or metadata.get("nchans") != nchans:
+        return geometry(nchans)[0]
+    if not isinstance(nsamp, int) or nsamp < 1:
+        raise ValueError("the metadata's nsamp must be a whole number from 1, not %r" % (nsamp,))
+    return nsamp
 
 
 def metadata_path(sample_path):
@@ -60,9 +85,8 @@ def metadata_path(sample_path):
     return root + ".json" if ext == ".dat" else sample_path + ".json"
 
 
-def slot_dtype(kind, nchans):
+def slot_dtype(kind, nchans, nsamp):
     """The numpy structured type of one slot."""
-    nsamp, _ = geometry(nchans)
     fields = [("stamp", "<f8")] if kind != "recorder" else []
     fields += [("header", "u1", (HEADER_BYTES,)), ("sequence_no", "<u2"),
                ("samples", "<u2", (nsamp, nchans))]
@@ -119,8 +143,9 @@ class Recording:
         if kind not in KINDS:
             raise ValueError("kind must be one of %s" % (KINDS,))
         self.kind, self.nchans = kind, int(nchans)
-        self.nsamp, self.datagram_size_bytes = geometry(self.nchans)
-        self.dtype = slot_dtype(kind, self.nchans)
+        self.nsamp = _samples_per_channel(self.metadata, self.nchans)
+        self.datagram_size_bytes = datagram_size(self.nchans, self.nsamp)
+        self.dtype = slot_dtype(kind, self.nchans, self.nsamp)
         self.slot_size_bytes = self.dtype.itemsize
         size = os.path.getsize(path)
         file_slots = size // self.slot_size_bytes

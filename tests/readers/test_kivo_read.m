@@ -1,7 +1,8 @@
 function test_kivo_read ()
   % kivo_read returns exactly what kivosim sent, for velto's raw and filtered
   % files and kivorec's file: with and without the metadata file, for a
-  % range of blocks, and for a file cut in the middle of a slot.
+  % range of blocks, for a file cut in the middle of a slot, and with the
+  % samples per channel that the metadata states.
   addpath (getenv ('KIVO_MATLAB_DIR'));
   folder = getenv ('KIVO_RECORDINGS');
   m = jsondecode (fileread (fullfile (folder, 'manifest.json')));
@@ -13,6 +14,7 @@ function test_kivo_read ()
   kivo_check (! warned && strcmp (rec.metadata.ended, 'ctrl-c'), 'kivorec: stopped mid-block, no warning');
   check_without_metadata ({m.velto.raw, m.velto.filtered, m.kivorec.file}, [3 3 16], {raw, [], rec});
   check_block_range (m.velto.raw, raw);
+  check_nsamp_from_metadata (m.kivorec.file, rec);
   check_cut_file (m.velto.raw, raw);
 end
 
@@ -88,6 +90,24 @@ function check_without_metadata (files, nchans, with_metadata)
                            {w.samples, w.sequence_no, w.header, w.stale, w.stamps}), '%s: same fields', name);
     end
   end
+end
+
+% 2 channels of 344 samples make the same 1388-byte datagrams as 16 of 43;
+% the device's table would say 250 for 2 channels.
+function check_nsamp_from_metadata (file, whole)
+  dir = kivo_tmpdir ('nsamp');
+  [folder, name] = fileparts (file);
+  copyfile (file, dir);
+  meta = jsondecode (fileread (fullfile (folder, [name '.json'])));
+  meta.nchans = 2;
+  meta.nsamp = 344;
+  fid = fopen (fullfile (dir, [name '.json']), 'w');
+  fputs (fid, jsonencode (meta));
+  fclose (fid);
+  r = kivo_read (fullfile (dir, [name '.dat']));
+  kivo_check (r.nchans == 2 && r.nsamp == 344 && r.slots == whole.slots, 'nsamp from the metadata: %d', r.nsamp);
+  kivo_check (isequal (reshape (r.samples.', [], 1), reshape (whole.samples.', [], 1)) ...
+              && isequal (r.sequence_no, whole.sequence_no), 'nsamp from the metadata: the same samples');
 end
 
 function check_block_range (file, whole)

@@ -19,8 +19,6 @@ import time
 
 SKIP_STATUS = 77
 RECORDER_PORT = 55000
-SLOTS_PER_BLOCK = 1000
-NSAMPLES_PER_CHAN_LUT = (500, 250, 125, 86, 43)
 
 
 def skip(reason):
@@ -49,11 +47,7 @@ class Failures:
 
 
 def datagram_size(nchans):
-    return nchans * NSAMPLES_PER_CHAN_LUT[nchans.bit_length() - 1] * 2 + 12
-
-
-def block_bytes(nchans, stamped):
-    return (datagram_size(nchans) + (8 if stamped else 0)) * SLOTS_PER_BLOCK
+    return import_kivo().recording.geometry(nchans)[1]
 
 
 class Tools:
@@ -317,10 +311,14 @@ def kivoinspect(tools, dat, *options):
         return out.returncode, None
 
 
-def import_reader(tools):
-    sys.path.insert(0, os.path.join(tools.source, "python"))
-    import kivo_reader  # noqa: E402
-    return kivo_reader
+def import_kivo():
+    """The package kivo of this source tree, for its reader, which needs
+    numpy alone (nothing built)."""
+    package_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")
+    if package_dir not in sys.path:
+        sys.path.insert(0, package_dir)
+    import kivo  # noqa: E402
+    return kivo
 
 
 def check_stream(reader, dat, first_index=0, chunk_blocks=200, nchans=None, kind=None):
@@ -335,13 +333,13 @@ def check_stream(reader, dat, first_index=0, chunk_blocks=200, nchans=None, kind
 
 
 def _check_stream(reader, dat, first_index, chunk_blocks, nchans, kind):
-    rec = reader.open_recording(dat, nchans=nchans, kind=kind)
+    rec = reader.read_recording(dat, nchans, kind=kind)
     total_blocks = rec.whole_blocks + (1 if rec.partial_slots else 0)
     expected = first_index
     slots = 0
     import numpy as np
     for start in range(0, max(total_blocks, 1), chunk_blocks):
-        part = reader.open_recording(dat, nchans=nchans, kind=kind, blocks=(start, start + chunk_blocks))
+        part = reader.read_recording(dat, nchans, (start, start + chunk_blocks), kind=kind)
         n = part.slots
         if n == 0:
             continue

@@ -33,7 +33,7 @@ import subprocess
 import sys
 import time
 
-from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, VeltoSession, import_reader, kivoinspect, metadata_of,
+from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tools, VeltoSession, import_kivo, kivoinspect, metadata_of,
                       recorder_output, run_kivosim, sample_files, skip, start_listening_kivorec,
                       wait_recorded)
 
@@ -164,7 +164,7 @@ def arrivals(reader, dat):
     """The sequence numbers in the file, in arrival order, and which slots
     the readers (and kivoinspect) take for repeats of an earlier slot."""
     import numpy as np
-    rec = reader.open_recording(dat)
+    rec = reader.read_recording(dat)
     return np.asarray(rec.sequence_no).astype(np.int64), np.asarray(rec.stale)
 
 
@@ -333,7 +333,7 @@ def main():
         impairment = Classes()
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    reader = import_reader(tools)
+    reader = import_kivo()
     t = Failures()
     device, host = NetNs.make("dev"), NetNs.make("host")
     try:

@@ -13,7 +13,7 @@ import subprocess
 import sys
 import threading
 
-from kivo_rig import (RECORDER_PORT, Failures, Tools, check_stream, finish_kivosim, fresh, import_reader,
+from kivo_rig import (RECORDER_PORT, Failures, Tools, check_stream, finish_kivosim, fresh, import_kivo,
                       in_own_netns, metadata_of, prefix_of, run_kivosim, sample_files, start_kivosim,
                       wait_listening, wait_until)
 
@@ -171,7 +171,7 @@ def announced_start(t, tools, ns, work):
 def main():
     build, work = sys.argv[1], sys.argv[2]
     tools = Tools(build)
-    reader = import_reader(tools)
+    reader = import_kivo()
     fresh(work)
     t = Failures()
 

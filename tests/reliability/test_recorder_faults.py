@@ -13,7 +13,7 @@ import signal
 import subprocess
 import sys
 
-from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, fresh, import_reader, is_root,
+from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, fresh, import_kivo, is_root,
                       metadata_of, recorder_output, run_kivosim, sample_files, start_listening_kivorec,
                       wait_recorded)
 
@@ -140,7 +140,7 @@ def port_taken(t, tools, ns, work):
 def main():
     tools = Tools(sys.argv[1])
     work = fresh(sys.argv[2])
-    reader = import_reader(tools)
+    reader = import_kivo()
     t = Failures()
     ns = NetNs.make("faults", fallback=True)
     try:

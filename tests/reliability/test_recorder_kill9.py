@@ -28,7 +28,7 @@ import sys
 import time
 import warnings
 
-from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, import_reader, is_root,
+from kivo_rig import (RECORDER_PORT, Failures, NetNs, Tmpfs, Tools, check_stream, import_kivo, is_root,
                       kivoinspect, recorder_output, sample_files, start_kivosim, start_listening_kivorec)
 
 NCHANS = 16
@@ -81,7 +81,7 @@ def one_kill(t, tools, reader, ns, work, k, rng, allowed_missing):
     if report["slots"]:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # the file is cut: that is the point
-            header = reader.open_recording(dat, blocks=(0, 1)).header[0]
+            header = reader.read_recording(dat, blocks=(0, 1)).header[0]
         first = int(header[2]) | int(header[3]) << 8 | int(header[4]) << 16 | int(header[5]) << 24
         slots, problem = check_stream(reader, dat, first_index=first)
         t.check(not problem and slots == report["slots"], "kill %d: %s", k, problem)
@@ -114,7 +114,7 @@ def main():
         work = base
     # On a disk, one write held up leaves more blocks queued: only damage fails.
     allowed_missing = 1 if not on_disk else 1 << 30
-    reader = import_reader(tools)
+    reader = import_kivo()
     seed = int(os.environ.get("KIVO_RANDOM_SEED", "9"))
     rng = random.Random(seed)
     t = Failures()

@@ -1,8 +1,8 @@
-"""kivo_reader.py returns exactly what kivosim sent, for velto's raw and
-filtered files and kivorec's file: with and without the metadata file, for a
-range of blocks, and for a file cut in the middle of a slot.
+"""The package kivo's reader returns exactly what kivosim sent, for velto's
+raw and filtered files and kivorec's file: with and without the metadata file,
+for a range of blocks, and for a file cut in the middle of a slot.
 
-usage: test_kivo_reader.py RECORDINGS_DIR PYTHON_DIR
+usage: test_read_recording.py RECORDINGS_DIR PYTHON_DIR (the folder holding the package kivo)
 """
 
 import json
@@ -17,7 +17,7 @@ import numpy as np
 
 RECORDINGS, PYTHON_DIR = sys.argv[1], sys.argv[2]
 sys.path.insert(0, PYTHON_DIR)
-import kivo_reader  # noqa: E402
+import kivo  # noqa: E402
 
 with open(os.path.join(RECORDINGS, "manifest.json")) as f:
     MANIFEST = json.load(f)
@@ -34,7 +34,7 @@ def pattern(seq, nsamp, nchans):
 def read_quietly(*args, **kwargs):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        rec = kivo_reader.read(*args, **kwargs)
+        rec = kivo.recording.read(*args, **kwargs)
     return rec, caught
 
 
@@ -85,29 +85,47 @@ class Readers(unittest.TestCase):
                                    (MANIFEST["kivorec"]["file"], 16, "recorder")):
             bare = shutil.copy(path, folder)
             with self.assertRaises(ValueError):
-                kivo_reader.read(bare)
+                kivo.recording.read(bare)
             got, _ = read_quietly(bare, nchans)
             want, _ = read_quietly(path)
             self.assertEqual((got["kind"], got["metadata"]), (kind, None))
             for field in ("samples", "sequence_no", "header", "stale"):
                 np.testing.assert_array_equal(got[field], want[field], field)
 
+    def test_samples_per_channel_from_the_metadata(self):
+        # 2 channels of 344 samples make the same 1388-byte datagrams as 16 of 43;
+        # the device's table would say 250 for 2 channels.
+        path = MANIFEST["kivorec"]["file"]
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        copy = shutil.copy(path, folder)
+        with open(kivo.recording.metadata_path(path)) as f:
+            meta = json.load(f)
+        meta.update(nchans=2, nsamp=344)
+        with open(kivo.recording.metadata_path(copy), "w") as f:
+            json.dump(meta, f)
+        got, _ = read_quietly(copy)
+        want, _ = read_quietly(path)
+        self.assertEqual((got["nchans"], got["nsamp"], got["slots"]), (2, 344, want["slots"]))
+        np.testing.assert_array_equal(got["samples"].ravel(), want["samples"].ravel())
+        np.testing.assert_array_equal(got["sequence_no"], want["sequence_no"])
+
     def test_block_range_and_lazy_mapping(self):
         path = MANIFEST["velto"]["raw"]
         whole, _ = read_quietly(path)
-        part = kivo_reader.open_recording(path, blocks=(2, 4))
+        part = kivo.read_recording(path, blocks=(2, 4))
         self.assertIsInstance(part.records, np.memmap)
         self.assertEqual((part.first_block, part.slots), (2, 2000))
         np.testing.assert_array_equal(part.stale, whole["stale"][2000:])  # block 0 not in the range
         np.testing.assert_array_equal(part.samples, whole["samples"][2000 * whole["nsamp"]:])
-        self.assertEqual(kivo_reader.open_recording(path, blocks=(3, 9)).slots, 1000)
+        self.assertEqual(kivo.read_recording(path, blocks=(3, 9)).slots, 1000)
 
     def test_cut_in_the_middle_of_a_slot(self):
         path = MANIFEST["velto"]["raw"]
         whole, _ = read_quietly(path)
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
-        shutil.copy(kivo_reader.metadata_path(path), folder)
+        shutil.copy(kivo.recording.metadata_path(path), folder)
         cut = os.path.join(folder, os.path.basename(path))
         slot = 20 + 2 * whole["nsamp"] * whole["nchans"]
         with open(path, "rb") as src, open(cut, "wb") as dst:
