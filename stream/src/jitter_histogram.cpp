@@ -13,12 +13,15 @@ namespace {
 constexpr int kExponentBias = 1023;
 constexpr int kFractionBits = 52;
 constexpr int kBinBits = 4;  // 16 bins per octave
+constexpr double kLowest = 0x1p-24;  // 2^kLowestExponent
+constexpr double kHighest = 0x1p10;  // 2^kHighestExponent
 
 }  // namespace
 
 size_t JitterHistogram::bin_of(double seconds) {
-  if (!(seconds >= std::ldexp(1.0, kLowestExponent))) return 0;  // NaN too
-  if (seconds >= std::ldexp(1.0, kHighestExponent)) return kBins - 1;
+  static_assert(kLowestExponent == -24 && kHighestExponent == 10, "kLowest and kHighest follow the exponents");
+  if (!(seconds >= kLowest)) return 0;  // NaN too
+  if (seconds >= kHighest) return kBins - 1;
   uint64_t bits = 0;
   std::memcpy(&bits, &seconds, sizeof bits);
   const int exponent = static_cast<int>((bits >> kFractionBits) & 0x7FF) - kExponentBias;
@@ -28,7 +31,7 @@ size_t JitterHistogram::bin_of(double seconds) {
 
 double JitterHistogram::middle_of(size_t bin) {
   if (bin == 0) return 0;
-  if (bin == kBins - 1) return std::ldexp(1.0, kHighestExponent);
+  if (bin == kBins - 1) return kHighest;
   const size_t octave = (bin - 1) / kBinsPerOctave;
   const size_t sixteenth = (bin - 1) % kBinsPerOctave;
   const double low = 1.0 + static_cast<double>(sixteenth) / kBinsPerOctave;

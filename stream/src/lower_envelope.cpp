@@ -17,6 +17,7 @@ LowerEnvelope::LowerEnvelope(size_t capacity) : hull_(std::max(capacity, kSmalle
 void LowerEnvelope::clear() {
   size_ = 0;
   edge_ = 0;
+  line_ = EnvelopeLine{};
   points_ = 0;
   sum_x_ = 0;
   first_x_ = last_x_ = last_y_ = 0;
@@ -30,21 +31,31 @@ void LowerEnvelope::add(double x, double y) {
   last_y_ = y;
   // A vertex on or above the chord from its left neighbour to the new point
   // is no longer on the lower hull.
-  while (size_ >= 2) {
-    const Vertex& a = hull_[size_ - 2];
-    const Vertex& b = hull_[size_ - 1];
+  Vertex* const hull = hull_.data();
+  size_t size = size_;
+  while (size >= 2) {
+    const Vertex& a = hull[size - 2];
+    const Vertex& b = hull[size - 1];
     if ((b.x - a.x) * (y - a.y) - (b.y - a.y) * (x - a.x) > 0) break;
-    --size_;
+    --size;
   }
-  if (size_ == hull_.size()) thin();
+  size_ = size;
+  const bool thinned = size_ == hull_.size();
+  if (thinned) thin();
+  const size_t added = size_;
   hull_[size_++] = Vertex{x, y};
+  const size_t edge_before = edge_;
   move_to_mean();
+  // The line changes only with its edge or the edge's vertices.
+  if (thinned || edge_ != edge_before || edge_ + 1 >= added) update_line();
 }
 
 void LowerEnvelope::count_points_above(uint64_t count, double sum_x) {
   points_ += count;
   sum_x_ += sum_x;
+  const size_t edge_before = edge_;
   move_to_mean();
+  if (edge_ != edge_before) update_line();
 }
 
 // Every other vertex goes, first left of the supporting edge: the mean only
@@ -70,20 +81,23 @@ void LowerEnvelope::thin() {
 
 // The mean x only grows, and popped vertices lie right of it or were the
 // supporting edge's end, so the edge moves back only to the hull's end and
-// forward by a step now and then.
+// forward by a step now and then. (x <= mean, as x * count <= sum.)
 void LowerEnvelope::move_to_mean() {
   if (size_ < 2) return;
   if (edge_ > size_ - 2) edge_ = size_ - 2;
-  const double mean_x = sum_x_ / static_cast<double>(points_);
-  while (edge_ + 2 < size_ && hull_[edge_ + 1].x <= mean_x) ++edge_;
+  const auto count = static_cast<double>(points_);
+  while (edge_ + 2 < size_ && hull_[edge_ + 1].x * count <= sum_x_) ++edge_;
 }
 
-EnvelopeLine LowerEnvelope::line() const {
-  if (size_ < 2) return {};
+void LowerEnvelope::update_line() {
+  if (size_ < 2) {
+    line_ = EnvelopeLine{};
+    return;
+  }
   const Vertex& a = hull_[edge_];
   const Vertex& b = hull_[edge_ + 1];
   const double slope = (b.y - a.y) / (b.x - a.x);
-  return {a.y - slope * a.x, slope, true};
+  line_ = EnvelopeLine{a.y - slope * a.x, slope, true};
 }
 
 }  // namespace kivo

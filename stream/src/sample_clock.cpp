@@ -16,6 +16,9 @@ constexpr double kStepScatterFloor = 100e-6;
 
 constexpr double kNaN = kNoTime;
 
+// Distances above a line, but for rounding never below it.
+double above_zero(double seconds) { return seconds > 0 ? seconds : 0; }
+
 LineNearLast line_near(const SegmentLine& line, int64_t last_u) {
   LineNearLast near;
   if (!line.known) return near;
@@ -108,8 +111,7 @@ void SampleClock::take_next(const Unwrapped& placed, uint16_t sequence, double s
 void SampleClock::add_to_segment(int64_t u, double stamp) {
   current_.add(u, stamp);
   const SegmentLine line = current_.line();
-  // Never below the line it has just shaped, but for rounding.
-  if (line.known) jitter_.add(std::fmax(0.0, stamp - line.time_of_datagram(u)));
+  if (line.known) jitter_.add(above_zero(stamp - line.time_of_datagram(u)));
 }
 
 void SampleClock::hold(int64_t u, double stamp, double above_line) {
@@ -124,7 +126,7 @@ void SampleClock::hold(int64_t u, double stamp, double above_line) {
   }
   candidate_.add(u, stamp);
   const SegmentLine line = candidate_.line();
-  candidate_jitter_.add(std::fmax(0.0, stamp - line.time_of_datagram(u)));
+  candidate_jitter_.add(above_zero(stamp - line.time_of_datagram(u)));
   if (stamp - candidate_.origin_stamp() < kSettledSeconds) return;
   if (is_step(line)) {
     end_hold_as_step();

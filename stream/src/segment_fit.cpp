@@ -28,7 +28,10 @@ void SegmentFit::add(int64_t u, double stamp) {
   envelope_.add(x, y);
   halves_[u & 1].add(x, y);
   last_ = u;
-  if (!std::isnan(borrowed_slope_)) lowest_offset_ = std::fmin(lowest_offset_, y - borrowed_slope_ * x);
+  if (!std::isnan(borrowed_slope_)) {
+    const double offset = y - borrowed_slope_ * x;
+    if (offset < lowest_offset_) lowest_offset_ = offset;
+  }
 }
 
 void SegmentFit::count_datagrams_above(uint64_t count, double sum_after_origin, int64_t last_u) {
@@ -42,7 +45,7 @@ SegmentLine SegmentFit::line() const {
   line.origin = origin_;
   line.origin_stamp = origin_stamp_;
   // Stamps within one tick of a coarse clock can make a flat line: no rate.
-  const EnvelopeLine own = envelope_.line();
+  const EnvelopeLine& own = envelope_.line();
   const bool usable = own.valid && own.slope > 0;
   const bool settled = usable && envelope_.last_y() >= kSettledSeconds;
   if (settled || (usable && std::isnan(borrowed_slope_))) {
@@ -62,8 +65,8 @@ SegmentLine SegmentFit::line() const {
 
 double SegmentFit::rate_uncertainty_ppm() const {
   const SegmentLine l = line();
-  const EnvelopeLine even = halves_[0].line();
-  const EnvelopeLine odd = halves_[1].line();
+  const EnvelopeLine& even = halves_[0].line();
+  const EnvelopeLine& odd = halves_[1].line();
   if (!l.own || !even.valid || !odd.valid) return std::nan("");
   return 1e6 * std::fabs(even.slope - odd.slope) / 2 / std::fabs(l.slope);
 }

@@ -46,7 +46,7 @@ class LowerEnvelope {
 
   // The line under every point with the least summed distance to them: the
   // hull's edge across the points' mean x.
-  EnvelopeLine line() const;
+  const EnvelopeLine& line() const { return line_; }
 
  private:
   struct Vertex {
@@ -55,10 +55,12 @@ class LowerEnvelope {
   };
   void thin();
   void move_to_mean();
+  void update_line();
 
   std::vector<Vertex> hull_;  // the first `size_` entries are the hull, left to right
   size_t size_ = 0;
   size_t edge_ = 0;  // left vertex of the supporting edge
+  EnvelopeLine line_;
   uint64_t points_ = 0;
   double sum_x_ = 0;
   double first_x_ = 0;
