@@ -45,6 +45,7 @@ SampleClock::SampleClock(int32_t nsamp, size_t segment_limit)
 
 DatagramPosition SampleClock::note(uint16_t sequence, double stamp) {
   ++datagrams_;
+  if (!std::isfinite(stamp)) return place_without_stamp(sequence);
   if (!started_) {
     started_ = true;
     numbering_.last_stamp = stamp;
@@ -75,6 +76,20 @@ DatagramPosition SampleClock::note(uint16_t sequence, double stamp) {
     case DatagramPlace::next:
       take_next(placed, sequence, stamp, decision_line_.trusted);
       break;
+  }
+  return {placed.datagram * nsamp_, placed.place};
+}
+
+// A stamp that is no time (a damaged file's) places its datagram by number
+// alone and leaves the fit as it is.
+DatagramPosition SampleClock::place_without_stamp(uint16_t sequence) {
+  if (!started_) return {int64_t{sequence} * nsamp_, DatagramPlace::first};
+  const Unwrapped placed = unwrap_sequence(numbering_, LineNearLast{}, sequence, numbering_.last_stamp);
+  if (placed.place == DatagramPlace::next) {
+    numbering_.last_datagram = placed.datagram;
+    numbering_.last_sequence = sequence;
+  } else {
+    ++late_datagrams_;
   }
   return {placed.datagram * nsamp_, placed.place};
 }

@@ -12,8 +12,9 @@ namespace {
 constexpr int64_t kShortGap = 32;
 // Reordering further back than this is taken for a restart.
 constexpr int64_t kLateWindow = 64;
-// Bounds the wraps a stamp can ask for, so the count stays in range.
-constexpr double kMostWrapsAhead = 1e12;
+// Bounds the wraps one gap can span (127 days at 100,000 datagrams/s), so
+// that sample indices stay far inside 64 bits whatever a stamp says.
+constexpr double kMostWrapsAhead = 16777216;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -45,7 +46,7 @@ Unwrapped unwrap_sequence(const NumberingState& state, const LineNearLast& line,
 
   const double spd = line.seconds_per_datagram;
   const double ahead = (stamp - line.time_at_last) / spd;
-  const int64_t forward = forward_gap(gap, std::fmin(std::fmax(ahead, -kMostWrapsAhead), kMostWrapsAhead));
+  const int64_t forward = forward_gap(gap, ahead);
   const double forward_above = stamp - (line.time_at_last + static_cast<double>(forward) * spd);
   const int64_t back = kSequenceWrap - gap;  // 0 for a repeat
   if (back <= kLateWindow) {

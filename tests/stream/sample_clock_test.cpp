@@ -175,6 +175,18 @@ TEST(SampleClock, ARestartedDeviceStartsASegmentAboveTheLastAndGapsHaveNoTime) {
   }
 }
 
+// A damaged file's stamps: the datagrams keep their places, the fit its line.
+TEST(SampleClock, StampsThatAreNoTimePlaceTheirDatagramsByNumberAlone) {
+  SimulatedDevice device(kTrueRate, kNsamp, 5);
+  device.send(3000);
+  std::vector<ReceivedDatagram> damaged = device.received();
+  for (size_t i = 1000; i < damaged.size(); i += 97) damaged[i].stamp = i % 2 ? NAN : INFINITY;
+  const Outcome fit = fit_offline(damaged);
+  for (size_t i = 0; i < damaged.size(); ++i) ASSERT_EQ(fit.first_samples[i], damaged[i].datagram * kNsamp) << i;
+  EXPECT_EQ(fit.timing.segments.size(), 1u);
+  EXPECT_LT(worst_time_error(fit.timing, device), kTimeTolerance);
+}
+
 TEST(SampleTiming, JsonKeepsEveryFieldAndUnknownFiguresAsNull) {
   SampleTiming t;
   t.segments = {{0, 42999, 1700000000.1234567, 43001.25}, {43000, 43042, 1699999999.5, kNoTime}};

@@ -49,7 +49,10 @@ class SampleClock {
   explicit SampleClock(int32_t nsamp, size_t segment_limit = kDefaultSegmentLimit);
 
   // Notes a received datagram's sequence number and receive stamp (seconds
-  // since 1970), in the order received. Allocates nothing.
+  // since 1970), in the order received; one too short to carry a sequence
+  // number is not noted. A stamp that is not finite places the datagram by
+  // its number alone. Allocates nothing (but for a closed segment when
+  // segment_limit is 0).
   DatagramPosition note(uint16_t sequence, double stamp);
 
   // The time of sample n on the fit so far; NaN outside every kept segment
@@ -65,6 +68,7 @@ class SampleClock {
   int32_t nsamp() const { return nsamp_; }
 
  private:
+  DatagramPosition place_without_stamp(uint16_t sequence);
   void start_segment(int64_t u, uint16_t sequence, double stamp);
   void refresh_decision_line(double stamp);
   void close_segment();
