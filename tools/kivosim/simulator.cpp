@@ -45,19 +45,23 @@ RunOutcome Simulator::run() {
       by_count = true;
       break;
     }
-    SteadyClock::time_point due = SteadyClock::now();
-    SteadyClock::time_point send_at = due;
+    SteadyClock::time_point due;
+    SteadyClock::time_point send_at;
     if (pacer.paced()) {
       due = pacer.due();
       if (due >= end) {
         wait_until(end);
         break;
       }
-      const auto planned = plan.send_at(duration_cast<nanoseconds>(due - start_));
-      send_at = start_ + duration_cast<SteadyClock::duration>(planned);
+      send_at = due;
+      if (plan.delays()) {
+        const nanoseconds planned = plan.send_at(duration_cast<nanoseconds>(due - start_));
+        send_at = start_ + duration_cast<SteadyClock::duration>(planned);
+      }
       if (!wait_until(send_at)) break;
-    } else if (SteadyClock::now() >= end) {
-      break;
+    } else {
+      due = send_at = SteadyClock::now();
+      if (due >= end) break;
     }
     send_next(due);
     const auto now = SteadyClock::now();
