@@ -2,18 +2,19 @@
 // with every field that a reader relies on checked.
 #include <cstdio>
 #include <initializer_list>
-#include <limits>
 #include <nlohmann/json.hpp>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "json_fields.h"
 #include "kivo/metadata.h"
 
 namespace kivo {
 namespace {
 
-using Json = nlohmann::ordered_json;
+using json_fields::field;
+using json_fields::get;
+using json_fields::Json;
 
 constexpr const char* kByteOrder = "little-endian";
 constexpr const char* kSampleType = "uint16";
@@ -58,47 +59,6 @@ void put_totals(Json& out, const RecordingTotals& t, EndReason end) {
 }
 
 // ---- reading ----
-
-const Json& field(const Json& in, const char* name) {
-  const auto it = in.find(name);
-  if (it == in.end()) throw MetadataError(std::string("missing field \"") + name + "\"");
-  return *it;
-}
-
-// A whole number that T can hold: JSON's library would cut a fraction, wrap
-// a negative number into an unsigned type and convert an out-of-range float
-// to an integer (undefined behaviour), so counts and sizes are checked here.
-template <typename T>
-T whole_number(const Json& value, const char* name) {
-  const auto wrong = [name] { return MetadataError(std::string("field \"") + name + "\" is not a whole number in range"); };
-  if (value.is_number_unsigned()) {
-    const auto v = value.get<uint64_t>();
-    if (v > static_cast<uint64_t>(std::numeric_limits<T>::max())) throw wrong();
-    return static_cast<T>(v);
-  }
-  if (!value.is_number_integer()) throw wrong();
-  const auto v = value.get<int64_t>();
-  if (v < 0 && !std::is_signed_v<T>) throw wrong();
-  if (v < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
-      (v > 0 && static_cast<uint64_t>(v) > static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
-    throw wrong();
-  }
-  return static_cast<T>(v);
-}
-
-template <typename T>
-T get(const Json& in, const char* name) {
-  const Json& value = field(in, name);
-  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-    return whole_number<T>(value, name);
-  } else {
-    try {
-      return value.get<T>();
-    } catch (const nlohmann::json::exception&) {
-      throw MetadataError(std::string("field \"") + name + "\" has the wrong type");
-    }
-  }
-}
 
 template <typename T>
 void expect_equal(const Json& in, const char* name, const T& wanted) {

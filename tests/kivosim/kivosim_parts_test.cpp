@@ -8,6 +8,7 @@
 #include "kivo/geometry.h"
 #include "options.h"
 #include "pacer.h"
+#include "send_plan.h"
 
 namespace kivo::sim {
 namespace {
@@ -21,7 +22,8 @@ TEST(kivosimOptions, ReadsEveryOptionInBothSpellings) {
   const ParseResult r = parse({"--host", "localhost", "--port=47300", "--channels", "16", "--rate", "0.5",
                                "--count=7", "--duration", "2.25", "--start-seq", "65535", "--content", "random",
                                "--skip-every", "3", "--empty-every", "4", "--short-every=5", "--long-every", "6",
-                               "--sine-base-hz", "10", "--noise", "0", "--seed", "42", "--quiet"});
+                               "--sine-base-hz", "10", "--noise", "0", "--seed", "42", "--quiet", "--stall-every",
+                               "0.5", "--stall-ms=20", "--jitter-us", "75.5", "--send-log", "sent.txt"});
   ASSERT_EQ(r.outcome, ParseOutcome::run) << r.error;
   const Options& o = r.options;
   EXPECT_EQ(o.host, "localhost");
@@ -40,6 +42,10 @@ TEST(kivosimOptions, ReadsEveryOptionInBothSpellings) {
   EXPECT_EQ(o.noise, 0.0);
   EXPECT_EQ(o.seed, 42u);
   EXPECT_TRUE(o.quiet);
+  EXPECT_EQ(o.stall_every, 0.5);
+  EXPECT_EQ(o.stall_ms, 20.0);
+  EXPECT_EQ(o.jitter_us, 75.5);
+  EXPECT_EQ(o.send_log, "sent.txt");
 }
 
 TEST(kivosimOptions, RefusesValuesOutOfRangeOrNotQuiteNumbers) {
@@ -50,6 +56,8 @@ TEST(kivosimOptions, RefusesValuesOutOfRangeOrNotQuiteNumbers) {
       {"--duration", "-1"},     {"--start-seq", "65536"},   {"--skip-every", "0"}, {"--empty-every", ""},
       {"--quiet=1"},            {"--host", ""},             {"--host", "example"}, {"--host", "1.2.3"},
       {"--count", "99999999999999999999"},                  {"--noise", "-1"},     {"-x"},
+      {"--stall-every", "1"},   {"--stall-ms", "10"},       {"--jitter-us", "-1"}, {"--send-log", ""},
+      {"--stall-every", "0.01", "--stall-ms", "10"},       {"--rate", "0", "--jitter-us", "5"},
   };
   for (const auto& words : bad) {
     const ParseResult r = parse(words);
@@ -117,6 +125,33 @@ TEST(kivosimPacer, WithoutARateEveryDatagramIsDueAtOnce) {
   pacer.taken(1000, start + std::chrono::seconds(5));
   EXPECT_EQ(pacer.due(), start);
   EXPECT_EQ(pacer.slips(), 0u);
+}
+
+TEST(kivosimSendPlan, StallsHoldTheirDatagramsToTheirEndAndNothingOvertakes) {
+  using std::chrono::milliseconds;
+  Options o;
+  o.stall_every = 0.1;
+  o.stall_ms = 30;
+  SendPlan stalls(o);
+  EXPECT_EQ(stalls.send_at(milliseconds(50)), milliseconds(50)) << "no stall before the first period";
+  EXPECT_EQ(stalls.send_at(milliseconds(100)), milliseconds(130));
+  EXPECT_EQ(stalls.send_at(milliseconds(129)), milliseconds(130)) << "the backlog goes at once";
+  EXPECT_EQ(stalls.send_at(milliseconds(130)), milliseconds(130));
+  EXPECT_EQ(stalls.send_at(milliseconds(215)), milliseconds(230));
+
+  o.jitter_us = 100;
+  SendPlan jittered(o);
+  SendPlan::Offset last{0};
+  double extra_ms = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const SendPlan::Offset due = milliseconds(i);
+    const SendPlan::Offset at = jittered.send_at(due);
+    EXPECT_GE(at, due);
+    EXPECT_GE(at, last) << i;
+    last = at;
+    extra_ms += std::chrono::duration<double, std::milli>(at - due).count();
+  }
+  EXPECT_GT(extra_ms, 0.05 * 1000) << "stalls and random delays add up";
 }
 
 }  // namespace

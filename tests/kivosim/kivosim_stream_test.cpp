@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
+#include "kivo/clock.h"
 #include "kivo/datagram.h"
 #include "kivo/encoder.h"
 #include "kivo/geometry.h"
 #include "kivosim_harness.h"
+#include "scratch_folder.h"
 
 namespace kivosim_test {
 namespace {
@@ -171,6 +176,80 @@ TEST(kivosimStream, SineSamplesSwingAroundMidScaleOnEveryChannel) {
     }
     EXPECT_LT(low, 32768 - 5000) << "channel " << ch;
     EXPECT_GT(high, 32768 + 5000) << "channel " << ch;
+  }
+}
+
+struct LoggedSend {
+  unsigned sequence = 0;
+  int64_t due_ns = 0;
+  int64_t sent_ns = 0;
+};
+
+// "<seq> <s>.<9 digits> <s>.<9 digits>" a line.
+std::vector<LoggedSend> read_send_log(const std::string& path) {
+  std::vector<LoggedSend> lines;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    LoggedSend l;
+    int64_t due_s = 0, due_frac = 0, sent_s = 0, sent_frac = 0;
+    int end = -1;
+    EXPECT_EQ(std::sscanf(line.c_str(), "%u %" SCNd64 ".%9" SCNd64 " %" SCNd64 ".%9" SCNd64 "%n", &l.sequence, &due_s,
+                          &due_frac, &sent_s, &sent_frac, &end),
+              5)
+        << line;
+    EXPECT_EQ(static_cast<size_t>(end), line.size()) << line;
+    l.due_ns = due_s * 1'000'000'000 + due_frac;
+    l.sent_ns = sent_s * 1'000'000'000 + sent_frac;
+    lines.push_back(l);
+  }
+  return lines;
+}
+
+// Every datagram sent has its line: its slot on the schedule (on the clock
+// receivers stamp with) and when it left, which a stall holds to the stall's
+// end and jitter delays, without reordering.
+TEST(kivosimStream, StallsAndJitterDelayTheSendsButNotTheScheduleThatTheSendLogRecords) {
+  kivo_test::TempDir folder("kivosim_send_log");
+  const std::string log = (folder.path() / "sent.txt").string();
+  LoopbackReceiver receiver;
+  const int64_t before_ns = kivo::unix_time_nanoseconds();
+  const Collected got = run_and_collect(receiver,
+                                        {"--channels", "16", "--content", "pattern", "--count", "300", "--start-seq",
+                                         "65500", "--rate", "1000", "--stall-every", "0.1", "--stall-ms", "30",
+                                         "--jitter-us", "50", "--send-log", log, "--quiet"},
+                                        300);
+  const int64_t after_ns = kivo::unix_time_nanoseconds();
+  ASSERT_EQ(got.finished.status, 0) << got.finished.err;
+  ASSERT_EQ(got.datagrams.size(), 300u);
+
+  const std::vector<LoggedSend> sends = read_send_log(log);
+  ASSERT_EQ(sends.size(), 300u);
+  EXPECT_GE(sends.front().due_ns, before_ns);
+  EXPECT_LE(sends.back().sent_ns, after_ns);
+  // A machine too busy to keep up makes kivosim restart its schedule later.
+  const bool slipped = got.finished.err.find("fell behind schedule") != std::string::npos;
+  const int64_t start_ns = sends.front().due_ns;
+  constexpr int64_t kMs = 1'000'000;
+  for (size_t i = 0; i < sends.size(); ++i) {
+    const LoggedSend& s = sends[i];
+    EXPECT_EQ(s.sequence, kivo::sequence_number(got.datagrams[i].data())) << i;
+    EXPECT_GE(s.sent_ns, s.due_ns) << i;
+    if (i == 0) continue;
+    const int64_t spacing = s.due_ns - sends[i - 1].due_ns;
+    if (slipped) {
+      EXPECT_GE(spacing, kMs - 2) << i;
+    } else {
+      EXPECT_NEAR(static_cast<double>(spacing), 1e6, 2) << i;
+    }
+    EXPECT_GE(s.sent_ns, sends[i - 1].sent_ns) << i;
+    // A datagram due in the first 30 ms of a 100 ms period but the first
+    // leaves at the end of that stall.
+    const int64_t period = (s.due_ns - start_ns) / (100 * kMs);
+    const int64_t stall_end = start_ns + period * 100 * kMs + 30 * kMs;
+    if (period >= 1 && s.due_ns < stall_end) {
+      EXPECT_GE(s.sent_ns, stall_end) << i;
+    }
   }
 }
 

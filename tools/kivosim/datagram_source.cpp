@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kivo/datagram.h"
+#include "random_bits.h"
 
 namespace kivo::sim {
 namespace {
@@ -18,13 +19,6 @@ bool every(uint64_t n, uint64_t number) { return n != 0 && number % n == 0; }
 kivo::SampleContent encoder_content(Content content) {
   // Random samples overwrite the pattern, which is the cheaper of the two to encode.
   return content == Content::sine ? kivo::SampleContent::sine : kivo::SampleContent::pattern;
-}
-
-uint64_t splitmix64(uint64_t& state) {
-  uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  return z ^ (z >> 31);
 }
 
 }  // namespace

@@ -98,6 +98,11 @@ bool set_content(const std::string& text, Options& o) {
   return true;
 }
 
+bool set_send_log(const std::string& text, Options& o) {
+  o.send_log = text;
+  return !text.empty();
+}
+
 const std::vector<OptionSpec>& option_table() {
   static const std::vector<OptionSpec> table{
       {"--host", true, set_host, "an IPv4 address or localhost"},
@@ -115,9 +120,21 @@ const std::vector<OptionSpec>& option_table() {
       {"--sine-base-hz", true, real_into(&Options::sine_base_hz, 1e-6, 1e9), "a frequency above 0"},
       {"--noise", true, real_into(&Options::noise, 0.0, 65535.0), "peak counts 0..65535"},
       {"--seed", true, unsigned_into(&Options::seed, 0, UINT64_MAX / 2), "a non-negative integer"},
+      {"--stall-every", true, real_into(&Options::stall_every, 1e-3, kMaxDuration), "seconds, at least 0.001"},
+      {"--stall-ms", true, real_into(&Options::stall_ms, 1e-3, kMaxDuration), "milliseconds, at least 0.001"},
+      {"--jitter-us", true, real_into(&Options::jitter_us, 0.0, 1e7), "microseconds 0..10000000"},
+      {"--send-log", true, set_send_log, "a file name"},
       {"--quiet", false, [](const std::string&, Options& o) { return o.quiet = true; }, ""},
   };
   return table;
+}
+
+// What single options cannot check: the ones that only make sense together.
+std::string combination_error(const Options& o) {
+  if ((o.stall_every > 0) != (o.stall_ms > 0)) return "--stall-every and --stall-ms go together";
+  if (o.stall_every > 0 && o.stall_ms / 1000 >= o.stall_every) return "a stall must be shorter than --stall-every";
+  if ((o.stall_every > 0 || o.jitter_us > 0) && o.rate == 0) return "stalls and jitter need a --rate above 0";
+  return {};
 }
 
 const OptionSpec* find_option(const std::string& name) {
@@ -162,6 +179,7 @@ ParseResult parse_options(int argc, const char* const* argv) {
       return fail("bad value '" + value + "' for " + word + ": expected " + spec->expected);
     }
   }
+  if (std::string error = combination_error(result.options); !error.empty()) return fail(std::move(error));
   return result;
 }
 
@@ -170,6 +188,7 @@ std::string usage_text() {
          "               [--start-seq N] [--content sine|pattern|random]\n"
          "               [--skip-every N] [--empty-every N] [--short-every N] [--long-every N] [--quiet]\n"
          "               [--sine-base-hz F] [--noise A] [--seed N]\n"
+         "               [--stall-every S --stall-ms MS] [--jitter-us J] [--send-log FILE]\n"
          "Sends the datagrams of a simulated Kivo device over UDP.\n"
          "  --host ADDR     IPv4 address or localhost (default 127.0.0.1)\n"
          "  --port N        1..65535 (default 55000)\n"
@@ -189,7 +208,13 @@ std::string usage_text() {
          "  --quiet         no progress line; the final summary still goes to stdout\n"
          "  --sine-base-hz F  channel c oscillates at F x (c+1) Hz (default 43, lowered for slow rates)\n"
          "  --noise A       peak counts of uniform noise on the sine (default 200)\n"
-         "  --seed N        seed of the random content (default 1)\n"
+         "  --seed N        seed of the random content and the jitter (default 1)\n"
+         "  --stall-every S every S seconds hold the datagrams due for --stall-ms MS, then send that\n"
+         "                  backlog at once (a stalled network or receiver; the schedule is kept)\n"
+         "  --jitter-us J   delay each datagram by a random time, J microseconds on average\n"
+         "                  (exponentially distributed; the order is kept)\n"
+         "  --send-log FILE one line per datagram sent: sequence number, its due time and when it left,\n"
+         "                  in seconds since 1970 (the receivers' stamp clock), to the nanosecond\n"
          "  --help          this text\n"
          "The sine's sample rate is rate x samples per channel (1000 x when as fast as possible).\n"
          "At the end it prints: kivosim: sent <N> datagrams (<bytes> bytes) in <secs> s: <rate>\n"

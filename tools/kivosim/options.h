@@ -24,7 +24,11 @@ struct Options {
   bool quiet = false;
   double sine_base_hz = 0;  // 0 = chosen from the sample rate
   double noise = 200.0;     // peak counts of uniform noise on the sine
-  uint64_t seed = 1;        // seed of the random content
+  uint64_t seed = 1;        // seed of the random content and of the send jitter
+  double stall_every = 0;   // seconds between stalls; 0 = none
+  double stall_ms = 0;      // how long each stall holds the datagrams back
+  double jitter_us = 0;     // mean of the random extra send delay; 0 = none
+  std::string send_log;     // file for one line per datagram sent; empty = none
 };
 
 enum class ParseOutcome { run, help, error };

@@ -12,6 +12,8 @@
 #include "options.h"
 #include "pacer.h"
 #include "report.h"
+#include "send_log.h"
+#include "send_plan.h"
 
 namespace kivo::sim {
 
@@ -26,12 +28,15 @@ struct RunOutcome {
 class Simulator {
  public:
   // `progress` receives a line about once a second; nullptr for none.
+  // `log`, when given and open, gets a line for every datagram sent.
   Simulator(const Options& options, kivo::net::UdpSocket& socket, const kivo::net::Endpoint& to,
-            std::FILE* progress);
+            std::FILE* progress, SendLog* log = nullptr);
   RunOutcome run();
 
  private:
-  void send_next();
+  // Sends the next datagram, which was due at `due` on the schedule.
+  void send_next(SteadyClock::time_point due);
+  int64_t unix_ns_of(SteadyClock::time_point t) const;
   bool count_reached() const;
   void report_progress(SteadyClock::time_point now);
 
@@ -39,10 +44,12 @@ class Simulator {
   kivo::net::UdpSocket& socket_;
   kivo::net::Endpoint to_;
   std::FILE* progress_;
+  SendLog* log_;
   DatagramSource source_;
   std::vector<uint8_t> buffer_;
   Tally tally_;
   SteadyClock::time_point start_;
+  int64_t start_unix_ns_ = 0;  // the wall clock read at start_
   SteadyClock::time_point last_progress_;
   uint64_t sent_at_last_progress_ = 0;
 };

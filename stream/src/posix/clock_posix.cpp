@@ -11,6 +11,12 @@ double unix_time_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+int64_t unix_time_nanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 TimeReading read_time_now() {
   TimeReading reading;
   reading.calendar = std::time(nullptr);

@@ -33,15 +33,20 @@ SystemTimeReader system_time_reader() {
 constexpr int64_t kIntervalsFrom1601To1970 = 116444736000000000LL;
 constexpr double kIntervalsPerSecond = 10000000.0;
 
-}  // namespace
-
-double unix_time_seconds() {
+// 100-ns intervals since 1970.
+int64_t intervals_since_1970() {
   FILETIME now{};
   system_time_reader()(&now);
   const int64_t intervals =
       static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-  return static_cast<double>(intervals - kIntervalsFrom1601To1970) / kIntervalsPerSecond;
+  return intervals - kIntervalsFrom1601To1970;
 }
+
+}  // namespace
+
+double unix_time_seconds() { return static_cast<double>(intervals_since_1970()) / kIntervalsPerSecond; }
+
+int64_t unix_time_nanoseconds() { return intervals_since_1970() * 100; }
 
 TimeReading read_time_now() {
   TimeReading reading;
