@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # What a user downloads: dist/kivo-<version>-<platform>.zip for win64, win32,
-# maci64, maca64 and glnxa64, and dist/SHA256SUMS beside them. Each zip holds
-# velto's MEX file for that MATLAB, kivo_read.m, QUICKSTART.txt, and (but for
-# win32) kivorec and kivoinspect built for that platform.
+# maci64, maca64 and glnxa64, the Python wheel
+# dist/kivo-<version>-cpXY-cpXY-linux_x86_64.whl, the Debian package
+# dist/kivo_<version>_amd64.deb, and dist/SHA256SUMS beside them. Each zip
+# holds velto's MEX file for that MATLAB, kivo_read.m, QUICKSTART.txt, and
+# (but for win32) kivorec and kivoinspect built for that platform. The wheel
+# is built by Debian's python3 (python3-skbuild, pyproject.toml), the Debian
+# package by CPack from the main build (build/, the dev preset).
 #
 # Builds what is missing first: the Windows builds (scripts/build-windows.sh),
 # the macOS builds (scripts/build-macos.sh) and build-glnxa64, zig's Linux
@@ -100,6 +104,22 @@ package() {
   echo "$dist/$name.zip"
 }
 
+# The wheel, for the Python that builds it; the build in _skbuild/ is reused.
+wheel() {
+  (cd "$root" && /usr/bin/python3 -m build --wheel --no-isolation --outdir "$dist" . >/dev/null)
+  ls "$dist"/kivo-"$version"-*.whl
+}
+
+# The Debian package of the programs, from the main build (optimised, with
+# debugging information, which CPack strips: as Debian builds its packages).
+debian_package() {
+  (cd "$root" && cmake --preset dev >/dev/null && cmake --build --preset dev -j "$jobs" --target kivo_programs >/dev/null)
+  rm -rf "$root/build/deb"
+  (cd "$root/build" && cpack -G DEB -B "$root/build/deb" >/dev/null)
+  cp "$root/build/deb/"kivo_"$version"_*.deb "$dist/"
+  ls "$dist"/kivo_"$version"_*.deb
+}
+
 mkdir -p "$dist"
 w64="$root/build-win64" w32="$root/build-win32" mi="$root/build-macos-x86_64" ma="$root/build-macos-arm64"
 lx="$root/build-glnxa64"
@@ -108,5 +128,7 @@ package win32 "$w32/velto.mexw32"
 package maci64 "$mi/velto.mexmaci64" "$mi/recorder/kivorec" "$mi/tools/kivoinspect/kivoinspect"
 package maca64 "$ma/velto.mexmaca64" "$ma/recorder/kivorec" "$ma/tools/kivoinspect/kivoinspect"
 package glnxa64 "$lx/velto.mexa64" "$lx/recorder/kivorec" "$lx/tools/kivoinspect/kivoinspect"
-(cd "$dist" && sha256sum kivo-"$version"-*.zip >SHA256SUMS)
+wheel
+debian_package
+(cd "$dist" && sha256sum kivo-"$version"-*.zip kivo-"$version"-*.whl kivo_"$version"_*.deb >SHA256SUMS)
 cat "$dist/SHA256SUMS"

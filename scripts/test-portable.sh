@@ -7,7 +7,7 @@
 #     kivoinspect) with their symbol checks;
 #   - zig's Linux build for the packages, symbol-checked (no C++ runtime
 #     needed, glibc 2.28) and its velto.mexa64 run in the Linux stand-in host;
-#   - scripts/package.sh: the five zips and their checksums.
+#   - scripts/package.sh: the zips, the wheel, the Debian package and their checksums.
 #
 # usage: scripts/test-portable.sh      The Linux stand-in host comes from
 #        KIVO_LINUX_BUILD (default build/, built by scripts/test.sh).

@@ -3,6 +3,7 @@
 # through CTest (the reliability tests and the short soak among them), the
 # concurrency tests under ThreadSanitizer, the C++ tests and the recorder's
 # reliability tests under AddressSanitizer with UndefinedBehaviorSanitizer,
+# the Python and Debian packages as users install them (scripts/test-packages.sh),
 # the Windows builds (scripts/test-windows.sh), the portable-POSIX, macOS and
 # packaged builds (scripts/test-portable.sh), and each fuzzer for a few seconds.
 source "$(dirname "$0")/test-lib.sh"
@@ -14,6 +15,8 @@ step "Build and run all tests"
 preset cmake --preset dev >/dev/null
 preset cmake --build --preset dev -j "$jobs"
 preset ctest --preset dev -j "$jobs"
+
+"$root/scripts/test-packages.sh"
 
 step "Concurrency tests under ThreadSanitizer"
 preset cmake --preset tsan >/dev/null
