@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kivo/datagram.h"
+#include "kivo/status.h"
 #include "kivo/version.h"
 #include "mx_args.h"
 
@@ -60,6 +61,19 @@ mxArray* datagram_struct(const uint8_t* datagram, size_t count) {
   return result;
 }
 
+// A field of 'status' as MATLAB shows its kind.
+template <typename Value>
+mxArray* status_value(const Value& value) {
+  constexpr kivo::StatusKind kind = kivo::status_kind_of<Value>();
+  if constexpr (kind == kivo::StatusKind::flag) {
+    return mxCreateLogicalScalar(value);
+  } else if constexpr (kind == kivo::StatusKind::text) {
+    return mxCreateString(value.c_str());
+  } else {
+    return mxCreateDoubleScalar(static_cast<double>(value));
+  }
+}
+
 }  // namespace
 
 kivo::Acquisition& acquisition() {
@@ -92,16 +106,14 @@ void versioncmd(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
 }
 
 void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
-  const kivo::AcquisitionStatus s = acquisition().status();
-  const auto fields = kivo::status_fields(s);
-  const char* names[1 + kivo::kStatusFields] = {"running"};
-  for (size_t i = 0; i < fields.size(); ++i) names[i + 1] = fields[i].name;
+  const kivo::AcquisitionStatus status = acquisition().status();
+  const char* names[kivo::kStatusFieldCount];
+  for (size_t i = 0; i < kivo::kStatusFieldCount; ++i) names[i] = kivo::kStatusFields[i].name;
   const mwSize one[2] = {1, 1};
-  mxArray* result = mxCreateStructArray(2, one, static_cast<int>(1 + kivo::kStatusFields), names);
-  mxSetField(result, 0, "running", mxCreateLogicalScalar(s.running));
-  for (const kivo::StatusField& field : fields) {
-    mxSetField(result, 0, field.name, mxCreateDoubleScalar(static_cast<double>(field.value)));
-  }
+  mxArray* result = mxCreateStructArray(2, one, static_cast<int>(kivo::kStatusFieldCount), names);
+  kivo::for_each_status_field(status, [result](const kivo::StatusField& field, const auto& value) {
+    mxSetField(result, 0, field.name, status_value(value));
+  });
   plhs[0] = result;
 }
 

@@ -131,22 +131,12 @@ const uint8_t* Acquisition::read() { return latest_.read(); }
 double Acquisition::read_stamp() const { return latest_.read_stamp(); }
 
 AcquisitionStatus Acquisition::status() const {
-  AcquisitionStatus s;
+  AcquisitionStatus s = counters_.snapshot();
   s.running = running_;
   s.port = port_;
   s.nchans = geometry_.nchans;
   s.nsamp = static_cast<uint64_t>(geometry_.nsamp);
-  const kivo::RecordingTotals totals = counters_.shared_totals();
-  s.datagrams = totals.datagrams_received;
-  s.bytes = counters_.bytes.load();
-  s.failed_receives = totals.failed_receives;
-  s.sequence_gaps = totals.sequence_gaps;
-  s.blocks_saved = counters_.blocks_saved.load();
-  s.writer_stalls = totals.writer_stalls;
   s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
-  s.kernel_drops = totals.kernel_drops;
-  s.wrong_size_datagrams = totals.wrong_size_datagrams;
-  s.datagrams_not_saved = totals.datagrams_not_saved;
   s.socket_buffer_bytes = socket_buffer_bytes_;
   return s;
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "kivo/datagram.h"
+#include "kivo/status.h"
 
 namespace kivo_python {
 namespace {
@@ -146,8 +147,9 @@ py::dict AcquisitionBinding::status() {
     s = state_.status();
   }
   py::dict d;
-  d["running"] = s.running;
-  for (const kivo::StatusField& field : kivo::status_fields(s)) d[field.name] = field.value;
+  kivo::for_each_status_field(s, [&d](const kivo::StatusField& field, const auto& value) {
+    d[field.name] = value;
+  });
   return d;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "acquisition_binding.h"
+#include "kivo/status.h"
 #include "kivo/version.h"
 
 namespace py = pybind11;
@@ -29,12 +30,32 @@ void define_errors(py::module_& m) {
       "plug-in prints as warnings.", PyExc_UserWarning, nullptr));
 }
 
+// The Python type that a field of each kind arrives as.
+const char* python_type(kivo::StatusKind kind) {
+  switch (kind) {
+    case kivo::StatusKind::count: return "int";
+    case kivo::StatusKind::flag: return "bool";
+    case kivo::StatusKind::text: return "str";
+  }
+  return "";
+}
+
+// status()'s docstring, from the list of 'status' fields.
+std::string status_doc() {
+  std::string doc = "status() -> dict\n\nThe keys and values of velto('status'), in this order:\n";
+  for (const kivo::StatusField& field : kivo::kStatusFields) {
+    doc += "  " + std::string(field.name) + " (" + python_type(field.kind) + "): " + field.words + "\n";
+  }
+  return doc;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kivo, m) {
   m.doc() = "The acquisition engine of Kivo (use the package kivo).";
   m.attr("__version__") = KIVO_VERSION;
   define_errors(m);
+  const std::string status_help = status_doc();  // pybind11 keeps a copy
 
   py::class_<Datagram>(m, "Datagram", "One datagram that Acquisition.read() returned.")
       .def_readonly("sequence_no", &Datagram::sequence_no, "the 16-bit sequence number (int)")
@@ -59,10 +80,5 @@ PYBIND11_MODULE(_kivo, m) {
            "arrived, and always after close(). With timeout > 0, waits up to that\n"
            "many seconds for a datagram, with the GIL released; Ctrl-C ends the\n"
            "wait with KeyboardInterrupt.")
-      .def("status", &AcquisitionBinding::status,
-           "status() -> dict\n\n"
-           "The keys and values of velto('status'): running (bool), port, nchans,\n"
-           "nsamp, datagrams, bytes, failed_receives, sequence_gaps, blocks_saved,\n"
-           "writer_stalls, write_errors, kernel_drops, wrong_size_datagrams,\n"
-           "datagrams_not_saved, socket_buffer_bytes (ints).");
+      .def("status", &AcquisitionBinding::status, status_help.c_str());
 }

@@ -122,6 +122,19 @@ def test_status_adds_up(port, tmp_path):
                        "wrong_size_datagrams", "datagrams_not_saved", "socket_buffer_bytes"]
 
 
+@pytest.mark.skipif(not os.environ.get("KIVO_OCTAVE"), reason="needs Octave and velto.mex")
+def test_status_has_the_fields_of_velto_status_in_order_and_kind(port, tmp_path):
+    script = ("addpath(getenv('VELTO_DIR')); s = velto('status'); f = fieldnames(s);"
+              "for k = 1:numel(f) printf('field %s %s\\n', f{k}, class(s.(f{k}))); end")
+    out = subprocess.run([os.environ["KIVO_OCTAVE"], "--no-gui", "--norc", "--quiet", "--eval", script],
+                         capture_output=True, text=True, check=True, timeout=120).stdout
+    mex = [tuple(line.split()[1:]) for line in out.splitlines() if line.startswith("field ")]
+    with kivo.Acquisition(port, 16, tmp_path) as acq:
+        status = acq.status()
+    matlab_class = {bool: "logical", int: "double", str: "char"}
+    assert [(key, matlab_class[type(value)]) for key, value in status.items()] == mex
+
+
 def test_filtered_file_is_the_difference_equation_over_the_raw_file(port, tmp_path):
     with kivo.Acquisition(port, 16, tmp_path, np.array(B), A) as acq:
         sim(port, 16, 2000, "--content", "sine", rate=5000)
