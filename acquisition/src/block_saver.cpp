@@ -3,23 +3,15 @@
 #include <array>
 #include <atomic>
 #include <filesystem>
-#include <stdexcept>
 #include <system_error>
 
 #include "kivo/file_names.h"
 #include "kivo/removed_file.h"
 #include "kivo/thread_signals.h"
+#include "messages.h"
 
 namespace kivo {
 namespace {
-
-constexpr const char* kInvalidFilter = "velto: filter coefficients MUST describe 2nd order butterworth!";
-
-std::string format(const char* pattern, const std::string& text) {
-  std::string out(pattern);
-  const auto at = out.find("%s");
-  return at == std::string::npos ? out : out.replace(at, 2, text);
-}
 
 // The five coefficients of a request that set_up_filter accepted.
 std::array<double, 5> first_five(const std::vector<double>& values) {
@@ -52,7 +44,7 @@ kivo::TimeReading BlockSaver::time_for_files(const OpenRequest& request) {
   const kivo::TimeReading now =
       kivo::time_for_new_names([&](const std::tm& local) { return !kivo::existing_file_among(names(local)).empty(); });
   const std::string taken = kivo::existing_file_among(names(now.local));
-  if (!taken.empty()) throw std::runtime_error("velto: " + taken + " exists and is not overwritten");
+  if (!taken.empty()) throw AcquisitionError(FailureKind::refused, messages::names_taken(taken));
   return now;
 }
 
@@ -63,7 +55,7 @@ void BlockSaver::open_files(const OpenRequest& request, int port, const kivo::Ge
   nsamp_ = static_cast<size_t>(geometry.nsamp);
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
   const bool raw_open = raw_file_.open(raw, kivo::FileMode::create_new) == 0;
-  if (!raw_open) console_(format("Could not open %s, samples will not be saved!\n", raw));
+  if (!raw_open) console_(Severity::error, messages::samples_not_saved(raw));
   kivo::Metadata raw_metadata = kivo::make_metadata(kivo::FileKind::raw, geometry.nchans, port, now, raw);
   if (request.with_filter) {
     set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
@@ -86,12 +78,14 @@ void BlockSaver::open_files(const OpenRequest& request, int port, const kivo::Ge
 void BlockSaver::start_metadata(kivo::MetadataFile& file, const std::string& sample_path,
                                 const kivo::Metadata& metadata) {
   if (file.start(sample_path, metadata) != 0) {
-    console_(format("Could not open %s, metadata will not be saved!\n", file.path()));
+    console_(Severity::error, messages::metadata_not_saved(file.path()));
   }
 }
 
 void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& path) {
-  if (request.b.size() != 5 || request.a.size() != 5) throw std::runtime_error(kInvalidFilter);
+  if (request.b.size() != 5 || request.a.size() != 5) {
+    throw AcquisitionError(FailureKind::refused, messages::kInvalidFilter);
+  }
   filter_ = std::make_unique<kivo::FilterState>();
   for (size_t i = 0; i < 5; ++i) {
     filter_->b[i] = static_cast<float>(request.b[i]);
@@ -99,7 +93,7 @@ void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& pa
   }
   filtered_file_ = kivo::BlockFile{};
   if (filtered_file_.open(path, kivo::FileMode::create_new) != 0) {
-    console_(format("Could not open %s, filtered samples will not be saved!\n", path));
+    console_(Severity::error, messages::filtered_samples_not_saved(path));
   }
 }
 
@@ -181,8 +175,7 @@ void BlockSaver::close_files() {
 void BlockSaver::note_if_removed(const kivo::BlockFile& file) {
   const auto blocks = kivo::blocks_lost_with_removed_file(file, block_bytes_);
   if (!blocks) return;
-  removed_.push_back(file.path() + " was removed while it was written; the " + std::to_string(*blocks) +
-                     " block(s) saved to it are lost");
+  removed_.push_back(messages::removed_while_written(file.path(), *blocks));
 }
 
 void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {
@@ -195,8 +188,8 @@ void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {
     totals.slots_written = totals.blocks_written * kivo::kSlotsPerBlock;
     totals.write_errors = (acquired ? write_errors : 0) + (close_failed ? 1 : 0);
     if (const int error = metadata.finish(totals, reason)) {
-      console_("velto: warning: could not complete " + metadata.path() + " (" +
-               kivo::file_error_text(error) + ")\n");
+      console_(Severity::warning,
+               messages::metadata_not_completed(metadata.path(), kivo::file_error_text(error)));
     }
   };
   finish(raw_metadata_, raw_file_.bytes_written(), counters_.write_errors.load(),
@@ -207,22 +200,23 @@ void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {
          filtered && !filtered_close_failed_.empty() && filtered_close_failed_ == filtered_file_.path());
 }
 
-void BlockSaver::warn_write_errors(const Console& warn) const {
+void BlockSaver::warn_write_errors() const {
   if (auto n = counters_.write_errors.load()) {
-    warn(std::to_string(n) + " block(s) could not be written to " + raw_path() + " (" +
-         kivo::file_error_text(counters_.last_write_error.load()) + ")");
+    console_(Severity::warning,
+             messages::blocks_not_written(n, raw_path(), kivo::file_error_text(counters_.last_write_error.load())));
   }
   if (auto n = counters_.filtered_write_errors.load()) {
-    warn(std::to_string(n) + " block(s) could not be written to " + filtered_path() + " (" +
-         kivo::file_error_text(counters_.last_filtered_write_error.load()) + ")");
+    console_(Severity::warning,
+             messages::blocks_not_written(n, filtered_path(),
+                                          kivo::file_error_text(counters_.last_filtered_write_error.load())));
   }
 }
 
-void BlockSaver::warn_lost_files(const Console& warn) {
-  for (const std::string& removed : removed_) warn(removed);
+void BlockSaver::warn_lost_files() {
+  for (const std::string& removed : removed_) console_(Severity::warning, removed);
   removed_.clear();
   for (std::string* failed : {&raw_close_failed_, &filtered_close_failed_}) {
-    if (!failed->empty()) warn("closing " + *failed + " failed; its last block may be incomplete");
+    if (!failed->empty()) console_(Severity::warning, messages::close_failed(*failed));
     failed->clear();
   }
 }

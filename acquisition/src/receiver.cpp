@@ -1,7 +1,6 @@
 #include "kivo/receiver.h"
 
 #include <cstring>
-#include <stdexcept>
 
 #include "kivo/clock.h"
 #include "kivo/thread_signals.h"
@@ -28,8 +27,8 @@ void Receiver::size_blocks(const kivo::Geometry& geometry) {
 int Receiver::open_socket(uint16_t port, int buffer_request, const Console& console) {
   auto fail = [&console](SocketStep step, int code) {
     const SocketFailure failure = describe_socket_failure(step, code);
-    if (!failure.printed.empty()) console(failure.printed);
-    throw std::runtime_error(failure.raised);
+    if (!failure.printed.empty()) console(Severity::error, failure.printed);
+    throw AcquisitionError(FailureKind::set_up, failure.raised);
   };
   // The socket library (Winsock) is started for each acquisition and released
   // by 'close', so an 'open' after 'close' finds it running again.

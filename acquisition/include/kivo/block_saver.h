@@ -17,6 +17,7 @@
 #include "kivo/metadata.h"
 #include "kivo/band_filter.h"
 #include "kivo/block_handover.h"
+#include "kivo/console.h"
 #include "kivo/open_request.h"
 #include "kivo/status.h"
 
@@ -29,11 +30,11 @@ class BlockSaver {
   BlockSaver& operator=(const BlockSaver&) = delete;
 
   // host thread: the time that names the files of `request`, one reading
-  // of the clock for both. Throws std::runtime_error when the names are taken.
+  // of the clock for both. Throws AcquisitionError when the names are taken.
   static kivo::TimeReading time_for_files(const OpenRequest& request);
   // host thread, while no saver runs: creates the sample files of
   // `request` and their metadata files. A file that cannot be created is said
-  // and left out; refused filter coefficients throw std::runtime_error.
+  // and left out; refused filter coefficients throw AcquisitionError.
   void open_files(const OpenRequest& request, int port, const kivo::Geometry& geometry,
                   const kivo::TimeReading& now);
 
@@ -55,11 +56,11 @@ class BlockSaver {
   // what each file received; counters count only when `acquired`.
   void finish_metadata(kivo::EndReason reason, bool acquired);
 
-  // host thread: each failed write, through `warn`.
-  void warn_write_errors(const Console& warn) const;
-  // host thread: each file lost while it was written, and each failed
-  // close, through `warn`; then forgets them.
-  void warn_lost_files(const Console& warn);
+  // host thread: warns of each file's failed writes.
+  void warn_write_errors() const;
+  // host thread: warns of each file lost while it was written, and each
+  // failed close; then forgets them.
+  void warn_lost_files();
   // host thread: forgets the files lost since the last warning.
   void forget_lost_files() { removed_.clear(); }
 
