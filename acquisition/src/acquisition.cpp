@@ -66,9 +66,8 @@ void Acquisition::check_not_running() const {
 // 'close'; a new 'open' releases them first.
 void Acquisition::release_leftovers() {
   receiver_.close_socket();
-  saver_.close_files();
-  saver_.forget_lost_files();  // nothing was acquired into them
-  saver_.finish_metadata(kivo::EndReason::closed, false);
+  saver_.end_files();
+  saver_.finish_metadata(kivo::EndReason::closed, false);  // nothing was acquired into them
 }
 
 void Acquisition::start_threads() {
@@ -92,13 +91,11 @@ void Acquisition::close(kivo::EndReason reason) {
   stop_threads();
   if (was_running) receiver_.count_to_the_end();
   receiver_.close_socket();
-  if (was_running) saver_.flush_files_to_disk();
-  saver_.close_files();
+  saver_.end_files();
   saver_.finish_metadata(reason, was_running);
   latest_.clear_unread();
   running_ = false;
   if (was_running) report_problems();
-  saver_.forget_lost_files();
 }
 
 void Acquisition::stop_threads() {
@@ -141,7 +138,7 @@ AcquisitionStatus Acquisition::status() const {
   s.sequence_gaps = totals.sequence_gaps;
   s.blocks_saved = counters_.blocks_saved.load();
   s.writer_stalls = totals.writer_stalls;
-  s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
+  s.write_errors = saver_.write_errors();
   s.kernel_drops = totals.kernel_drops;
   s.wrong_size_datagrams = totals.wrong_size_datagrams;
   s.datagrams_not_saved = totals.datagrams_not_saved;

@@ -6,12 +6,9 @@ namespace kivo {
 
 void StatusCounters::reset() {
   for (auto* counter : {&datagrams, &bytes, &failed_receives, &sequence_gaps, &blocks_saved,
-                        &writer_stalls, &write_errors, &filtered_write_errors, &kernel_drops,
-                        &wrong_size_datagrams, &datagrams_not_saved}) {
+                        &writer_stalls, &kernel_drops, &wrong_size_datagrams, &datagrams_not_saved}) {
     counter->store(0, std::memory_order_relaxed);
   }
-  last_write_error.store(0, std::memory_order_relaxed);
-  last_filtered_write_error.store(0, std::memory_order_relaxed);
 }
 
 kivo::RecordingTotals StatusCounters::shared_totals() const {

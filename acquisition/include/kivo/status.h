@@ -19,13 +19,9 @@ struct StatusCounters {
   std::atomic<uint64_t> sequence_gaps{0};    // datagrams not numbered previous + 1
   std::atomic<uint64_t> blocks_saved{0};     // blocks written whole to the raw file
   std::atomic<uint64_t> writer_stalls{0};    // times the receiver waited for the writer
-  std::atomic<uint64_t> write_errors{0};     // raw block writes that failed
-  std::atomic<uint64_t> filtered_write_errors{0};
   std::atomic<uint64_t> kernel_drops{0};     // datagrams the kernel dropped on the socket
   std::atomic<uint64_t> wrong_size_datagrams{0};  // datagrams not of the channel count's size
   std::atomic<uint64_t> datagrams_not_saved{0};  // received after the last block handed to the saver
-  std::atomic<int> last_write_error{0};
-  std::atomic<int> last_filtered_write_error{0};
 
   void reset();
   // The counts that every file of the acquisition shares, under the names of
@@ -45,7 +41,7 @@ struct AcquisitionStatus {
   uint64_t sequence_gaps = 0;
   uint64_t blocks_saved = 0;
   uint64_t writer_stalls = 0;
-  uint64_t write_errors = 0;  // raw and filtered
+  uint64_t write_errors = 0;  // raw and filtered (kept by the recording files)
   uint64_t kernel_drops = 0;
   uint64_t wrong_size_datagrams = 0;
   uint64_t datagrams_not_saved = 0;
