@@ -93,7 +93,7 @@ class Rig {
       request.b = {0.2, 0.0, -0.4, 0.0, 0.2};
       request.a = {1.0, -0.5, 0.3, -0.1, 0.05};
     }
-    state_ = std::make_unique<kivo::Acquisition>([](const std::string&) {});
+    state_ = std::make_unique<kivo::Acquisition>([](kivo::Severity, const std::string&) {});
     state_->open(request);
     kivo::net::parse_ipv4("127.0.0.1", static_cast<uint16_t>(request.port), to_);
     expected_ = Expected{};

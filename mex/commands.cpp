@@ -13,7 +13,11 @@ namespace {
 
 constexpr int kVersion[3] = {KIVO_VERSION_MAJOR, KIVO_VERSION_MINOR, KIVO_VERSION_PATCH};
 
-void print_to_host(const std::string& text) { mexPrintf("%s", text.c_str()); }
+// The plug-in's voice: its warnings carry its name, as every error of its own
+// does; the other lines are printed as they have always been, bare.
+void print_to_host(kivo::Severity severity, const std::string& text) {
+  mexPrintf("%s%s\n", severity == kivo::Severity::warning ? "velto: warning: " : "", text.c_str());
+}
 
 void require(bool condition, const char* message) {
   if (!condition) throw std::runtime_error(message);
@@ -27,7 +31,7 @@ mxArray* double_row(const double* values, mwSize count) {
   return row;
 }
 
-// Classes are checked before anything is created; values are the core's.
+// Classes are checked before anything is created; values are the engine's.
 kivo::OpenRequest open_request(int nrhs, const mxArray* prhs[]) {
   require(nrhs == 4 || nrhs == 6,
           "velto: velto('open', port, nchans, savedir) or velto('open', port, nchans, savedir, b, a)");

@@ -1,6 +1,7 @@
 // The command handlers of velto. Each has the gateway's signature, gets the
 // call's arguments unchanged (prhs[0] is the command word) and reports a
-// usage or set-up error by throwing std::runtime_error. host thread only.
+// usage error by throwing std::runtime_error with the whole message; what
+// the engine refuses arrives as kivo::AcquisitionError. host thread only.
 #pragma once
 
 #include "mex.h"

@@ -57,6 +57,11 @@ bool run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], char* messa
     return true;
   } catch (const std::bad_alloc&) {
     std::snprintf(message, size, "%s", "velto: out of memory");
+  } catch (const kivo::AcquisitionError& error) {
+    // A refused request is the plug-in's own error, named as such; a failed
+    // set-up step (socket, thread) is said as the plug-in always said it, bare.
+    const bool refused = error.kind() == kivo::FailureKind::refused;
+    std::snprintf(message, size, "%s%s", refused ? "velto: " : "", error.what());
   } catch (const std::runtime_error& error) {
     std::snprintf(message, size, "%s", error.what());
   } catch (const std::exception& error) {

@@ -8,7 +8,7 @@
 
 namespace kivo::recorder {
 
-BlockWriter::BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer,
+BlockWriter::BlockWriter(RecordingFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer,
                          std::function<void()> before_write)
     : file_(file),
       ring_(ring),

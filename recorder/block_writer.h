@@ -9,7 +9,7 @@
 
 #include "block_ring.h"
 #include "console_printer.h"
-#include "kivo/block_file.h"
+#include "kivo/recording_file.h"
 #include "stop_control.h"
 
 namespace kivo::recorder {
@@ -17,7 +17,7 @@ namespace kivo::recorder {
 class BlockWriter {
  public:
   // `before_write`, when set, runs before each block write (tests: a slow disk).
-  BlockWriter(BlockFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer,
+  BlockWriter(RecordingFile& file, BlockRing& ring, StopControl& control, ConsolePrinter& printer,
               std::function<void()> before_write = {});
   ~BlockWriter();
   BlockWriter(const BlockWriter&) = delete;
@@ -34,7 +34,7 @@ class BlockWriter {
  private:
   void run();
 
-  BlockFile& file_;
+  RecordingFile& file_;  // the writer thread appends while it runs
   BlockRing& ring_;
   StopControl& control_;
   ConsolePrinter& printer_;

@@ -1,9 +1,7 @@
 #include "receive_loop.h"
 
-#include <cstring>
-#include <vector>
-
 #include "kivo/datagram.h"
+#include "kivo/end_of_receiving.h"
 
 namespace kivo::recorder {
 namespace {
@@ -37,15 +35,9 @@ ReceiveOutcome ReceiveLoop::run() {
   return outcome_;
 }
 
-uint64_t ReceiveLoop::drain_queued(uint64_t limit) {
-  std::vector<uint8_t> scratch(datagram_bytes_);
-  uint64_t taken = 0;
-  for (; taken < limit; ++taken) {
-    const net::Received received = socket_.receive_queued(scratch.data(), scratch.size());
-    if (received.length < 0) break;
-    count_size(received);
-  }
-  return taken;
+uint64_t ReceiveLoop::drain_queued() {
+  return kivo::drain_queued(socket_, datagram_bytes_,
+                            [this](const net::Received& received) { count_size(received); });
 }
 
 ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
@@ -83,11 +75,8 @@ void ReceiveLoop::note(const net::Received& received) {
   if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
 }
 
-// A short datagram's slot is zero beyond what arrived.
 void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {
-  if (!count_size(received)) return;
-  const auto length = static_cast<size_t>(received.length);
-  if (length < datagram_bytes_) std::memset(slot + length, 0, datagram_bytes_ - length);
+  if (count_size(received)) zero_past_arrival(slot, received, datagram_bytes_);
 }
 
 // A datagram not of the channel count's size is counted, and the first one

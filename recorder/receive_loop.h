@@ -40,9 +40,9 @@ class ReceiveLoop {
   // in progress at a failed receive does not.
   ReceiveOutcome run();
   // Main thread, once run() has ended: takes the datagrams still queued on
-  // the socket (at most `limit`), never waiting, counting those of a wrong
-  // size; returns how many it took.
-  uint64_t drain_queued(uint64_t limit);
+  // the socket (kivo/end_of_receiving.h), counting those of a wrong size;
+  // returns how many it took.
+  uint64_t drain_queued();
   const ReceiveOutcome& outcome() const { return outcome_; }
 
  private:

@@ -9,12 +9,12 @@
 #include "channel_count.h"
 #include "console_output.h"
 #include "console_printer.h"
-#include "kivo/block_file.h"
 #include "kivo/clock.h"
+#include "kivo/end_of_receiving.h"
 #include "kivo/file_names.h"
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
-#include "kivo/removed_file.h"
+#include "kivo/recording_file.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
 #include "receive_loop.h"
@@ -31,9 +31,6 @@ constexpr std::chrono::milliseconds kConsolePatience{2000};
 // About a second of the device's usual stream: more blocks than this still
 // to write after the stop, and the wait is shown.
 constexpr size_t kBlocksWorthShowing = 20;
-// The most datagrams taken from the socket after the stop: far more than its
-// receive buffer holds.
-constexpr uint64_t kDrainLimit = uint64_t{1} << 22;
 
 // How a recording ended, for its metadata file.
 struct Ending {
@@ -42,7 +39,6 @@ struct Ending {
   int write_error = 0;
   uint64_t drained = 0;            // datagrams still queued at the end
   uint64_t blocks_left = 0;        // blocks in the ring the writer gave up on
-  bool flush_failed = false;
 };
 
 // The socket as the device expects it, then as much receive buffer as the
@@ -70,12 +66,10 @@ bool set_up_socket(net::UdpSocket& socket, std::string& problem) {
 // and counted, and the system's own count replaces the one the last datagram
 // brought when it is larger (drops after that datagram).
 void count_to_the_end(net::UdpSocket& socket, ReceiveLoop& loop, Ending& ending) {
-  ending.drained = loop.drain_queued(kDrainLimit);
+  ending.drained = loop.drain_queued();
   ending.outcome = loop.outcome();
-  uint64_t drops = 0;
-  if (socket.read_drop_total(drops)) {
-    ending.outcome.kernel_drops = std::max<uint64_t>(ending.outcome.kernel_drops, drops);
-  }
+  const uint64_t drops = kernel_drops_at_end(socket, ending.outcome.kernel_drops);
+  ending.outcome.kernel_drops = static_cast<uint32_t>(drops);
 }
 
 // Main thread, after the stop: waits for the writer, showing the wait while
@@ -112,13 +106,14 @@ void report_losses(const Ending& ending, const Geometry& geometry, ConsolePrinte
 // Main thread, with the file open and the socket set up (or failed): the
 // writer thread and the receive loop, until the loop ends and the writer has
 // written what it got.
-int record(BlockFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket_ready,
+int record(RecordingFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket_ready,
            const Geometry& geometry, StopControl& control, ConsolePrinter& printer,
            const Settings& settings, Ending& ending) {
   BlockWriter writer(file, ring, control, printer, settings.before_write);
   if (const int error = writer.start()) {
     printer.say(ConsoleStream::err, "cannot start the writer thread: " + file_error_text(error) + "\n");
     ending.write_error = error;
+    file.count_failed_write(error);
     return kFailure;
   }
   bool received = false;
@@ -145,52 +140,48 @@ int record(BlockFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket
                                                                                 : kStatusIncomplete;
 }
 
-EndReason how_it_ended(const Ending& ending, ConsoleStop::Request request) {
+EndReason how_it_ended(const Ending& ending, const RecordingFile& file, ConsoleStop::Request request) {
   if (ending.socket_failed) return EndReason::socket_error;
   if (ending.outcome.receive_error != 0) return EndReason::receive_error;
-  if (ending.write_error != 0 || ending.flush_failed) return EndReason::write_error;
+  if (ending.write_error != 0 || file.flush_error() != 0) return EndReason::write_error;
   return request == ConsoleStop::Request::interrupt ? EndReason::ctrl_c : EndReason::signal;
 }
 
-// Main thread, at the end: the metadata file completed with what happened.
-void finish_metadata(MetadataFile& metadata, const BlockFile& file, const Geometry& geometry,
-                     const Ending& ending, bool close_failed, ConsoleStop::Request request,
+// Main thread, at the end: the metadata file completed with what happened
+// (the file adds what it holds and its failed writes).
+void finish_metadata(RecordingFile& file, const Ending& ending, ConsoleStop::Request request,
                      ConsolePrinter& printer) {
   RecordingTotals t;
-  t.slots_written = file.bytes_written() / static_cast<uint64_t>(geometry.datagram_size_bytes);
-  t.blocks_written = t.slots_written / kSlotsPerBlock;
   t.datagrams_received = ending.outcome.datagrams + ending.drained;
   t.failed_receives = ending.outcome.receive_error != 0 ? 1 : 0;
   t.sequence_gaps = ending.outcome.sequence_gaps;
   t.blocks_lost = ending.outcome.blocks_dropped + ending.blocks_left;
-  t.write_errors = (ending.write_error != 0 ? 1 : 0) + (ending.flush_failed ? 1 : 0) + (close_failed ? 1 : 0);
   t.kernel_drops = ending.outcome.kernel_drops;
   t.wrong_size_datagrams = ending.outcome.wrong_size_datagrams;
   t.datagrams_not_saved = ending.outcome.not_handed_over + ending.drained;
-  if (const int error = metadata.finish(t, how_it_ended(ending, request))) {
+  if (const int error = file.finish_metadata(t, how_it_ended(ending, file, request))) {
     printer.say(ConsoleStream::err,
-                "cannot complete " + metadata.path() + ": " + file_error_text(error) + "\n");
+                "cannot complete " + file.metadata_path() + ": " + file_error_text(error) + "\n");
   }
 }
 
-// Main thread, at the end, before the close.
-bool removed_while_written(const BlockFile& file, const Geometry& geometry, ConsolePrinter& printer) {
-  const auto blocks = blocks_lost_with_removed_file(file, static_cast<uint64_t>(geometry.recorder_block_bytes));
-  if (!blocks) return false;
-  printer.say(ConsoleStream::err, file.path() + " was removed while it was written: the " +
-                                      std::to_string(*blocks) + " blocks saved to it are lost\n");
-  return true;
-}
-
-// Main thread, at the end: what the file holds reaches the disk before the
-// metadata vouches for it.
-bool flush_to_disk(BlockFile& file, ConsolePrinter& printer) {
-  if (const int error = file.flush_to_disk()) {
+// Main thread, once the writer has ended: the file is ended (removed-while-
+// written check, flush to the disk, close) and what went wrong is said.
+// Returns false when the recording failed there.
+bool end_file(RecordingFile& file, ConsolePrinter& printer) {
+  file.end();
+  if (const auto blocks = file.blocks_lost_to_removal()) {
+    printer.say(ConsoleStream::err, file.path() + " was removed while it was written: the " +
+                                        std::to_string(*blocks) + " blocks saved to it are lost\n");
+  }
+  if (const int error = file.flush_error()) {
     printer.say(ConsoleStream::err,
                 "cannot write " + file.path() + " to the disk: " + file_error_text(error) + "\n");
-    return false;
   }
-  return true;
+  if (const int error = file.close_error()) {
+    printer.say(ConsoleStream::err, "cannot close " + file.path() + ": " + file_error_text(error) + "\n");
+  }
+  return !file.blocks_lost_to_removal() && file.flush_error() == 0 && file.close_error() == 0;
 }
 
 // Main thread: creates the sample file (never over an existing one: a name
@@ -206,18 +197,17 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
   const TimeReading now = time_for_new_names(
       [](const std::tm& local) { return !existing_file_among({recorder_file_name(local)}).empty(); });
   const std::string name = recorder_file_name(now.local);
-  BlockFile file;
-  if (const int error = file.open(name, FileMode::create_new_write_through)) {
+  RecordingFile file;
+  if (const int error = file.create(name, FileMode::create_new_write_through, block_bytes)) {
     printer.say(ConsoleStream::err, "cannot create " + name + ": " + file_error_text(error) + "\n");
     return kFailure;
   }
   net::UdpSocket socket;
   std::string socket_problem;
   const bool socket_ready = set_up_socket(socket, socket_problem);
-  MetadataFile metadata;
-  if (const int error = metadata.start(name, make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans),
-                                                           kPort, now, name))) {
-    printer.say(ConsoleStream::err, "cannot create " + metadata.path() + ": " + file_error_text(error) +
+  const Metadata described = make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans), kPort, now, name);
+  if (const int error = file.start_metadata(described)) {
+    printer.say(ConsoleStream::err, "cannot create " + file.metadata_path() + ": " + file_error_text(error) +
                                         "; metadata will not be saved\n");
   }
   printer.say(ConsoleStream::out, "With # channels = " + std::to_string(nchans) + ", datagram size = " +
@@ -227,14 +217,8 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
 
   Ending ending;
   int status = record(file, ring, socket, socket_ready, geometry, control, printer, settings, ending);
-  if (removed_while_written(file, geometry, printer)) status = kFailure;
-  ending.flush_failed = !flush_to_disk(file, printer);
-  const int close_error = file.close();
-  if (close_error != 0) {
-    printer.say(ConsoleStream::err, "cannot close " + name + ": " + file_error_text(close_error) + "\n");
-  }
-  if (ending.flush_failed || close_error != 0) status = kFailure;
-  finish_metadata(metadata, file, geometry, ending, close_error != 0, console_stop.last_request(), printer);
+  if (!end_file(file, printer)) status = kFailure;
+  finish_metadata(file, ending, console_stop.last_request(), printer);
   if (status == kStatusIncomplete) {
     printer.say(ConsoleStream::err,
                 "the recording is incomplete: not everything received was saved (exit status " +

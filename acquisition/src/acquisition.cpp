@@ -1,29 +1,29 @@
 // 'open', 'close' and 'status' of the acquisition engine.
 #include "kivo/acquisition.h"
 
-#include <stdexcept>
 #include <system_error>
 
 #include "kivo/wrong_size.h"
+#include "messages.h"
 
 namespace kivo {
 namespace {
 
-constexpr const char* kUsageAlreadyOpen = "velto: already open, call velto('close') first";
-constexpr const char* kInvalidPort = "velto: invalid port (must be between 1 and 65535)";
-constexpr const char* kInvalidChannels = "velto: invalid # of channels (must be between 1 and 16)";
-
 // The port as the user gave it, truncated toward zero; NaN and values outside
 // 1..65535 are refused rather than wrapped to their low 16 bits.
 int checked_port(double value) {
-  if (!(value >= 1.0 && value < 65536.0)) throw std::runtime_error(kInvalidPort);
+  if (!(value >= 1.0 && value < 65536.0)) {
+    throw AcquisitionError(FailureKind::refused, messages::kInvalidPort);
+  }
   return static_cast<int>(value);
 }
 
 // The channel count truncated toward zero: doubles from 1.0 up to but not
 // including 17.0 are accepted.
 uint32_t checked_channels(double value) {
-  if (!(value >= 1.0 && value < 17.0)) throw std::runtime_error(kInvalidChannels);
+  if (!(value >= 1.0 && value < 17.0)) {
+    throw AcquisitionError(FailureKind::refused, messages::kInvalidChannels);
+  }
   return static_cast<uint32_t>(value);
 }
 
@@ -54,21 +54,20 @@ int32_t Acquisition::open(const OpenRequest& request) {
     throw;
   }
   running_ = true;
-  console_("UDP connection to @ port " + std::to_string(port) + " opened...\n");
+  console_(Severity::note, messages::connection_opened(port));
   return geometry_.nsamp;
 }
 
 void Acquisition::check_not_running() const {
-  if (running_) throw std::runtime_error(kUsageAlreadyOpen);
+  if (running_) throw AcquisitionError(FailureKind::refused, messages::kAlreadyOpen);
 }
 
 // An 'open' that failed part-way leaves its files and socket held until
 // 'close'; a new 'open' releases them first.
 void Acquisition::release_leftovers() {
   receiver_.close_socket();
-  saver_.close_files();
-  saver_.forget_lost_files();  // nothing was acquired into them
-  saver_.finish_metadata(kivo::EndReason::closed, false);
+  saver_.end_files();
+  saver_.finish_metadata(kivo::EndReason::closed, false);  // nothing was acquired into them
 }
 
 void Acquisition::start_threads() {
@@ -77,13 +76,13 @@ void Acquisition::start_threads() {
   try {
     receiver_.start();
   } catch (const std::system_error&) {
-    throw std::runtime_error("Could not spawn off pthread");
+    throw AcquisitionError(FailureKind::set_up, messages::kReceiverNotStarted);
   }
   try {
     saver_.start(receiver_.blocks());
   } catch (const std::system_error&) {
     stop_threads();
-    throw std::runtime_error("Could not spawn off file saving pthread");
+    throw AcquisitionError(FailureKind::set_up, messages::kSaverNotStarted);
   }
 }
 
@@ -92,13 +91,11 @@ void Acquisition::close(kivo::EndReason reason) {
   stop_threads();
   if (was_running) receiver_.count_to_the_end();
   receiver_.close_socket();
-  if (was_running) saver_.flush_files_to_disk();
-  saver_.close_files();
+  saver_.end_files();
   saver_.finish_metadata(reason, was_running);
   latest_.clear_unread();
   running_ = false;
   if (was_running) report_problems();
-  saver_.forget_lost_files();
 }
 
 void Acquisition::stop_threads() {
@@ -109,21 +106,19 @@ void Acquisition::stop_threads() {
 }
 
 void Acquisition::report_problems() {
-  const Console warn = [this](const std::string& text) { console_("velto: warning: " + text + "\n"); };
-  saver_.warn_write_errors(warn);
+  saver_.warn_write_errors();
   const kivo::RecordingTotals totals = counters_.shared_totals();
   if (const uint64_t n = totals.writer_stalls) {
-    warn("the writer fell behind " + std::to_string(n) + " time(s) while saving to " + raw_path() +
-         "; datagrams the socket could not hold meanwhile are counted as kernel drops");
+    console_(Severity::warning, messages::writer_fell_behind(n, raw_path()));
   }
   if (const uint64_t n = totals.kernel_drops) {
-    warn(std::to_string(n) + " datagram(s) were dropped by the system before they reached " + raw_path());
+    console_(Severity::warning, messages::dropped_by_system(n, raw_path()));
   }
   if (const uint64_t n = receiver_.wrong_sizes().count()) {
-    warn(kivo::wrong_size_summary(n, receiver_.wrong_sizes().most_frequent_length(),
-                                  geometry_.datagram_size_bytes, geometry_.nchans));
+    console_(Severity::warning, kivo::wrong_size_summary(n, receiver_.wrong_sizes().most_frequent_length(),
+                                                         geometry_.datagram_size_bytes, geometry_.nchans));
   }
-  saver_.warn_lost_files(warn);
+  saver_.warn_lost_files();
 }
 
 const uint8_t* Acquisition::read() { return latest_.read(); }
@@ -136,7 +131,7 @@ AcquisitionStatus Acquisition::status() const {
   s.port = port_;
   s.nchans = geometry_.nchans;
   s.nsamp = static_cast<uint64_t>(geometry_.nsamp);
-  s.write_errors = counters_.write_errors.load() + counters_.filtered_write_errors.load();
+  s.write_errors = saver_.write_errors();
   s.socket_buffer_bytes = socket_buffer_bytes_;
   return s;
 }

@@ -1,9 +1,9 @@
 #include "kivo/receiver.h"
 
 #include <cstring>
-#include <stdexcept>
 
 #include "kivo/clock.h"
+#include "kivo/end_of_receiving.h"
 #include "kivo/thread_signals.h"
 #include "kivo/datagram_bookkeeping.h"
 #include "kivo/receive_buffer.h"
@@ -28,8 +28,8 @@ void Receiver::size_blocks(const kivo::Geometry& geometry) {
 int Receiver::open_socket(uint16_t port, int buffer_request, const Console& console) {
   auto fail = [&console](SocketStep step, int code) {
     const SocketFailure failure = describe_socket_failure(step, code);
-    if (!failure.printed.empty()) console(failure.printed);
-    throw std::runtime_error(failure.raised);
+    if (!failure.printed.empty()) console(Severity::error, failure.printed);
+    throw AcquisitionError(FailureKind::set_up, failure.raised);
   };
   // The socket library (Winsock) is started for each acquisition and released
   // by 'close', so an 'open' after 'close' finds it running again.
@@ -121,8 +121,7 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
 void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received) {
   if (!wrong_sizes_.note(received)) return;
   counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
-  const auto length = static_cast<size_t>(received.length);
-  if (length > 0 && length < datagram_bytes_) std::memset(datagram + length, 0, datagram_bytes_ - length);
+  if (received.length > 0) kivo::zero_past_arrival(datagram, received, datagram_bytes_);
 }
 
 // The datagrams still queued are counted as received but not saved (and as
@@ -130,22 +129,13 @@ void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received)
 // count, which also holds the drops after the last datagram received,
 // replaces the one that datagram brought when it is larger.
 void Receiver::count_to_the_end() {
-  constexpr uint64_t kDrainLimit = uint64_t{1} << 22;  // far more than the socket holds
-  std::vector<uint8_t> scratch(datagram_bytes_);
-  uint64_t drained = 0;
-  for (; drained < kDrainLimit; ++drained) {
-    const kivo::net::Received received = socket_.receive_queued(scratch.data(), scratch.size());
-    if (received.length < 0) break;
-    if (wrong_sizes_.note(received)) {
-      counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
-    }
-  }
+  auto note = [this](const kivo::net::Received& received) {
+    if (wrong_sizes_.note(received)) counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+  };
+  const uint64_t drained = kivo::drain_queued(socket_, datagram_bytes_, note);
   counters_.datagrams.fetch_add(drained, std::memory_order_relaxed);
   counters_.datagrams_not_saved.fetch_add(drained, std::memory_order_relaxed);
-  uint64_t drops = 0;
-  if (socket_.read_drop_total(drops) && drops > counters_.kernel_drops.load()) {
-    counters_.kernel_drops.store(drops);
-  }
+  counters_.kernel_drops.store(kivo::kernel_drops_at_end(socket_, counters_.kernel_drops.load()));
 }
 
 }  // namespace kivo

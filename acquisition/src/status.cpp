@@ -6,10 +6,6 @@ void StatusCounters::reset() {
   for (const CountedField& field : kCountedFields) {
     (this->*field.counter).store(0, std::memory_order_relaxed);
   }
-  write_errors.store(0, std::memory_order_relaxed);
-  filtered_write_errors.store(0, std::memory_order_relaxed);
-  last_write_error.store(0, std::memory_order_relaxed);
-  last_filtered_write_error.store(0, std::memory_order_relaxed);
 }
 
 AcquisitionStatus StatusCounters::snapshot() const {

@@ -68,7 +68,7 @@ bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
 // The acquisition writing raw blocks to disk: every datagram received, and
 // every full block written.
 bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::string& dir) {
-  kivo::Acquisition state([](const std::string&) {});
+  kivo::Acquisition state([](kivo::Severity, const std::string&) {});
   kivo::OpenRequest request;
   request.port = kPort;
   request.nchans = nchans;

@@ -12,10 +12,6 @@ import numpy as np
 from kivo._kivo import AcquisitionBinding, KivoError, KivoWarning
 
 _USAGE = "Acquisition(port, nchans, savedir) or Acquisition(port, nchans, savedir, b, a)"
-# The one line the core prints that is not trouble: it goes to stdout, as the
-# plug-in prints it; every other line is a KivoWarning.
-_STARTED = "UDP connection to @ port "
-_PREFIXES = ("velto: warning: ", "velto: ")
 
 # Acquisitions not yet closed, closed at interpreter exit while Python still runs.
 _open_acquisitions = weakref.WeakSet()
@@ -52,17 +48,15 @@ def _request(port, nchans, savedir, b, a):
     return port, nchans, os.fspath(savedir), _coefficients(b), _coefficients(a)
 
 
-def _show(lines):
-    for line in lines:
-        if line.startswith(_STARTED):
-            sys.stdout.write(line)
-            continue
-        text = line.rstrip("\n")
-        for prefix in _PREFIXES:
-            if text.startswith(prefix):
-                text = text[len(prefix):]
-                break
-        warnings.warn(text, KivoWarning, stacklevel=3)
+def _show(printed):
+    """What the acquisition printed: a note (the start line) goes to stdout,
+    as the plug-in prints it; an error that did not stop the call (a file not
+    created) and a warning are trouble, issued as KivoWarning."""
+    for severity, text in printed:
+        if severity == "note":
+            sys.stdout.write(text + "\n")
+        else:
+            warnings.warn(text, KivoWarning, stacklevel=3)
 
 
 class Acquisition(AcquisitionBinding):

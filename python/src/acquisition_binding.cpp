@@ -22,9 +22,13 @@ constexpr auto kSignalCheckInterval = std::chrono::milliseconds(5);
 // Longer waits are cut to this (about 31 years) to keep the clock arithmetic finite.
 constexpr double kLongestWait = 1e9;
 
-std::string without_prefix(const std::string& message) {
-  static const std::string prefix = "velto: ";
-  return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
+const char* severity_name(kivo::Severity severity) {
+  switch (severity) {
+    case kivo::Severity::error: return "error";
+    case kivo::Severity::warning: return "warning";
+    case kivo::Severity::note: break;
+  }
+  return "note";
 }
 
 // Seconds as a real number (not a bool), 0 or more.
@@ -41,16 +45,19 @@ double timeout_seconds(py::handle timeout) {
 
 }  // namespace
 
-KivoFailure::KivoFailure(const std::string& message) : std::runtime_error(without_prefix(message)) {}
-
 AcquisitionBinding::AcquisitionBinding()
-    : state_([this](const std::string& text) { printed_.push_back(text); }),
+    : state_([this](kivo::Severity severity, const std::string& text) {
+        printed_.push_back({severity, text});
+      }),
       little_endian_u16_("<u2") {}
 
 AcquisitionBinding::~AcquisitionBinding() {
   std::lock_guard<std::mutex> lock(mutex_);
   state_.close();
-  for (const std::string& line : printed_) std::fputs(("kivo: " + without_prefix(line)).c_str(), stderr);
+  for (const auto& [severity, text] : printed_) {
+    const char* kind = severity == kivo::Severity::warning ? "warning: " : "";
+    std::fprintf(stderr, "kivo: %s%s\n", kind, text.c_str());
+  }
 }
 
 // Takes mutex_ from a thread that holds the GIL, letting other Python
@@ -153,10 +160,14 @@ py::dict AcquisitionBinding::status() {
   return d;
 }
 
-std::vector<std::string> AcquisitionBinding::take_printed() {
-  auto lock = lock_core();
-  std::vector<std::string> out;
-  out.swap(printed_);
+std::vector<std::pair<std::string, std::string>> AcquisitionBinding::take_printed() {
+  std::vector<Printed> printed;
+  {
+    auto lock = lock_core();
+    printed.swap(printed_);
+  }
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& [severity, text] : printed) out.emplace_back(severity_name(severity), text);
   return out;
 }
 

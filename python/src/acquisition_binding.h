@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kivo/acquisition.h"
@@ -18,11 +19,11 @@ namespace kivo_python {
 
 namespace py = pybind11;
 
-// A failure of the core, its message without the plug-in's "velto: " prefix
-// (raised in Python as kivo.KivoError).
+// A failure of the acquisition, or a usage error of the binding (raised in
+// Python as kivo.KivoError).
 class KivoFailure : public std::runtime_error {
  public:
-  explicit KivoFailure(const std::string& message);
+  using std::runtime_error::runtime_error;
 };
 
 // One datagram as read() returns it.
@@ -48,8 +49,9 @@ class AcquisitionBinding {
   // The latest datagram under the read rule, waiting up to `timeout` seconds.
   py::object read(py::handle timeout);
   py::dict status();
-  // What the core printed since the last call, in order.
-  std::vector<std::string> take_printed();
+  // What the acquisition printed since the last call, in order: pairs of
+  // its severity ("error", "warning" or "note") and its text.
+  std::vector<std::pair<std::string, std::string>> take_printed();
 
  private:
   std::unique_lock<std::mutex> lock_core();
@@ -60,7 +62,8 @@ class AcquisitionBinding {
   // thread that holds mutex_ may wait for the GIL).
   std::mutex mutex_;
   kivo::Acquisition state_;
-  std::vector<std::string> printed_;
+  using Printed = std::pair<kivo::Severity, std::string>;
+  std::vector<Printed> printed_;
   py::dtype little_endian_u16_;  // the GIL guards it
 };
 

@@ -1,5 +1,7 @@
 #include "kivo/wrong_size.h"
 
+#include <cstring>
+
 namespace kivo {
 namespace {
 
@@ -45,6 +47,12 @@ long long WrongSizeTally::most_frequent_length() const {
     if (seen_[i].count > most.count) most = seen_[i];
   }
   return most.length;
+}
+
+void zero_past_arrival(uint8_t* datagram, const net::Received& received, size_t datagram_bytes) {
+  if (received.length < 0) return;
+  const auto length = static_cast<size_t>(received.length);
+  if (length < datagram_bytes) std::memset(datagram + length, 0, datagram_bytes - length);
 }
 
 std::string wrong_size_summary(uint64_t count, long long length, int32_t expected, uint32_t nchans) {

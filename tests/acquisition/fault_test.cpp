@@ -79,7 +79,7 @@ TEST(SlowWriter, TheReceiverWaitsForItsHalfAndTheTotalsAddUp) {
   const kivo::Geometry geometry = kivo::make_geometry(2);
   EXPECT_EQ(file.size() / (geometry.stamped_slot_bytes * size_t{kivo::kSlotsPerBlock}), state.status().blocks_saved);
   expect_blocks_in_order(file, geometry);
-  EXPECT_TRUE(printed.contains("velto: warning: the writer fell behind"));
+  EXPECT_TRUE(printed.warned("the writer fell behind"));
 }
 
 // 'close' while the writer is stalled and the socket overflows with
@@ -112,7 +112,7 @@ TEST(SlowWriter, CloseDuringAStallCountsEveryDatagramSent) {
   EXPECT_GT(s.writer_stalls, 0U);
   EXPECT_EQ(s.blocks_saved * 1000 + s.datagrams_not_saved + s.kernel_drops, sender.sent() + wider.sent());
   EXPECT_EQ(s.wrong_size_datagrams + s.kernel_drops, wider.sent());
-  EXPECT_TRUE(printed.contains("velto: warning: the writer fell behind"));
+  EXPECT_TRUE(printed.warned("the writer fell behind"));
   EXPECT_TRUE(printed.contains(" datagram(s) were dropped by the system"));
 }
 
@@ -150,8 +150,7 @@ TEST(FullDisk, FailedWritesAreCountedReportedAndAcquisitionGoesOn) {
   const auto file = read_file(raw);
   EXPECT_EQ(file.size(), 2040000U);  // the blocks written before stay whole
   expect_blocks_in_order(file, kivo::make_geometry(1));
-  EXPECT_TRUE(printed.contains("velto: warning: 2 block(s) could not be written to " + raw +
-                               " (File too large)\n"));
+  EXPECT_TRUE(printed.warned("2 block(s) could not be written to " + raw + " (File too large)"));
 }
 
 }  // namespace

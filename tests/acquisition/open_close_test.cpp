@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -19,11 +20,13 @@ namespace {
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
+// The error of an 'open' that fails: its kind ("refused: " or "set-up: ")
+// and its message.
 std::string open_error(Acquisition& state, const OpenRequest& r) {
   try {
     state.open(r);
-  } catch (const std::runtime_error& e) {
-    return e.what();
+  } catch (const AcquisitionError& e) {
+    return (e.kind() == FailureKind::refused ? "refused: " : "set-up: ") + std::string(e.what());
   }
   return "";
 }
@@ -51,20 +54,20 @@ TEST(Open, ReturnsNsampAndFixesTheGeometryForEachChannelCount) {
     state.close();
     EXPECT_FALSE(state.status().running);
   }
-  EXPECT_TRUE(printed.contains("UDP connection to @ port " + std::to_string(port) + " opened...\n"));
+  EXPECT_TRUE(printed.contains("UDP connection to @ port " + std::to_string(port) + " opened..."));
 }
 
 TEST(Open, RefusesBadPortsAndChannelCountsBeforeCreatingAnything) {
   TempDir dir("refused");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   for (double port : {0.0, 0.9, -1.0, 65536.0, 70000.0, kNaN, kInf}) {
     OpenRequest r = request(0, 4, dir.str());
     r.port = port;
-    EXPECT_EQ(open_error(state, r), "velto: invalid port (must be between 1 and 65535)") << port;
+    EXPECT_EQ(open_error(state, r), "refused: invalid port (must be between 1 and 65535)") << port;
   }
   for (double nchans : {0.99, 0.0, 17.0, -1.0, kNaN, 1e300}) {
     EXPECT_EQ(open_error(state, request(free_udp_port(), nchans, dir.str())),
-              "velto: invalid # of channels (must be between 1 and 16)")
+              "refused: invalid # of channels (must be between 1 and 16)")
         << nchans;
   }
   EXPECT_TRUE(dir.files(".dat").empty());
@@ -73,7 +76,7 @@ TEST(Open, RefusesBadPortsAndChannelCountsBeforeCreatingAnything) {
 
 TEST(Open, NamesBothFilesFromOneTimeReading) {
   TempDir dir("names");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   state.open(with_filter(request(free_udp_port(), 4, dir.str() + "/"), 5, 5));
   const std::string raw = state.raw_path();
   const std::string filtered = state.filtered_path();
@@ -86,7 +89,7 @@ TEST(Open, NamesBothFilesFromOneTimeReading) {
 
 TEST(Open, NamesTakenInThisSecondAndTheNextAreRefusedAndNothingIsCreated) {
   TempDir dir("taken");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   const std::time_t now = std::time(nullptr);
   for (int k = 0; k < 4; ++k) {
     const std::time_t then = now + k;
@@ -95,7 +98,8 @@ TEST(Open, NamesTakenInThisSecondAndTheNextAreRefusedAndNothingIsCreated) {
     std::ofstream(kivo::raw_file_name(dir.str(), local)) << "earlier samples";
   }
   const std::string error = open_error(state, request(free_udp_port(), 4, dir.str()));
-  EXPECT_TRUE(std::regex_match(error, std::regex("velto: .*_kivo_samples\\.dat exists and is not overwritten")))
+  EXPECT_TRUE(
+      std::regex_match(error, std::regex("refused: .*_kivo_samples\\.dat exists and is not overwritten")))
       << error;
   EXPECT_FALSE(state.running());
   EXPECT_TRUE(dir.files(".json").empty());
@@ -105,10 +109,10 @@ TEST(Open, NamesTakenInThisSecondAndTheNextAreRefusedAndNothingIsCreated) {
 
 TEST(Open, ARefusedFilterLeavesNoFile) {
   TempDir dir("filter_counts");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   const uint16_t port = free_udp_port();
   EXPECT_EQ(open_error(state, with_filter(request(port, 4, dir.str()), 5, 4)),
-            "velto: filter coefficients MUST describe 2nd order butterworth!");
+            "refused: filter coefficients MUST describe 2nd order butterworth!");
   EXPECT_FALSE(state.running());
   EXPECT_TRUE(fs::is_empty(dir.path()));
 
@@ -120,12 +124,12 @@ TEST(Open, ARefusedFilterLeavesNoFile) {
 
 TEST(Open, RefusesASecondOpenWhileRunningAndChangesNothing) {
   TempDir dir("twice");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   const uint16_t port = free_udp_port();
   state.open(request(port, 4, dir.str()));
   const std::string raw = state.raw_path();
   EXPECT_EQ(open_error(state, request(free_udp_port(), 8, dir.str())),
-            "velto: already open, call velto('close') first");
+            "refused: already open, call velto('close') first");
   EXPECT_TRUE(state.running());
   EXPECT_EQ(state.samples_per_channel(), 125);
   EXPECT_EQ(state.raw_path(), raw);
@@ -141,9 +145,9 @@ TEST(Open, ReportsAPortHeldWithoutAddressReuse) {
   socklen_t length = sizeof address;
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   EXPECT_EQ(open_error(state, request(ntohs(address.sin_port), 4, dir.str())),
-            "bind - Address already in use");
+            "set-up: bind - Address already in use");
   EXPECT_FALSE(state.running());
   EXPECT_TRUE(fs::is_empty(dir.path()));  // the files created before the socket are taken back
   ::close(holder);
@@ -157,8 +161,8 @@ TEST(Open, GoesOnWithoutFilesThatCannotBeCreated) {
   EXPECT_EQ(state.open(with_filter(request(free_udp_port(), 2, missing), 5, 5)), 250);
   EXPECT_TRUE(state.running());
   EXPECT_TRUE(printed.contains("Could not open " + missing + "/"));
-  EXPECT_TRUE(printed.contains("_kivo_samples.dat, samples will not be saved!\n"));
-  EXPECT_TRUE(printed.contains("_kivo_filtered_samples.dat, filtered samples will not be saved!\n"));
+  EXPECT_TRUE(printed.contains("_kivo_samples.dat, samples will not be saved!"));
+  EXPECT_TRUE(printed.contains("_kivo_filtered_samples.dat, filtered samples will not be saved!"));
   state.close();
 }
 
@@ -173,7 +177,7 @@ TEST(Close, IsHarmlessWithoutOpenAndTwiceInARow) {
 
 TEST(Close, AFourArgumentOpenAfterASixArgumentOneRunsWithoutAFilter) {
   TempDir dir("reopen");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   const uint16_t port = free_udp_port();
   for (int round = 0; round < 3; ++round) {
     state.open(with_filter(request(port, 8, dir.str()), 5, 5));
@@ -183,6 +187,46 @@ TEST(Close, AFourArgumentOpenAfterASixArgumentOneRunsWithoutAFilter) {
     EXPECT_TRUE(state.running());
     EXPECT_TRUE(state.filtered_path().empty());
     state.close();
+  }
+}
+
+// The engine speaks for every front end: neither an error nor a printed
+// line carries a gateway's prefix or its line end; the gateways add them.
+TEST(Messages, CarryNoFrontEndsPrefixOrLineEnd) {
+  TempDir dir("messages");
+  Printed printed;
+  Acquisition state(printed.console());
+  std::vector<std::string> texts;
+  auto fail = [&](const OpenRequest& r) {
+    try {
+      state.open(r);
+    } catch (const AcquisitionError& e) {
+      texts.push_back(e.what());
+    }
+  };
+  const uint16_t port = free_udp_port();
+  fail(request(0, 4, dir.str()));
+  fail(request(port, 17, dir.str()));
+  fail(with_filter(request(port, 4, dir.str()), 5, 4));
+  state.open(with_filter(request(port, 4, "/nonexistent/velto"), 5, 5));  // printed errors
+  fail(request(port, 4, dir.str()));                                    // already open
+  state.close();
+  state.open(request(port, 4, dir.str()));
+  Sender wider(port, 8);
+  wider.send(3);
+  ASSERT_TRUE(wait_until([&] { return state.status().wrong_size_datagrams == 3; }));
+  state.close();  // a warning
+
+  ASSERT_EQ(texts.size(), 4U);
+  for (Severity severity : {Severity::error, Severity::warning, Severity::note}) {
+    EXPECT_TRUE(std::any_of(printed.lines.begin(), printed.lines.end(),
+                            [&](const Printed::Line& line) { return line.severity == severity; }));
+  }
+  for (const Printed::Line& line : printed.lines) texts.push_back(line.text);
+  const std::regex front_end_prefix("(velto|kivo)\\b.*", std::regex::icase);
+  for (const std::string& text : texts) {
+    EXPECT_FALSE(std::regex_match(text, front_end_prefix)) << text;
+    EXPECT_TRUE(!text.empty() && text.back() != '\n') << text;
   }
 }
 

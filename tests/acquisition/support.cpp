@@ -33,8 +33,15 @@ void Sender::send_bytes(const std::vector<uint8_t>& bytes) {
 std::vector<uint8_t> read_file(const fs::path& path) { return kivo_test::file_contents(path); }
 
 bool Printed::contains(const std::string& part) const {
-  for (const auto& line : lines) {
-    if (line.find(part) != std::string::npos) return true;
+  for (const Line& line : lines) {
+    if (line.text.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool Printed::warned(const std::string& start) const {
+  for (const Line& line : lines) {
+    if (line.severity == Severity::warning && line.text.rfind(start, 0) == 0) return true;
   }
   return false;
 }

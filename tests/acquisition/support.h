@@ -49,12 +49,22 @@ std::vector<uint8_t> read_file(const fs::path& path);
 
 // Collects what the acquisition prints.
 struct Printed {
-  std::vector<std::string> lines;
+  struct Line {
+    Severity severity;
+    std::string text;
+  };
+  std::vector<Line> lines;
   Console console() {
-    return [this](const std::string& text) { lines.push_back(text); };
+    return [this](Severity severity, const std::string& text) { lines.push_back({severity, text}); };
   }
+  // A line of any severity holds `part`.
   bool contains(const std::string& part) const;
+  // A warning begins with `start`.
+  bool warned(const std::string& start) const;
 };
+
+// A console for tests that look at no message.
+inline void ignore_messages(Severity, const std::string&) {}
 
 // An open request for `nchans` channels on `port` into `dir`.
 OpenRequest request(uint16_t port, double nchans, const std::string& dir);

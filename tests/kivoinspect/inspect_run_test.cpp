@@ -37,7 +37,7 @@ Json inspect_json(Args args, int expected_status = 0) {
 // Records what kivosim sends with `options` into `dir` through the core, with
 // a band filter; returns the raw file's path.
 std::string record(const TempDir& dir, Args options, uint64_t datagrams, uint64_t attempts) {
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   const uint16_t port = free_udp_port();
   OpenRequest r = request(port, 8, dir.str());
   r.with_filter = true;

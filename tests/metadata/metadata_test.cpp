@@ -136,7 +136,7 @@ OpenRequest with_filter(OpenRequest r) {
 
 TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
   TempDir dir("metadata_core");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   const uint16_t port = free_udp_port();
   state.open(with_filter(request(port, 4, dir.str())));
   const fs::path raw_json = kivo::metadata_path_for(state.raw_path());
@@ -168,7 +168,7 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
 
 TEST(CoreMetadata, EndingIsRecordedAndARefusedOpenLeavesNoMetadata) {
   TempDir dir("metadata_end");
-  Acquisition state([](const std::string&) {});
+  Acquisition state(ignore_messages);
   state.open(request(free_udp_port(), 8, dir.str()));
   const fs::path json = kivo::metadata_path_for(state.raw_path());
   state.close(kivo::EndReason::unloaded);
@@ -198,7 +198,7 @@ TEST(CoreMetadata, MetadataThatCannotBeWrittenIsReportedAndSamplesGoOn) {
   const uint16_t port = free_udp_port();
   state.open(request(port, 4, dir.str()));
   const std::string json = kivo::metadata_path_for(state.raw_path());
-  EXPECT_TRUE(printed.contains("Could not open " + json + ", metadata will not be saved!\n"));
+  EXPECT_TRUE(printed.contains("Could not open " + json + ", metadata will not be saved!"));
   Sender sender(port, 4);
   sender.send(1000);
   ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved == 1; }));

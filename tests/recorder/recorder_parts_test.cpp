@@ -97,8 +97,8 @@ TEST(BlockRing, EveryBlockTheWriterGetsIsWholeAndInOrderUnderConcurrency) {
 // The recorder counts the blocks still waiting in blocks_lost: they must not
 // vanish from the ring when the writer gives up.
 TEST(BlockWriter, AFailedWriteLeavesTheLaterBlocksWaitingInTheRing) {
-  BlockFile full;
-  if (full.open("/dev/full", FileMode::create_or_truncate) != 0) GTEST_SKIP() << "no /dev/full here";
+  RecordingFile full;
+  if (full.create("/dev/full", FileMode::create_or_truncate, 16) != 0) GTEST_SKIP() << "no /dev/full here";
   BlockRing ring(16, 8);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(ring.hand_over(16));
   StopControl control;

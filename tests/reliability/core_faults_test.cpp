@@ -141,8 +141,8 @@ TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
 
   EXPECT_EQ(s.wrong_size_datagrams, 1000U);
   EXPECT_EQ(s.failed_receives, 0U);
-  EXPECT_TRUE(printed.contains("velto: warning: 1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
-                               "expected for 4 channels; check the channel count\n"));
+  EXPECT_TRUE(printed.warned("1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
+                             "expected for 4 channels; check the channel count"));
   const std::vector<uint8_t> file = read_file(raw);
   const kivo::Geometry g = kivo::make_geometry(4);
   const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
@@ -177,9 +177,8 @@ TEST(VanishingFolder, CloseSaysTheBlocksAreLost) {
   ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved >= 3; }));
   const std::string raw = state.raw_path();
   state.close();
-  EXPECT_TRUE(printed.contains("velto: warning: " + raw +
-                               " was removed while it was written; the 3 block(s) saved to it are lost\n"));
-  EXPECT_TRUE(printed.contains("velto: warning: could not complete"));
+  EXPECT_TRUE(printed.warned(raw + " was removed while it was written; the 3 block(s) saved to it are lost"));
+  EXPECT_TRUE(printed.warned("could not complete"));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "kivo/metadata.h"
 #include "kivo/block_handover.h"
 #include "kivo/block_saver.h"
+#include "kivo/console.h"
 #include "kivo/latest_datagram.h"
 #include "kivo/open_request.h"
 #include "kivo/receiver.h"
@@ -36,7 +37,7 @@ class Acquisition {
   Acquisition& operator=(const Acquisition&) = delete;
 
   // host thread: starts an acquisition and returns nsamp. Throws
-  // std::runtime_error with the user's message.
+  // AcquisitionError.
   int32_t open(const OpenRequest& request);
   // host thread: stops and joins both threads, then releases the socket and
   // the files, and completes their metadata files with `reason`. Does nothing

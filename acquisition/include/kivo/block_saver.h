@@ -1,7 +1,7 @@
-// The block saver: the sample files of one 'open' (the raw file and, with a
-// band filter, the filtered file) with their metadata files, and the save
-// thread, which writes every block handed over to it to both. It counts and
-// words the write errors and the files lost while they were written.
+// The block saver: the recording files of one 'open' (the raw file and, with
+// a band filter, the filtered file, each with its metadata file), and the
+// save thread, which writes every block handed over to it to both. It words
+// the write errors and the files lost while they were written.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "kivo/block_file.h"
 #include "kivo/clock.h"
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
+#include "kivo/recording_file.h"
 #include "kivo/band_filter.h"
 #include "kivo/block_handover.h"
+#include "kivo/console.h"
 #include "kivo/open_request.h"
 #include "kivo/status.h"
 
@@ -29,11 +30,11 @@ class BlockSaver {
   BlockSaver& operator=(const BlockSaver&) = delete;
 
   // host thread: the time that names the files of `request`, one reading
-  // of the clock for both. Throws std::runtime_error when the names are taken.
+  // of the clock for both. Throws AcquisitionError when the names are taken.
   static kivo::TimeReading time_for_files(const OpenRequest& request);
   // host thread, while no saver runs: creates the sample files of
   // `request` and their metadata files. A file that cannot be created is said
-  // and left out; refused filter coefficients throw std::runtime_error.
+  // and left out; refused filter coefficients throw AcquisitionError.
   void open_files(const OpenRequest& request, int port, const kivo::Geometry& geometry,
                   const kivo::TimeReading& now);
 
@@ -44,36 +45,33 @@ class BlockSaver {
   // before the handover stopped, and to end; harmless when none runs.
   void join();
 
-  // host thread, after join(): what the files hold reaches the disk.
-  void flush_files_to_disk();
-  // host thread, after join(): closes both files, noting the ones removed
-  // while they were written and the closes that failed.
-  void close_files();
+  // host thread, after join(): ends both files (RecordingFile::end): what
+  // they hold reaches the disk, and they are closed.
+  void end_files();
   // host thread: closes and deletes the files of a failed 'open'.
   void discard_files();
-  // host thread, after close_files(): completes the metadata files with
+  // host thread, after end_files(): completes the metadata files with
   // what each file received; counters count only when `acquired`.
   void finish_metadata(kivo::EndReason reason, bool acquired);
 
-  // host thread: each failed write, through `warn`.
-  void warn_write_errors(const Console& warn) const;
-  // host thread: each file lost while it was written, and each failed
-  // close, through `warn`; then forgets them.
-  void warn_lost_files(const Console& warn);
-  // host thread: forgets the files lost since the last warning.
-  void forget_lost_files() { removed_.clear(); }
+  // host thread, after end_files(): warns of each file's failed writes.
+  void warn_write_errors() const;
+  // host thread, after end_files(): warns of each file lost while it was
+  // written, and each failed close.
+  void warn_lost_files() const;
+  // Any thread: the failed writes to both files since 'open'.
+  uint64_t write_errors() const { return raw_.write_errors() + filtered_.write_errors(); }
 
   // host thread; any thread after join().
-  std::string raw_path() const { return raw_file_.path(); }
-  std::string filtered_path() const { return filter_ ? filtered_file_.path() : std::string(); }
+  std::string raw_path() const { return raw_.path(); }
+  std::string filtered_path() const { return filter_ ? filtered_.path() : std::string(); }
 
   // host thread, before 'open': runs in the save thread before each block.
   void set_before_write_hook(std::function<void()> hook) { before_write_ = std::move(hook); }
 
  private:
   void set_up_filter(const OpenRequest& request, const std::string& path);
-  void start_metadata(kivo::MetadataFile& file, const std::string& sample_path, const kivo::Metadata& metadata);
-  void note_if_removed(const kivo::BlockFile& file);
+  void start_metadata(kivo::RecordingFile& file, const kivo::Metadata& metadata);
   void run();
   void save_block(const uint8_t* block);
 
@@ -87,21 +85,14 @@ class BlockSaver {
   size_t nsamp_ = 0;
   const uint8_t* blocks_ = nullptr;
 
-  // Save thread only while it runs; the host thread opens and closes them.
-  kivo::BlockFile raw_file_;
-  kivo::BlockFile filtered_file_;
+  // The save thread appends to them while it runs; the host thread creates
+  // and ends them, and reads their counts at any time (RecordingFile).
+  kivo::RecordingFile raw_;
+  kivo::RecordingFile filtered_;
+  // Save thread only while it runs; the host thread sets them up before.
   std::unique_ptr<kivo::FilterState> filter_;  // present when 'open' asked for a filter
   std::vector<uint8_t> filtered_block_;
   std::function<void()> before_write_;
-
-  // host thread only: the metadata beside each sample file of this 'open'.
-  kivo::MetadataFile raw_metadata_;
-  kivo::MetadataFile filtered_metadata_;
-  // host thread only: files whose close failed, and files removed while
-  // they were written, for the warnings.
-  std::string raw_close_failed_;
-  std::string filtered_close_failed_;
-  std::vector<std::string> removed_;
   // host thread starts and joins it.
   std::thread thread_;
 };

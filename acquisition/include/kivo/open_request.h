@@ -1,18 +1,13 @@
-// What the host gives the acquisition: where its messages go, and the
-// arguments of 'open'.
+// What the host gives 'open': the arguments after the gateway has checked
+// their classes.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace kivo {
 
-// Prints one message to the user (the gateway passes mexPrintf).
-using Console = std::function<void(const std::string&)>;
-
-// The arguments of 'open' after the gateway has checked their classes: the
-// values are still as the user gave them.
+// The values are still as the user gave them.
 struct OpenRequest {
   double port = 0;
   double nchans = 0;

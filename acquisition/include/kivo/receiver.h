@@ -17,7 +17,7 @@
 #include "kivo/wrong_size.h"
 #include "kivo/block_handover.h"
 #include "kivo/latest_datagram.h"
-#include "kivo/open_request.h"
+#include "kivo/console.h"
 #include "kivo/status.h"
 
 namespace kivo {
@@ -36,7 +36,7 @@ class Receiver {
 
   // host thread: binds `port` and asks for `buffer_request` bytes of
   // receive buffer (0: the acquisition's own request); returns what the
-  // system granted. Throws std::runtime_error with the user's message.
+  // system granted. Throws AcquisitionError (set_up).
   int open_socket(uint16_t port, int buffer_request, const Console& console);
   // host thread, after join(); harmless when nothing is open.
   void close_socket();

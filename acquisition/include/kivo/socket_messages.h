@@ -9,8 +9,8 @@ namespace kivo {
 enum class SocketStep { create, reuse_address, bind };
 
 struct SocketFailure {
-  std::string printed;  // printed before the error is raised (may be empty)
-  std::string raised;   // the error message of 'open'
+  std::string printed;  // printed (Severity::error) before the error is raised; may be empty
+  std::string raised;   // the message of the set-up error of 'open'
 };
 
 SocketFailure describe_socket_failure(SocketStep step, int code);

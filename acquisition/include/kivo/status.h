@@ -102,13 +102,6 @@ struct StatusCounters {
   KIVO_STATUS_FIELDS(KIVO_STATUS_SKIP, KIVO_STATUS_COUNTER)
 #undef KIVO_STATUS_COUNTER
 
-  // The failed writes (and flushes) of each sample file, which its metadata
-  // and the close warnings tell apart; 'status' shows their sum.
-  std::atomic<uint64_t> write_errors{0};  // the raw file's
-  std::atomic<uint64_t> filtered_write_errors{0};
-  std::atomic<int> last_write_error{0};
-  std::atomic<int> last_filtered_write_error{0};
-
   // host thread, while no worker runs: every counter back to zero.
   void reset();
   // The COUNTED fields of 'status' (the SET ones left at their defaults).
@@ -132,10 +125,9 @@ inline constexpr CountedField kCountedFields[] = {
 #undef KIVO_STATUS_COUNTED_ROW
 #undef KIVO_STATUS_SKIP
 
-// reset() knows the listed counters and the four per-file members above; a
-// member added beside them would keep its count from one 'open' to the next.
-static_assert(sizeof(StatusCounters) == sizeof(std::atomic<uint64_t>) * (std::size(kCountedFields) + 2) +
-                                            2 * sizeof(std::atomic<int>),
-              "a counter of StatusCounters belongs in KIVO_STATUS_FIELDS (or in reset())");
+// reset() knows the listed counters alone; a member added beside them would
+// keep its count from one 'open' to the next.
+static_assert(sizeof(StatusCounters) == sizeof(std::atomic<uint64_t>) * std::size(kCountedFields),
+              "a counter of StatusCounters belongs in KIVO_STATUS_FIELDS");
 
 }  // namespace kivo

@@ -1,18 +1,19 @@
 #include "kivo/udp_socket.h"
 #include "kivo/socket_messages.h"
+#include "messages.h"
 
 namespace kivo {
 
 SocketFailure describe_socket_failure(SocketStep step, int code) {
   switch (step) {
     case SocketStep::create:
-      return {"", "Could not create socket"};
+      return {"", messages::kSocketNotCreated};
     case SocketStep::reuse_address:
-      return {"", "setsockopt"};
+      return {"", messages::kAddressReuseRefused};
     case SocketStep::bind:
       break;
   }
-  return {"", "bind - " + kivo::net::socket_error_text(code)};
+  return {"", messages::bind_failed(kivo::net::socket_error_text(code))};
 }
 
 }  // namespace kivo

@@ -47,6 +47,11 @@ class WrongSizeTally {
   uint64_t count_ = 0;
 };
 
+// A short datagram that took a slot leaves the slot's `datagram_bytes` zero
+// beyond what arrived, not holding an earlier datagram's samples as if they
+// were its own.
+void zero_past_arrival(uint8_t* datagram, const net::Received& received, size_t datagram_bytes);
+
 // "N datagram(s) of M bytes arrived where B bytes are expected for C channels; check the channel count"
 std::string wrong_size_summary(uint64_t count, long long length, int32_t expected, uint32_t nchans);
 // The same for the first one: "a datagram of M bytes arrived where ..."
