@@ -17,15 +17,15 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "kivo/acquisition.h"
 #include "kivo/datagram.h"
 #include "kivo/udp_socket.h"
-#include "kivo/acquisition.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using kivo_fuzz::Input;
 using kivo_fuzz::fail;
+using kivo_fuzz::Input;
 
 constexpr uint64_t kInputsPerOpen = 4000;
 constexpr size_t kMostDatagramsPerInput = 64;
@@ -124,9 +124,12 @@ class Rig {
   void send(Input& in, uint8_t op) {
     const auto size = static_cast<size_t>(state_->datagram_size());
     size_t length = size;
-    if (op < 80) length = in.u16() % (kLongest + 1);        // any length
-    else if (op < 100) length = size + 1 + in.byte();       // over-long
-    else if (op < 110) length = 0;                          // empty
+    if (op < 80)
+      length = in.u16() % (kLongest + 1);  // any length
+    else if (op < 100)
+      length = size + 1 + in.byte();  // over-long
+    else if (op < 110)
+      length = 0;  // empty
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; ++i) bytes[i] = in.byte();
     if (length >= static_cast<size_t>(kivo::kHeaderBytes) && op >= 110) {

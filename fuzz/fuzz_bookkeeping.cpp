@@ -9,13 +9,13 @@
 
 #include "fuzz_input.h"
 #include "kivo/datagram.h"
-#include "kivo/geometry.h"
 #include "kivo/datagram_bookkeeping.h"
+#include "kivo/geometry.h"
 
 namespace {
 
-using kivo_fuzz::Input;
 using kivo_fuzz::fail;
+using kivo_fuzz::Input;
 
 struct Model {
   uint64_t datagrams = 0, bytes = 0, gaps = 0, kernel_drops = 0;

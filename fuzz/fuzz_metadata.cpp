@@ -14,12 +14,13 @@ bool same_totals(const kivo::RecordingTotals& a, const kivo::RecordingTotals& b)
   return a.blocks_written == b.blocks_written && a.slots_written == b.slots_written &&
          a.datagrams_received == b.datagrams_received && a.failed_receives == b.failed_receives &&
          a.sequence_gaps == b.sequence_gaps && a.writer_stalls == b.writer_stalls &&
-         a.blocks_lost == b.blocks_lost && a.write_errors == b.write_errors && a.kernel_drops == b.kernel_drops &&
-         a.wrong_size_datagrams == b.wrong_size_datagrams &&
+         a.blocks_lost == b.blocks_lost && a.write_errors == b.write_errors &&
+         a.kernel_drops == b.kernel_drops && a.wrong_size_datagrams == b.wrong_size_datagrams &&
          a.datagrams_not_saved == b.datagrams_not_saved;
 }
 
-bool same_filter(const std::optional<kivo::FilterCoefficients>& a, const std::optional<kivo::FilterCoefficients>& b) {
+bool same_filter(const std::optional<kivo::FilterCoefficients>& a,
+                 const std::optional<kivo::FilterCoefficients>& b) {
   if (a.has_value() != b.has_value()) return false;
   if (!a) return true;
   return a->b == b->b && a->a == b->a && a->b_stored == b->b_stored && a->a_stored == b->a_stored;
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail(e.what());
   }
   if (again.kind != first.kind || again.nchans != first.nchans || again.port != first.port ||
-      again.end != first.end || !same_totals(again.totals, first.totals) || !same_filter(again.filter, first.filter)) {
+      again.end != first.end || !same_totals(again.totals, first.totals) ||
+      !same_filter(again.filter, first.filter)) {
     fail("a metadata record does not read back as written");
   }
   if (first.block_bytes() != int64_t{first.slot_bytes()} * kivo::kSlotsPerBlock) fail("block size");

@@ -23,8 +23,8 @@
 
 namespace {
 
-using kivo_fuzz::Input;
 using kivo_fuzz::fail;
+using kivo_fuzz::Input;
 using namespace kivo::inspect;
 
 // The most slots an input expands to. Built twice: fuzz_sample_file with a
@@ -56,7 +56,8 @@ std::vector<uint8_t> expand(Input& in, const Layout& layout) {
     // Samples of one value per datagram: the analysis looks at numbers and
     // ranges, and a memset keeps large files cheap.
     uint8_t* datagram = s + layout.stamp_bytes;
-    std::memset(datagram, static_cast<int>(number % 251), static_cast<size_t>(layout.geometry.datagram_size_bytes));
+    std::memset(datagram, static_cast<int>(number % 251),
+                static_cast<size_t>(layout.geometry.datagram_size_bytes));
     datagram[0] = kivo::kHeaderMagic0;
     datagram[1] = kivo::kHeaderMagic1;
     std::memcpy(datagram + 2, &index, sizeof index);
@@ -113,7 +114,8 @@ void check_summary(const Summary& s) {
   if (s.fresh_slots + s.stale_slots != s.extent.slots) fail("fresh + stale slots != slots");
   if (s.gaps.count > s.fresh_slots) fail("more gaps than fresh slots");
   // The first datagram is neither a break, nor late, nor repeated.
-  if (s.fresh_slots > 0 && (s.gaps.count > s.fresh_slots - 1 || s.gaps.late + s.gaps.repeated > s.fresh_slots - 1)) {
+  if (s.fresh_slots > 0 &&
+      (s.gaps.count > s.fresh_slots - 1 || s.gaps.late + s.gaps.repeated > s.fresh_slots - 1)) {
     fail("more breaks, late or repeated datagrams than slots after the first");
   }
   if (s.extent.whole_blocks * kivo::kSlotsPerBlock + s.extent.partial_slots != s.extent.slots) {

@@ -95,8 +95,8 @@ void readcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray*[]) {
   require(nrhs == 1 && nlhs == 1, "velto: data = velto('read')");
   kivo::Acquisition& state = acquisition();
   const uint8_t* datagram = state.read();
-  plhs[0] = datagram ? datagram_struct(datagram, state.samples_per_datagram())
-                     : mxCreateDoubleMatrix(0, 0, mxREAL);
+  plhs[0] =
+      datagram ? datagram_struct(datagram, state.samples_per_datagram()) : mxCreateDoubleMatrix(0, 0, mxREAL);
 }
 
 void closecmd(int, mxArray*[], int, const mxArray*[]) { acquisition().close(); }

@@ -4,8 +4,8 @@
 // the engine refuses arrives as kivo::AcquisitionError. host thread only.
 #pragma once
 
-#include "mex.h"
 #include "kivo/acquisition.h"
+#include "mex.h"
 
 namespace velto {
 

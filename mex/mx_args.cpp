@@ -22,8 +22,7 @@ std::string mxArray2String(const mxArray* array) {
 }
 
 bool is_real_numeric(const mxArray* array) {
-  return mxIsNumeric(array) && !mxIsComplex(array) && !mxIsSparse(array) &&
-         mxGetNumberOfElements(array) > 0;
+  return mxIsNumeric(array) && !mxIsComplex(array) && !mxIsSparse(array) && mxGetNumberOfElements(array) > 0;
 }
 
 std::vector<double> numeric_values(const mxArray* array) {

@@ -41,8 +41,7 @@ std::optional<FullBlock> BlockRing::take() {
   std::unique_lock<std::mutex> lock(mutex_);
   handed_over_.wait(lock, [&] { return pending_ > 0 || closed_; });
   if (pending_ == 0) return std::nullopt;
-  return FullBlock{memory_.data() + oldest_ * block_bytes_, filled_bytes_[oldest_],
-                   block_numbers_[oldest_]};
+  return FullBlock{memory_.data() + oldest_ * block_bytes_, filled_bytes_[oldest_], block_numbers_[oldest_]};
 }
 
 void BlockRing::release() {

@@ -18,21 +18,21 @@ namespace kivo::recorder {
 
 // How the loop ended.
 struct ReceiveOutcome {
-  int receive_error = 0;        // error code of a failed receive; 0 otherwise
-  uint64_t datagrams = 0;       // slots taken
-  uint64_t blocks = 0;          // blocks handed over, the last one maybe partial
-  uint64_t blocks_dropped = 0;  // completed blocks the writer had no room for
-  uint32_t kernel_drops = 0;    // datagrams the system dropped on the socket
-  uint64_t sequence_gaps = 0;   // datagrams not numbered previous + 1
-  uint64_t not_handed_over = 0; // datagrams of a block that did not go to the writer
-  uint64_t wrong_size_datagrams = 0;    // datagrams not of the channel count's size
+  int receive_error = 0;                   // error code of a failed receive; 0 otherwise
+  uint64_t datagrams = 0;                  // slots taken
+  uint64_t blocks = 0;                     // blocks handed over, the last one maybe partial
+  uint64_t blocks_dropped = 0;             // completed blocks the writer had no room for
+  uint32_t kernel_drops = 0;               // datagrams the system dropped on the socket
+  uint64_t sequence_gaps = 0;              // datagrams not numbered previous + 1
+  uint64_t not_handed_over = 0;            // datagrams of a block that did not go to the writer
+  uint64_t wrong_size_datagrams = 0;       // datagrams not of the channel count's size
   long long most_frequent_wrong_size = 0;  // their most frequent length (kivo/wrong_size.h)
 };
 
 class ReceiveLoop {
  public:
-  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control,
-              const Geometry& geometry, ConsolePrinter& printer);
+  ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& control, const Geometry& geometry,
+              ConsolePrinter& printer);
 
   // Main thread: receives until a console stop (after the block in progress,
   // or at once when it is cut short), a failed receive, or the writer gives

@@ -37,8 +37,8 @@ struct Ending {
   ReceiveOutcome outcome;
   bool socket_failed = false;
   int write_error = 0;
-  uint64_t drained = 0;            // datagrams still queued at the end
-  uint64_t blocks_left = 0;        // blocks in the ring the writer gave up on
+  uint64_t drained = 0;      // datagrams still queued at the end
+  uint64_t blocks_left = 0;  // blocks in the ring the writer gave up on
 };
 
 // The socket as the device expects it, then as much receive buffer as the
@@ -107,8 +107,8 @@ void report_losses(const Ending& ending, const Geometry& geometry, ConsolePrinte
 // writer thread and the receive loop, until the loop ends and the writer has
 // written what it got.
 int record(RecordingFile& file, BlockRing& ring, net::UdpSocket& socket, bool socket_ready,
-           const Geometry& geometry, StopControl& control, ConsolePrinter& printer,
-           const Settings& settings, Ending& ending) {
+           const Geometry& geometry, StopControl& control, ConsolePrinter& printer, const Settings& settings,
+           Ending& ending) {
   BlockWriter writer(file, ring, control, printer, settings.before_write);
   if (const int error = writer.start()) {
     printer.say(ConsoleStream::err, "cannot start the writer thread: " + file_error_text(error) + "\n");
@@ -205,7 +205,8 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
   net::UdpSocket socket;
   std::string socket_problem;
   const bool socket_ready = set_up_socket(socket, socket_problem);
-  const Metadata described = make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans), kPort, now, name);
+  const Metadata described =
+      make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans), kPort, now, name);
   if (const int error = file.start_metadata(described)) {
     printer.say(ConsoleStream::err, "cannot create " + file.metadata_path() + ": " + file_error_text(error) +
                                         "; metadata will not be saved\n");
@@ -232,14 +233,15 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
 // The usage line, and what a user needs to know to rely on the recording.
 void print_usage(std::FILE* to, const char* program) {
   std::fprintf(to, "usage: %s chans\n", program);
-  std::fprintf(to,
-               "  Records the datagrams arriving on UDP port %u to YYYY-MM-DD_hh-mm-ss_kivo_samples.dat in the\n"
-               "  current directory until Ctrl-C; chans is the device's channel count, 1 to 16.\n"
-               "  Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT) lets the block in progress complete while datagrams\n"
-               "  arrive; a second Ctrl-C, or a second without a datagram, ends it at once.\n"
-               "  Exit status: 0 everything received was written; 3 stopped as asked, but blocks were not\n"
-               "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed.\n",
-               static_cast<unsigned>(kPort));
+  std::fprintf(
+      to,
+      "  Records the datagrams arriving on UDP port %u to YYYY-MM-DD_hh-mm-ss_kivo_samples.dat in the\n"
+      "  current directory until Ctrl-C; chans is the device's channel count, 1 to 16.\n"
+      "  Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT) lets the block in progress complete while datagrams\n"
+      "  arrive; a second Ctrl-C, or a second without a datagram, ends it at once.\n"
+      "  Exit status: 0 everything received was written; 3 stopped as asked, but blocks were not\n"
+      "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed.\n",
+      static_cast<unsigned>(kPort));
 }
 
 int run(int argc, char** argv, const Settings& settings) {
@@ -255,8 +257,7 @@ int run(int argc, char** argv, const Settings& settings) {
   }
   const auto nchans = parse_channel_count(argv[1]);
   if (!nchans) {
-    std::fprintf(stderr, "invalid # of channels (must be between %d and %d)\n", kMinChannels,
-                 kMaxChannels);
+    std::fprintf(stderr, "invalid # of channels (must be between %d and %d)\n", kMinChannels, kMaxChannels);
     return kFailure;
   }
   net::SocketLibrary socket_library;

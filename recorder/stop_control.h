@@ -64,9 +64,9 @@ class StopControl {
   std::atomic<uint64_t> arrivals_{0};  // written by the receiving thread, read by the watch
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool ended_ = false;                  // guarded by mutex_
-  net::UdpSocket* socket_ = nullptr;    // guarded by mutex_
-  std::thread watch_;                   // started under mutex_ by the first console stop; joined by the main thread
+  bool ended_ = false;                // guarded by mutex_
+  net::UdpSocket* socket_ = nullptr;  // guarded by mutex_
+  std::thread watch_;  // started under mutex_ by the first console stop; joined by the main thread
 };
 
 }  // namespace kivo::recorder

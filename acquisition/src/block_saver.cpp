@@ -30,8 +30,8 @@ kivo::TimeReading BlockSaver::time_for_files(const OpenRequest& request) {
     if (request.with_filter) paths.push_back(kivo::filtered_file_name(request.savedir, local));
     return paths;
   };
-  const kivo::TimeReading now =
-      kivo::time_for_new_names([&](const std::tm& local) { return !kivo::existing_file_among(names(local)).empty(); });
+  const kivo::TimeReading now = kivo::time_for_new_names(
+      [&](const std::tm& local) { return !kivo::existing_file_among(names(local)).empty(); });
   const std::string taken = kivo::existing_file_among(names(now.local));
   if (!taken.empty()) throw AcquisitionError(FailureKind::refused, messages::names_taken(taken));
   return now;

@@ -11,23 +11,24 @@ namespace kivo::messages {
 
 // 'open' refused (FailureKind::refused).
 inline constexpr const char* kAlreadyOpen = "already open, call velto('close') first";
-inline constexpr const char* kInvalidPort = "invalid port (must be between 1 and 65535)";  // kept
+inline constexpr const char* kInvalidPort = "invalid port (must be between 1 and 65535)";            // kept
 inline constexpr const char* kInvalidChannels = "invalid # of channels (must be between 1 and 16)";  // kept
-inline constexpr const char* kInvalidFilter = "filter coefficients MUST describe 2nd order butterworth!";  // kept
+inline constexpr const char* kInvalidFilter =
+    "filter coefficients MUST describe 2nd order butterworth!";  // kept
 std::string names_taken(const std::string& path);
 
 // A set-up step of 'open' failed (FailureKind::set_up).
-inline constexpr const char* kReceiverNotStarted = "Could not spawn off pthread";  // kept
+inline constexpr const char* kReceiverNotStarted = "Could not spawn off pthread";           // kept
 inline constexpr const char* kSaverNotStarted = "Could not spawn off file saving pthread";  // kept
-inline constexpr const char* kSocketNotCreated = "Could not create socket";  // kept
-inline constexpr const char* kAddressReuseRefused = "setsockopt";  // kept
-inline constexpr const char* kPortNotBound = "Cannot bind port";  // kept (Windows)
+inline constexpr const char* kSocketNotCreated = "Could not create socket";                 // kept
+inline constexpr const char* kAddressReuseRefused = "setsockopt";                           // kept
+inline constexpr const char* kPortNotBound = "Cannot bind port";                            // kept (Windows)
 std::string bind_failed(const std::string& reason);  // kept: "bind - " and the reason (POSIX)
 // Printed before the error (Windows): "socket() failed with error 10048".
 std::string call_failed(const char* call, int code);  // kept
 
 // Printed while 'open' goes on without the file (Severity::error).
-std::string samples_not_saved(const std::string& path);  // kept
+std::string samples_not_saved(const std::string& path);           // kept
 std::string filtered_samples_not_saved(const std::string& path);  // kept
 std::string metadata_not_saved(const std::string& path);
 

@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "kivo/clock.h"
-#include "kivo/end_of_receiving.h"
-#include "kivo/thread_signals.h"
 #include "kivo/datagram_bookkeeping.h"
+#include "kivo/end_of_receiving.h"
 #include "kivo/receive_buffer.h"
 #include "kivo/socket_messages.h"
+#include "kivo/thread_signals.h"
 
 namespace kivo {
 

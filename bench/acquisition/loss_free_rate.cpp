@@ -4,8 +4,8 @@
 // this machine. Prints both and their ratio, for 4 and 16 channels.
 //
 // usage: loss_free_rate [seconds per trial] [folder for the sample files]
-#include <sys/wait.h>
 #include <unistd.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "kivo/geometry.h"
-#include "kivo/udp_socket.h"
 #include "kivo/acquisition.h"
+#include "kivo/geometry.h"
 #include "kivo/receive_buffer.h"
+#include "kivo/udp_socket.h"
 
 namespace {
 
@@ -27,9 +27,9 @@ constexpr uint16_t kPort = 47990;
 
 // Runs kivosim to kPort and waits for it; returns the datagrams it sent.
 long run_sim(int nchans, int rate, double seconds) {
-  const std::string cmd = std::string(KIVOSIM_PATH) + " --port " + std::to_string(kPort) +
-                          " --channels " + std::to_string(nchans) + " --rate " + std::to_string(rate) +
-                          " --duration " + std::to_string(seconds) + " --content pattern --quiet";
+  const std::string cmd = std::string(KIVOSIM_PATH) + " --port " + std::to_string(kPort) + " --channels " +
+                          std::to_string(nchans) + " --rate " + std::to_string(rate) + " --duration " +
+                          std::to_string(seconds) + " --content pattern --quiet";
   FILE* out = popen(cmd.c_str(), "r");
   long sent = -1;
   if (out != nullptr) {
@@ -84,10 +84,12 @@ bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::strin
   const bool kept_up = sent > 0 && s.datagrams == static_cast<uint64_t>(sent) && s.kernel_drops == 0 &&
                        s.write_errors == 0 && s.blocks_saved == static_cast<uint64_t>(sent) / 1000;
   if (!kept_up) {
-    std::printf("  %d channels at %d/s: sent %ld, received %llu, kernel drops %llu, writer stalls %llu, blocks %llu\n",
-                nchans, rate, sent, static_cast<unsigned long long>(s.datagrams),
-                static_cast<unsigned long long>(s.kernel_drops), static_cast<unsigned long long>(s.writer_stalls),
-                static_cast<unsigned long long>(s.blocks_saved));
+    std::printf(
+        "  %d channels at %d/s: sent %ld, received %llu, kernel drops %llu, writer stalls %llu, blocks "
+        "%llu\n",
+        nchans, rate, sent, static_cast<unsigned long long>(s.datagrams),
+        static_cast<unsigned long long>(s.kernel_drops), static_cast<unsigned long long>(s.writer_stalls),
+        static_cast<unsigned long long>(s.blocks_saved));
   }
   return kept_up;
 }
@@ -108,14 +110,16 @@ int highest_loss_free(const std::vector<int>& ladder, Trial keeps_up) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
   const std::string dir = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
-  const std::vector<int> ladder = {5000, 10000, 20000, 40000, 60000, 80000, 100000, 120000,
-                                   150000, 200000, 250000, 300000};
+  const std::vector<int> ladder = {5000,   10000,  20000,  40000,  60000,  80000,
+                                   100000, 120000, 150000, 200000, 250000, 300000};
   std::printf("Loss-free rate, %.1f s per trial, files in %s\n", seconds, dir.c_str());
-  std::printf("%-9s %22s %22s %7s %16s\n", "channels", "acquisition (dgrams/s)",
-              "bare receive (dgrams/s)", "ratio", "acquisition MB/s");
+  std::printf("%-9s %22s %22s %7s %16s\n", "channels", "acquisition (dgrams/s)", "bare receive (dgrams/s)",
+              "ratio", "acquisition MB/s");
   for (int nchans : {4, 16}) {
-    const int ceiling = highest_loss_free(ladder, [&](int r) { return bare_receive_keeps_up(nchans, r, seconds); });
-    const int acquired = highest_loss_free(ladder, [&](int r) { return acquisition_keeps_up(nchans, r, seconds, dir); });
+    const int ceiling =
+        highest_loss_free(ladder, [&](int r) { return bare_receive_keeps_up(nchans, r, seconds); });
+    const int acquired =
+        highest_loss_free(ladder, [&](int r) { return acquisition_keeps_up(nchans, r, seconds, dir); });
     const double slot = kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_slot_bytes;
     std::printf("%-9d %22d %22d %6.0f%% %16.1f\n", nchans, acquired, ceiling,
                 ceiling > 0 ? 100.0 * acquired / ceiling : 0.0, acquired * slot / 1e6);

@@ -156,8 +156,8 @@ int main(int argc, char** argv) {
   const Timing clock_steady = summarize(runs[2]);
   const Timing clock_stalled = summarize(runs[3]);
 
-  std::printf("%zu datagrams of %d samples per channel, %d runs; ns per datagram: best (median)\n\n", o.datagrams,
-              kNsamp, o.reps);
+  std::printf("%zu datagrams of %d samples per channel, %d runs; ns per datagram: best (median)\n\n",
+              o.datagrams, kNsamp, o.reps);
   std::printf("%-44s %17s %12s %14s\n", "", "ns/datagram", "/ tracker", "/ clock read");
   print_row("SequenceTracker::note_datagram (baseline)", tracker, tracker, reading);
   print_row("unix_time_seconds (the stamp's clock read)", reading, tracker, reading);

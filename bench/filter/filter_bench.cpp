@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "kivo/geometry.h"
 #include "kivo/band_filter.h"
+#include "kivo/geometry.h"
 
 #ifdef _WIN32
 #define popen _popen
@@ -44,7 +44,7 @@ struct Options {
 };
 
 struct Timing {
-  double best = 0;    // seconds per block
+  double best = 0;  // seconds per block
   double median = 0;
 };
 
@@ -54,7 +54,9 @@ struct Blocks {
   std::vector<uint8_t> out;
   size_t count = 0;
   double samples_per_block() const { return 1000.0 * g.nsamp * g.nchans; }
-  uint8_t* block(std::vector<uint8_t>& v, size_t k) const { return v.data() + k * size_t(g.stamped_block_bytes); }
+  uint8_t* block(std::vector<uint8_t>& v, size_t k) const {
+    return v.data() + k * size_t(g.stamped_block_bytes);
+  }
 };
 
 // Sines of several periods about mid-scale with noise, as a device sends.
@@ -90,7 +92,8 @@ Timing time_isa(kivo::FilterIsa isa, Blocks& b, int reps) {
   kivo::FilterState state;
   std::copy(kB, kB + 5, state.b.begin());
   std::copy(kA, kA + 5, state.a.begin());
-  kivo::filter_block_with(isa, state, b.block(b.raw, 0), b.block(b.out, 0), b.g.nchans, b.g.nsamp);  // warm-up
+  kivo::filter_block_with(isa, state, b.block(b.raw, 0), b.block(b.out, 0), b.g.nchans,
+                          b.g.nsamp);  // warm-up
   std::vector<double> times;
   for (int r = 0; r < reps; ++r) {
     for (size_t k = 0; k < b.count; ++k) {
@@ -114,7 +117,8 @@ void write_samples(const Blocks& b, const std::string& path) {
 }
 
 // Runs octave_filter_bench.m; returns the timing per channel count.
-std::map<uint32_t, Timing> run_octave(const Options& o, const std::string& dir, const std::vector<uint32_t>& counts) {
+std::map<uint32_t, Timing> run_octave(const Options& o, const std::string& dir,
+                                      const std::vector<uint32_t>& counts) {
   std::string list;
   for (uint32_t n : counts) list += std::to_string(n) + " ";
   const std::string cmd = "\"" + o.octave_path + "\" --no-gui --norc --no-history --quiet --path \"" +
@@ -197,13 +201,15 @@ int main(int argc, char** argv) {
   }
 
   if (o.octave) {
-    const auto folder = std::filesystem::temp_directory_path() / ("filter_bench_" + std::to_string(std::random_device{}()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("filter_bench_" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(folder);
     const std::string dir = folder.generic_string();
     for (uint32_t n : counts) write_samples(data[n], dir + "/samples_" + std::to_string(n) + ".u16");
     const auto octave = run_octave(o, dir, counts);
     std::printf("\nOctave filter(), single, one block per call with the state carried on\n");
-    std::printf("%-9s %22s %22s %16s\n", "channels", "Octave M samples/s", "velto M samples/s", "velto / Octave");
+    std::printf("%-9s %22s %22s %16s\n", "channels", "Octave M samples/s", "velto M samples/s",
+                "velto / Octave");
     for (uint32_t n : counts) {
       const auto it = octave.find(n);
       if (it == octave.end()) {
@@ -220,9 +226,10 @@ int main(int argc, char** argv) {
 
   Blocks largest = make_blocks(15, o.blocks);
   const Timing t = time_isa(kivo::default_filter_isa(), largest, o.reps);
-  std::printf("\nLargest block (15 channels, %d bytes): %.3f ms (median %.3f ms) with %s, "
-              "%.2f%% of the 1000 ms block period at 1000 datagrams/s\n",
-              largest.g.stamped_block_bytes, t.best * 1e3, t.median * 1e3, kivo::filter_isa_name(kivo::default_filter_isa()),
-              t.median * 1e3 / 1000.0 * 100.0);
+  std::printf(
+      "\nLargest block (15 channels, %d bytes): %.3f ms (median %.3f ms) with %s, "
+      "%.2f%% of the 1000 ms block period at 1000 datagrams/s\n",
+      largest.g.stamped_block_bytes, t.best * 1e3, t.median * 1e3,
+      kivo::filter_isa_name(kivo::default_filter_isa()), t.median * 1e3 / 1000.0 * 100.0);
   return 0;
 }

@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "band_filter_kernels.h"
 #include "kivo/datagram.h"
 #include "kivo/geometry.h"
-#include "band_filter_kernels.h"
 
 namespace kivo {
 namespace {
@@ -19,23 +19,18 @@ constexpr size_t kMaxVectorChannels = 16;
 
 bool cpu_runs(FilterIsa isa) {
   switch (isa) {
-    case FilterIsa::portable:
-      return true;
+    case FilterIsa::portable: return true;
 #if defined(KIVO_FILTER_X86)
-    case FilterIsa::sse2:
-      return true;  // every build for x86 requires SSE2
+    case FilterIsa::sse2: return true;  // every build for x86 requires SSE2
 #endif
 #if defined(KIVO_FILTER_AVX)
-    case FilterIsa::avx2:
-      __builtin_cpu_init();
-      return __builtin_cpu_supports("avx2");
+    case FilterIsa::avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
     case FilterIsa::avx512:
       __builtin_cpu_init();
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512vl");
 #endif
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -43,26 +38,19 @@ void run_kernel(FilterIsa isa, const BlockJob& job) {
   if (job.nchans == 0 || job.nchans > kMaxVectorChannels) isa = FilterIsa::portable;
   switch (isa) {
 #if defined(KIVO_FILTER_X86)
-    case FilterIsa::sse2:
-      filter_detail::filter_sse2(job);
-      return;
+    case FilterIsa::sse2: filter_detail::filter_sse2(job); return;
 #endif
 #if defined(KIVO_FILTER_AVX)
-    case FilterIsa::avx2:
-      filter_detail::filter_avx2(job);
-      return;
-    case FilterIsa::avx512:
-      filter_detail::filter_avx512(job);
-      return;
+    case FilterIsa::avx2: filter_detail::filter_avx2(job); return;
+    case FilterIsa::avx512: filter_detail::filter_avx512(job); return;
 #endif
-    default:
-      filter_detail::filter_portable(job);
-      return;
+    default: filter_detail::filter_portable(job); return;
   }
 }
 
 // The last four time steps of the block carry the filter into the next one.
-void keep_histories(FilterState& filt, const uint8_t* raw, const uint8_t* out, size_t nchans, size_t block_bytes) {
+void keep_histories(FilterState& filt, const uint8_t* raw, const uint8_t* out, size_t nchans,
+                    size_t block_bytes) {
   const size_t entries = kHistorySteps * nchans;
   if (entries > kHistoryEntries) return;
   const size_t tail = block_bytes - 2 * entries;
@@ -113,12 +101,13 @@ const char* filter_isa_name(FilterIsa isa) {
 
 namespace {
 
-void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
+void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
+               size_t nsamp) {
   const auto slot_bytes =
       static_cast<size_t>(stamped_slot_size(static_cast<uint32_t>(nchans), static_cast<int32_t>(nsamp)));
-  const BlockJob job{filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(),
-                     raw,           out,           nchans,                nsamp,
-                     slot_bytes};
+  const BlockJob job{
+      filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(), raw, out, nchans,
+      nsamp,         slot_bytes};
   run_kernel(isa, job);
   keep_histories(filt, raw, out, nchans, slot_bytes * kivo::kSlotsPerBlock);
 }
@@ -128,7 +117,8 @@ void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* ou
 void filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
                        size_t nsamp) {
   if (!cpu_runs(isa)) {
-    throw std::invalid_argument(std::string("band filter: ") + filter_isa_name(isa) + " is not available here");
+    throw std::invalid_argument(std::string("band filter: ") + filter_isa_name(isa) +
+                                " is not available here");
   }
   filter_on(isa, filt, raw, out, nchans, nsamp);
 }

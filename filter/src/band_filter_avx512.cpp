@@ -52,7 +52,9 @@ struct Avx512Lanes4 {
   static F sub(F p, F q) { return _mm_sub_ps(p, q); }
   static F to_float(I i) { return _mm_cvtepi32_ps(i); }
 
-  F load_x(const uint8_t* p) const { return _mm_cvtepi32_ps(_mm_cvtepu16_epi32(_mm_maskz_loadu_epi16(mask, p))); }
+  F load_x(const uint8_t* p) const {
+    return _mm_cvtepi32_ps(_mm_cvtepu16_epi32(_mm_maskz_loadu_epi16(mask, p)));
+  }
   F load_y(const uint16_t* p) const {
     return _mm_sub_ps(load_x(reinterpret_cast<const uint8_t*>(p)), _mm_set1_ps(32767.0f));
   }

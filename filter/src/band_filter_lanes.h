@@ -36,9 +36,16 @@ template <class V>
 struct Coefficients {
   typename V::F b0, b1, b2, b3, b4, a1, a2, a3, a4, half;
   explicit Coefficients(const BlockJob& job)
-      : b0(V::splat(job.b[0])), b1(V::splat(job.b[1])), b2(V::splat(job.b[2])), b3(V::splat(job.b[3])),
-        b4(V::splat(job.b[4])), a1(V::splat(job.a[1])), a2(V::splat(job.a[2])), a3(V::splat(job.a[3])),
-        a4(V::splat(job.a[4])), half(V::splat(0.5f)) {}
+      : b0(V::splat(job.b[0])),
+        b1(V::splat(job.b[1])),
+        b2(V::splat(job.b[2])),
+        b3(V::splat(job.b[3])),
+        b4(V::splat(job.b[4])),
+        a1(V::splat(job.a[1])),
+        a2(V::splat(job.a[2])),
+        a3(V::splat(job.a[3])),
+        a4(V::splat(job.a[4])),
+        half(V::splat(0.5f)) {}
 };
 
 // The filter's memory for the channels of one vector: the four previous time

@@ -3,10 +3,10 @@
 // vector kernel is built.
 #include <cstring>
 
+#include "band_filter_kernels.h"
+#include "kivo/band_filter.h"
 #include "kivo/datagram.h"
 #include "kivo/geometry.h"
-#include "kivo/band_filter.h"
-#include "band_filter_kernels.h"
 
 namespace kivo {
 namespace filter_detail {

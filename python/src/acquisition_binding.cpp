@@ -33,10 +33,10 @@ const char* severity_name(kivo::Severity severity) {
 
 // Seconds as a real number (not a bool), 0 or more.
 double timeout_seconds(py::handle timeout) {
-  const bool real = !PyBool_Check(timeout.ptr()) &&
-                    (PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr()) ||
-                     (PyNumber_Check(timeout.ptr()) && !PyComplex_Check(timeout.ptr()) &&
-                      py::hasattr(timeout, "__float__")));
+  const bool real =
+      !PyBool_Check(timeout.ptr()) && (PyFloat_Check(timeout.ptr()) || PyLong_Check(timeout.ptr()) ||
+                                       (PyNumber_Check(timeout.ptr()) && !PyComplex_Check(timeout.ptr()) &&
+                                        py::hasattr(timeout, "__float__")));
   const double seconds = real ? PyFloat_AsDouble(timeout.ptr()) : -1.0;
   if (seconds == -1.0 && PyErr_Occurred()) PyErr_Clear();
   if (!(seconds >= 0.0)) throw KivoFailure("timeout must be a real number of seconds, 0 or more");
@@ -72,8 +72,8 @@ std::unique_lock<std::mutex> AcquisitionBinding::lock_core() {
 }
 
 int32_t AcquisitionBinding::open(double port, double nchans, const std::string& savedir,
-                              const std::optional<std::vector<double>>& b,
-                              const std::optional<std::vector<double>>& a) {
+                                 const std::optional<std::vector<double>>& b,
+                                 const std::optional<std::vector<double>>& a) {
   kivo::OpenRequest request;
   request.port = port;
   request.nchans = nchans;
@@ -154,9 +154,8 @@ py::dict AcquisitionBinding::status() {
     s = state_.status();
   }
   py::dict d;
-  kivo::for_each_status_field(s, [&d](const kivo::StatusField& field, const auto& value) {
-    d[field.name] = value;
-  });
+  kivo::for_each_status_field(
+      s, [&d](const kivo::StatusField& field, const auto& value) { d[field.name] = value; });
   return d;
 }
 

@@ -25,9 +25,11 @@ void define_errors(py::module_& m) {
   auto& error = py::register_exception<kivo_python::KivoFailure>(m, "KivoError", PyExc_RuntimeError);
   error.attr("__module__") = "kivo";
   error.doc() = "An error of the acquisition: a usage error or what the acquisition engine refused.";
-  m.attr("KivoWarning") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
-      "kivo.KivoWarning", "Trouble the acquisition reports without failing: what 'close' of the velto "
-      "plug-in prints as warnings.", PyExc_UserWarning, nullptr));
+  m.attr("KivoWarning") = py::reinterpret_steal<py::object>(
+      PyErr_NewExceptionWithDoc("kivo.KivoWarning",
+                                "Trouble the acquisition reports without failing: what 'close' of the velto "
+                                "plug-in prints as warnings.",
+                                PyExc_UserWarning, nullptr));
 }
 
 // The Python type that a field of each kind arrives as.
@@ -59,8 +61,7 @@ PYBIND11_MODULE(_kivo, m) {
 
   py::class_<Datagram>(m, "Datagram", "One datagram that Acquisition.read() returned.")
       .def_readonly("sequence_no", &Datagram::sequence_no, "the 16-bit sequence number (int)")
-      .def_readonly("stamp", &Datagram::stamp,
-                    "the receive time of its slot (float, seconds since 1970 UTC)")
+      .def_readonly("stamp", &Datagram::stamp, "the receive time of its slot (float, seconds since 1970 UTC)")
       .def_readonly("samples", &Datagram::samples,
                     "numpy uint16 array of shape (nsamp, nchans): one row per time step")
       .def("__repr__", &datagram_repr);

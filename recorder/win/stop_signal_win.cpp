@@ -41,7 +41,7 @@ struct Registry {
   std::mutex mutex;
   std::condition_variable idle;
   StopState* current = nullptr;  // guarded by mutex
-  int running_handlers = 0;              // guarded by mutex
+  int running_handlers = 0;      // guarded by mutex
 };
 
 Registry& registry() {

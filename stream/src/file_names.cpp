@@ -13,8 +13,8 @@ namespace {
 
 std::string time_stamp(const std::tm& t) {
   char text[64];
-  std::snprintf(text, sizeof text, "%4d-%02d-%02d_%02d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  std::snprintf(text, sizeof text, "%4d-%02d-%02d_%02d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                t.tm_hour, t.tm_min, t.tm_sec);
   return text;
 }
 
@@ -35,9 +35,7 @@ std::string filtered_file_name(const std::string& savedir, const std::tm& local)
   return savedir + "/" + time_stamp(local) + "_kivo_filtered_samples.dat";
 }
 
-std::string recorder_file_name(const std::tm& local) {
-  return time_stamp(local) + "_kivo_samples.dat";
-}
+std::string recorder_file_name(const std::tm& local) { return time_stamp(local) + "_kivo_samples.dat"; }
 
 std::string existing_file_among(const std::vector<std::string>& sample_paths) {
   for (const std::string& path : sample_paths) {

@@ -12,14 +12,15 @@ namespace {
 
 constexpr int kExponentBias = 1023;
 constexpr int kFractionBits = 52;
-constexpr int kBinBits = 4;  // 16 bins per octave
+constexpr int kBinBits = 4;          // 16 bins per octave
 constexpr double kLowest = 0x1p-24;  // 2^kLowestExponent
 constexpr double kHighest = 0x1p10;  // 2^kHighestExponent
 
 }  // namespace
 
 size_t JitterHistogram::bin_of(double seconds) {
-  static_assert(kLowestExponent == -24 && kHighestExponent == 10, "kLowest and kHighest follow the exponents");
+  static_assert(kLowestExponent == -24 && kHighestExponent == 10,
+                "kLowest and kHighest follow the exponents");
   if (!(seconds >= kLowest)) return 0;  // NaN too
   if (seconds >= kHighest) return kBins - 1;
   uint64_t bits = 0;
@@ -65,8 +66,6 @@ double JitterHistogram::quantile(double q) const {
   return max_;
 }
 
-double JitterHistogram::max() const {
-  return count_ == 0 ? std::numeric_limits<double>::quiet_NaN() : max_;
-}
+double JitterHistogram::max() const { return count_ == 0 ? std::numeric_limits<double>::quiet_NaN() : max_; }
 
 }  // namespace kivo

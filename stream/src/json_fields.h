@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <type_traits>
+#include <nlohmann/json.hpp>
 
 #include "kivo/metadata.h"
 
@@ -25,7 +25,9 @@ inline const Json& field(const Json& in, const char* name) {
 // to an integer (undefined behaviour), so counts and sizes are checked here.
 template <typename T>
 T whole_number(const Json& value, const char* name) {
-  const auto wrong = [name] { return MetadataError(std::string("field \"") + name + "\" is not a whole number in range"); };
+  const auto wrong = [name] {
+    return MetadataError(std::string("field \"") + name + "\" is not a whole number in range");
+  };
   if (value.is_number_unsigned()) {
     const auto v = value.get<uint64_t>();
     if (v > static_cast<uint64_t>(std::numeric_limits<T>::max())) throw wrong();

@@ -27,8 +27,8 @@ int64_t seconds_as_if_utc(const std::tm& t) {
 
 std::string date_and_time(const std::tm& t) {
   char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                t.tm_hour, t.tm_min, t.tm_sec);
   return text;
 }
 
@@ -70,9 +70,7 @@ FilterCoefficients coefficients_as_stored(const std::array<double, 5>& b, const 
   return c;
 }
 
-int32_t Metadata::slot_bytes() const {
-  return geometry().slot_bytes(is_stamped(kind));
-}
+int32_t Metadata::slot_bytes() const { return geometry().slot_bytes(is_stamped(kind)); }
 
 Metadata make_metadata(FileKind kind, uint32_t nchans, int port, const TimeReading& started,
                        const std::string& sample_path) {
@@ -90,7 +88,8 @@ Metadata make_metadata(FileKind kind, uint32_t nchans, int port, const TimeReadi
 std::string metadata_path_for(const std::string& sample_path) {
   static const std::string kSampleSuffix = ".dat";
   const size_t n = sample_path.size();
-  if (n >= kSampleSuffix.size() && sample_path.compare(n - kSampleSuffix.size(), kSampleSuffix.size(), kSampleSuffix) == 0) {
+  if (n >= kSampleSuffix.size() &&
+      sample_path.compare(n - kSampleSuffix.size(), kSampleSuffix.size(), kSampleSuffix) == 0) {
     return sample_path.substr(0, n - kSampleSuffix.size()) + ".json";
   }
   return sample_path + ".json";

@@ -2,9 +2,9 @@
 // with every field that a reader relies on checked.
 #include <cstdio>
 #include <initializer_list>
-#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
+#include <nlohmann/json.hpp>
 
 #include "json_fields.h"
 #include "kivo/metadata.h"
@@ -62,7 +62,8 @@ void put_totals(Json& out, const RecordingTotals& t, EndReason end) {
 
 template <typename T>
 void expect_equal(const Json& in, const char* name, const T& wanted) {
-  if (get<T>(in, name) != wanted) throw MetadataError(std::string("field \"") + name + "\" does not fit the channel count");
+  if (get<T>(in, name) != wanted)
+    throw MetadataError(std::string("field \"") + name + "\" does not fit the channel count");
 }
 
 FileKind parse_kind(const std::string& name) {
@@ -106,7 +107,8 @@ FilterCoefficients parse_filter(const Json& in) {
   const auto b_stored = five_numbers(in, "b_stored");
   const auto a_stored = five_numbers(in, "a_stored");
   for (size_t i = 0; i < 5; ++i) {
-    if (static_cast<double>(f.b_stored[i]) != b_stored[i] || static_cast<double>(f.a_stored[i]) != a_stored[i]) {
+    if (static_cast<double>(f.b_stored[i]) != b_stored[i] ||
+        static_cast<double>(f.a_stored[i]) != a_stored[i]) {
       throw MetadataError("filter coefficients as stored are not those given, in single precision");
     }
   }

@@ -52,15 +52,14 @@ DatagramPosition SampleClock::note(uint16_t sequence, double stamp) {
     start_segment(sequence, sequence, stamp);
     return {int64_t{sequence} * nsamp_, DatagramPlace::first};
   }
-  if (!decision_line_.trusted || stamp - decision_line_stamp_ >= kSettledSeconds) refresh_decision_line(stamp);
+  if (!decision_line_.trusted || stamp - decision_line_stamp_ >= kSettledSeconds)
+    refresh_decision_line(stamp);
   const Unwrapped placed =
       unwrap_sequence(numbering_, line_near(decision_line_, numbering_.last_datagram), sequence, stamp);
   numbering_.last_stamp = stamp;
   switch (placed.place) {
     case DatagramPlace::late:
-    case DatagramPlace::repeated:
-      ++late_datagrams_;
-      break;
+    case DatagramPlace::repeated: ++late_datagrams_; break;
     case DatagramPlace::restart:
     case DatagramPlace::clock_step:
       if (placed.place == DatagramPlace::restart) {
@@ -73,9 +72,7 @@ DatagramPosition SampleClock::note(uint16_t sequence, double stamp) {
       start_segment(placed.datagram, sequence, stamp);
       break;
     case DatagramPlace::first:
-    case DatagramPlace::next:
-      take_next(placed, sequence, stamp, decision_line_.trusted);
-      break;
+    case DatagramPlace::next: take_next(placed, sequence, stamp, decision_line_.trusted); break;
   }
   return {placed.datagram * nsamp_, placed.place};
 }
@@ -202,7 +199,8 @@ void SampleClock::close_segment() {
   closed_.push_back(segment_of(current_, current_.last_datagram()));
 }
 
-void SampleClock::remember_if_longest(const SegmentFit& fit, double& longest, double& rate, double& ppm) const {
+void SampleClock::remember_if_longest(const SegmentFit& fit, double& longest, double& rate,
+                                      double& ppm) const {
   const SegmentLine line = fit.line();
   if (!line.known || fit.span_datagrams() <= longest) return;
   longest = fit.span_datagrams();
@@ -261,8 +259,8 @@ SampleTiming SampleClock::timing() const {
   return timing;
 }
 
-SampleTiming fit_sample_clock(int32_t nsamp, const uint16_t* sequence_numbers, const double* stamps, size_t count,
-                              int64_t* first_samples) {
+SampleTiming fit_sample_clock(int32_t nsamp, const uint16_t* sequence_numbers, const double* stamps,
+                              size_t count, int64_t* first_samples) {
   SampleClock clock(nsamp, 0);
   for (size_t i = 0; i < count; ++i) {
     const DatagramPosition position = clock.note(sequence_numbers[i], stamps[i]);

@@ -1,7 +1,7 @@
 // The acquisition under a slow or failing disk: nothing is lost in silence,
 // nothing is torn, and acquisition goes on.
-#include <gtest/gtest.h>
 #include <signal.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <thread>
@@ -77,7 +77,8 @@ TEST(SlowWriter, TheReceiverWaitsForItsHalfAndTheTotalsAddUp) {
   // compared with the totals as 'close' left them.
   const auto file = read_file(state.raw_path());
   const kivo::Geometry geometry = kivo::make_geometry(2);
-  EXPECT_EQ(file.size() / (geometry.stamped_slot_bytes * size_t{kivo::kSlotsPerBlock}), state.status().blocks_saved);
+  EXPECT_EQ(file.size() / (geometry.stamped_slot_bytes * size_t{kivo::kSlotsPerBlock}),
+            state.status().blocks_saved);
   expect_blocks_in_order(file, geometry);
   EXPECT_TRUE(printed.warned("the writer fell behind"));
 }

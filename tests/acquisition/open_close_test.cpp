@@ -1,8 +1,8 @@
 // 'open' and 'close' of the acquisition engine, without traffic.
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -209,7 +209,7 @@ TEST(Messages, CarryNoFrontEndsPrefixOrLineEnd) {
   fail(request(port, 17, dir.str()));
   fail(with_filter(request(port, 4, dir.str()), 5, 4));
   state.open(with_filter(request(port, 4, "/nonexistent/velto"), 5, 5));  // printed errors
-  fail(request(port, 4, dir.str()));                                    // already open
+  fail(request(port, 4, dir.str()));                                      // already open
   state.close();
   state.open(request(port, 4, dir.str()));
   Sender wider(port, 8);

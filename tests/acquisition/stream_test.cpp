@@ -2,10 +2,10 @@
 // the raw file, and what 'read' and 'status' report.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <cstdio>
-#include <algorithm>
 #include <thread>
 
 #include "kivo/clock.h"
@@ -107,7 +107,8 @@ TEST_F(Acquiring, ShortDatagramsKeepTheirSlotTailLongOnesAreCutEmptyOnesTakeNoSl
   EXPECT_EQ(std::memcmp(slot0, shortened.data(), 500), 0);
   EXPECT_EQ(std::count(slot0 + 500, slot0 + datagram_bytes(), 0), 512);  // the tail kept its zeros
   EXPECT_EQ(std::memcmp(file.data() + slot_bytes() + 8, lengthened.data(), datagram_bytes()), 0);
-  EXPECT_EQ(std::memcmp(file.data() + 2 * slot_bytes() + 8, sender_->datagram(0).data(), datagram_bytes()), 0);
+  EXPECT_EQ(std::memcmp(file.data() + 2 * slot_bytes() + 8, sender_->datagram(0).data(), datagram_bytes()),
+            0);
   EXPECT_EQ(status.failed_receives, 1U);  // the empty datagram used an attempt
   EXPECT_EQ(status.wrong_size_datagrams, 3U);
   EXPECT_EQ(status.bytes, 500U + datagram_bytes() + 998U * datagram_bytes());
@@ -171,8 +172,7 @@ TEST_F(Acquiring, ReadNeverReturnsATornDatagramWhileTheReceiverRuns) {
     const uint8_t* d = state_.read();
     if (d == nullptr) continue;
     const uint32_t index = index_of(d);
-    if (!kivo::header_matches(d, static_cast<uint16_t>(index), index, 16) ||
-        !kivo::pattern_matches(d, g)) {
+    if (!kivo::header_matches(d, static_cast<uint16_t>(index), index, 16) || !kivo::pattern_matches(d, g)) {
       fault = "torn datagram " + std::to_string(index);
     } else if (index < last) {
       fault = "datagram " + std::to_string(index) + " after " + std::to_string(last);

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "free_port.h"
+#include "kivo/acquisition.h"
 #include "kivo/encoder.h"
 #include "kivo/geometry.h"
 #include "kivo/udp_socket.h"
-#include "free_port.h"
 #include "scratch_folder.h"
 #include "wait_until.h"
-#include "kivo/acquisition.h"
 
 namespace kivo::testing {
 

@@ -11,7 +11,8 @@ std::optional<KivosimSummary> parse_kivosim_summary(const std::string& out) {
   unsigned long long sent = 0, bytes = 0, skipped = 0;
   int end = -1;
   std::sscanf(out.c_str() + at,
-              "kivosim: sent %llu datagrams (%llu bytes) in %lf s: %lf datagrams/s; skipped %llu sequence numbers\n%n",
+              "kivosim: sent %llu datagrams (%llu bytes) in %lf s: %lf datagrams/s; skipped %llu sequence "
+              "numbers\n%n",
               &sent, &bytes, &s.seconds, &s.rate, &skipped, &end);
   if (end < 0) return std::nullopt;  // the line ended early or differs in its words
   s.sent = sent;

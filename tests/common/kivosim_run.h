@@ -34,7 +34,8 @@ Finished finish(ChildProcess& child, std::chrono::seconds limit = std::chrono::s
 
 // kivosim started with `args`, in `workdir` and with its output at
 // `output_prefix` (see ChildProcess).
-std::unique_ptr<ChildProcess> start_kivosim(const std::vector<std::string>& args, const std::string& workdir = {},
+std::unique_ptr<ChildProcess> start_kivosim(const std::vector<std::string>& args,
+                                            const std::string& workdir = {},
                                             const std::string& output_prefix = {});
 // kivosim run with `args` to its end.
 Finished run_kivosim(const std::vector<std::string>& args);

@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 // programs run side by side never share one.
 class TempDir {
  public:
-  explicit TempDir(const std::string& name) : path_(fs::temp_directory_path() / ("kivo_" + name + "_" + unique())) {
+  explicit TempDir(const std::string& name)
+      : path_(fs::temp_directory_path() / ("kivo_" + name + "_" + unique())) {
     fs::remove_all(path_);
     fs::create_directories(path_);
   }
@@ -39,7 +40,8 @@ class TempDir {
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(path_)) {
       const std::string name = entry.path().filename().string();
-      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      if (name.size() >= suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
         found.push_back(entry.path());
       }
     }

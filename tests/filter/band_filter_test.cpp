@@ -101,7 +101,8 @@ class BandFilter : public testing::TestWithParam<FilterIsa> {
     const Stream out = filter(GetParam(), start, raw, state);
     for (size_t n = 0; n < raw.steps(); ++n) {
       for (size_t c = 0; c < raw.nchans; ++c) {
-        ASSERT_EQ(out.sample(n, c), expect(n, c)) << raw.nchans << " channels, step " << n << ", channel " << c;
+        ASSERT_EQ(out.sample(n, c), expect(n, c))
+            << raw.nchans << " channels, step " << n << ", channel " << c;
       }
     }
   }
@@ -189,9 +190,8 @@ TEST_P(BandFilter, FedBackOutputCountsUpToMidScaleAndStays) {
     Stream raw(nchans, 2);
     std::mt19937 rng(17);
     filter_test::fill_random(raw, rng);
-    expect_samples(coefficients({0, 0, 0, 0, 0}, {1, -1, 0, 0, 0}), raw, [](size_t n, size_t) {
-      return static_cast<uint16_t>(std::min<size_t>(n + 1, 32767));
-    });
+    expect_samples(coefficients({0, 0, 0, 0, 0}, {1, -1, 0, 0, 0}), raw,
+                   [](size_t n, size_t) { return static_cast<uint16_t>(std::min<size_t>(n + 1, 32767)); });
   }
 }
 
@@ -201,10 +201,11 @@ TEST_P(BandFilter, RoundsHalfUpTowardZeroAndStoresZeroForSumsOutOfRange) {
     float sum;
     uint16_t stored;
   } cases[] = {
-      {2.5f, 32770},          {-0.7f, 32767},         {-1.2f, 32767},          {-1.6f, 32766},
-      {-32767.5f, 0},         {-40000.0f, 0},         {32767.5f, 65535},       {40000.0f, 65535},
-      {2147483520.0f, 65535}, {2147483648.0f, 0},     {-2147483648.0f, 0},     {1e30f, 0},
-      {kInf, 0},              {-kInf, 0},             {kNaN, 0},
+      {2.5f, 32770},      {-0.7f, 32767},      {-1.2f, 32767},
+      {-1.6f, 32766},     {-32767.5f, 0},      {-40000.0f, 0},
+      {32767.5f, 65535},  {40000.0f, 65535},   {2147483520.0f, 65535},
+      {2147483648.0f, 0}, {-2147483648.0f, 0}, {1e30f, 0},
+      {kInf, 0},          {-kInf, 0},          {kNaN, 0},
   };
   for (const auto& k : cases) {
     for (size_t nchans : {1, 16}) {

@@ -5,19 +5,19 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <vector>
+#include <nlohmann/json.hpp>
 
 #include "analysis.h"
 #include "checks.h"
 #include "filter_check.h"
+#include "kivo/band_filter.h"
 #include "kivo/encoder.h"
 #include "options.h"
 #include "recording.h"
 #include "report.h"
 #include "source.h"
 #include "stale_slots.h"
-#include "kivo/band_filter.h"
 
 namespace kivo::inspect {
 namespace {
@@ -79,7 +79,8 @@ TEST(StaleSlots, RepeatsAndNeverWrittenSlotsButNotNewDatagramsWithEqualStamps) {
 TEST(StaleSlots, RecorderFilesAreComparedByWholeDatagram) {
   const Layout recorder = make_layout(kivo::FileKind::recorder, 8);
   std::vector<uint8_t> file = build(recorder, counting(65000, 1000));
-  std::memcpy(file.data() + 900 * recorder.slot_bytes, file.data() + 100 * recorder.slot_bytes, recorder.slot_bytes);
+  std::memcpy(file.data() + 900 * recorder.slot_bytes, file.data() + 100 * recorder.slot_bytes,
+              recorder.slot_bytes);
   const std::vector<bool> stale = find_stale_slots(Slots(file.data(), file.size(), recorder));
   EXPECT_TRUE(stale[900]);
   EXPECT_EQ(std::count(stale.begin(), stale.end(), true), 1);
@@ -109,8 +110,8 @@ TEST(Analysis, ReorderedAndRepeatedDatagramsAreNotMissingNumbers) {
   const Layout raw = make_layout(kivo::FileKind::raw, 8);
   // 3 comes after 4 and 5, 9 never comes, 7 twice, and 65535 late across the wrap.
   const Summary s = summarise(build(raw, {65534, 0, 1, 2, 4, 5, 3, 6, 7, 7, 8, 65535, 10, 11}), raw);
-  EXPECT_EQ(s.gaps.count, 7U);     // 0, 4, 3, 6, 7 (again), 65535, 10
-  EXPECT_EQ(s.gaps.missing, 1U);   // 9; 3 and 65535 came late
+  EXPECT_EQ(s.gaps.count, 7U);    // 0, 4, 3, 6, 7 (again), 65535, 10
+  EXPECT_EQ(s.gaps.missing, 1U);  // 9; 3 and 65535 came late
   EXPECT_EQ(s.gaps.late, 2U);
   EXPECT_EQ(s.gaps.repeated, 1U);
   EXPECT_EQ(s.gaps.largest, 1U);
@@ -146,17 +147,22 @@ kivo::Metadata metadata_for(const Layout& layout, uint64_t slots, kivo::EndReaso
 TEST(Checks, PartialBlocksTrailingBytesAndDisagreementWithTheMetadata) {
   const Layout raw = make_layout(kivo::FileKind::raw, 4);
   std::vector<uint8_t> file = build(raw, counting(0, 1500));
-  EXPECT_EQ(check_recording(summarise(file, raw), std::nullopt, "f.dat").problems.size(), 1U);  // plug-in partial block
+  EXPECT_EQ(check_recording(summarise(file, raw), std::nullopt, "f.dat").problems.size(),
+            1U);  // plug-in partial block
   file.resize(1000 * raw.slot_bytes + 7);
   const Summary cut = summarise(file, raw);
   EXPECT_EQ(cut.extent.trailing_bytes, 7U);
-  EXPECT_EQ(check_recording(cut, metadata_for(raw, 1000, kivo::EndReason::closed), "f.dat").problems.size(), 1U);
-  EXPECT_EQ(check_recording(cut, metadata_for(raw, 2000, kivo::EndReason::closed), "f.dat").problems.size(), 2U);
-  EXPECT_EQ(check_recording(cut, metadata_for(raw, 1000, kivo::EndReason::closed), "g.dat").problems.size(), 2U);
+  EXPECT_EQ(check_recording(cut, metadata_for(raw, 1000, kivo::EndReason::closed), "f.dat").problems.size(),
+            1U);
+  EXPECT_EQ(check_recording(cut, metadata_for(raw, 2000, kivo::EndReason::closed), "f.dat").problems.size(),
+            2U);
+  EXPECT_EQ(check_recording(cut, metadata_for(raw, 1000, kivo::EndReason::closed), "g.dat").problems.size(),
+            2U);
 
   const Layout recorder = make_layout(kivo::FileKind::recorder, 4);
   const Summary stopped = summarise(build(recorder, counting(0, 1500)), recorder);
-  EXPECT_TRUE(check_recording(stopped, metadata_for(recorder, 1500, kivo::EndReason::ctrl_c), "f.dat").problems.empty());
+  EXPECT_TRUE(check_recording(stopped, metadata_for(recorder, 1500, kivo::EndReason::ctrl_c), "f.dat")
+                  .problems.empty());
   const Findings unknown = check_recording(stopped, std::nullopt, "f.dat");
   EXPECT_TRUE(unknown.problems.empty());
   EXPECT_EQ(unknown.notes.size(), 1U);
@@ -168,7 +174,8 @@ TEST(Report, ShowsEveryTotalOfTheMetadataInBothForms) {
   source.kind_from = "metadata";
   source.metadata = metadata_for(source.layout, 0, kivo::EndReason::closed);
   uint64_t next = 101;
-  kivo::for_each_total(source.metadata->totals, [&](const kivo::TotalField&, uint64_t& count) { count = next++; });
+  kivo::for_each_total(source.metadata->totals,
+                       [&](const kivo::TotalField&, uint64_t& count) { count = next++; });
   const Summary summary = summarise({}, source.layout);
   const std::string text = summary_text(source, summary, {});
   const auto json = nlohmann::json::parse(summary_json(source, summary, {}));
@@ -195,13 +202,15 @@ TEST(Checks, AWrongChannelCountShowsInTheSequenceNumbers) {
 TEST(FilterCheck, FindsTheFirstChangedSampleAndCarriesHistoriesAcrossBlocks) {
   const Layout raw = make_layout(kivo::FileKind::raw, 2);
   const std::vector<uint8_t> input = build(raw, counting(0, 2000));
-  const kivo::FilterCoefficients c = kivo::coefficients_as_stored({0.07, 0, -0.13, 0, 0.07}, {1, -2.9, 3.4, -1.8, 0.4});
+  const kivo::FilterCoefficients c =
+      kivo::coefficients_as_stored({0.07, 0, -0.13, 0, 0.07}, {1, -2.9, 3.4, -1.8, 0.4});
   kivo::FilterState state;
   std::copy(c.b_stored.begin(), c.b_stored.end(), state.b.begin());
   std::copy(c.a_stored.begin(), c.a_stored.end(), state.a.begin());
   std::vector<uint8_t> output(input.size());
   for (size_t b = 0; b < 2; ++b) {
-    kivo::filter_block(state, input.data() + b * raw.block_bytes(), output.data() + b * raw.block_bytes(), 2, 250);
+    kivo::filter_block(state, input.data() + b * raw.block_bytes(), output.data() + b * raw.block_bytes(), 2,
+                       250);
   }
   const Layout filtered = make_layout(kivo::FileKind::filtered, 2);
   const Slots in(input.data(), input.size(), raw);

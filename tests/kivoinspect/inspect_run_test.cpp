@@ -44,8 +44,8 @@ std::string record(const TempDir& dir, Args options, uint64_t datagrams, uint64_
   r.b = {0.0675, 0, -0.135, 0, 0.0675};
   r.a = {1, -2.94, 3.39, -1.84, 0.41};
   state.open(r);
-  options.insert(options.begin(), {"--quiet", "--channels", "8", "--content", "pattern", "--rate", "20000", "--port",
-                                   std::to_string(port)});
+  options.insert(options.begin(), {"--quiet", "--channels", "8", "--content", "pattern", "--rate", "20000",
+                                   "--port", std::to_string(port)});
   const Finished sim = kivo_test::run_kivosim(options);
   EXPECT_EQ(sim.status, 0) << sim.out << sim.err;
   EXPECT_TRUE(wait_until([&] {
@@ -86,7 +86,8 @@ TEST(InspectRun, CountsStaleSlotsAndVerifiesTheFilter) {
   const Json j = inspect_json({raw});
   EXPECT_EQ(j["whole_blocks"], 3);
   EXPECT_EQ(j["stale_slots"]["count"], 10);
-  EXPECT_EQ(j["stale_slots"]["first_at_slots"], Json({997, 998, 999, 1997, 1998, 1999, 2996, 2997, 2998, 2999}));
+  EXPECT_EQ(j["stale_slots"]["first_at_slots"],
+            Json({997, 998, 999, 1997, 1998, 1999, 2996, 2997, 2998, 2999}));
   EXPECT_EQ(inspect_json({filtered_of(raw)})["stale_slots"]["count"], 10);
 
   const Finished verified = inspect({"--verify-filter", raw, filtered_of(raw)});

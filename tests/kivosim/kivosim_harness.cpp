@@ -1,10 +1,10 @@
 #include "kivosim_harness.h"
 
+#include <poll.h>
+#include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <stdexcept>
 

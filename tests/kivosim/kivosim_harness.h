@@ -32,7 +32,9 @@ class LoopbackReceiver {
 using kivo_test::Finished;
 using kivo_test::run_kivosim;
 using Summary = kivo_test::KivosimSummary;
-inline std::optional<Summary> parse_summary(const std::string& out) { return kivo_test::parse_kivosim_summary(out); }
+inline std::optional<Summary> parse_summary(const std::string& out) {
+  return kivo_test::parse_kivosim_summary(out);
+}
 
 // Runs kivosim towards `receiver` and collects what arrives: stops once
 // `expected` datagrams are in, or when the program has ended and the socket

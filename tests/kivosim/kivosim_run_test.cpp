@@ -1,7 +1,7 @@
 // How a kivosim run starts and ends: usage errors, --help, --duration, and a
 // stop by SIGTERM with the summary and the progress lines.
-#include <gtest/gtest.h>
 #include <signal.h>
+#include <gtest/gtest.h>
 
 #include "kivosim_harness.h"
 
@@ -12,9 +12,18 @@ bool has_usage_line(const std::string& text) { return text.find("usage: kivosim"
 
 TEST(kivosimRun, BadOptionsGiveStatus2AndTheUsageOnStderr) {
   const std::vector<std::vector<std::string>> bad{
-      {"--channels", "0"},    {"--channels", "17"},    {"--rate", "-1"},         {"--port", "65536"},
-      {"--bogus"},            {"--count"},             {"--content", "noise"},   {"--host", "300.1.1.1"},
-      {"--duration", "0"},    {"--start-seq", "70000"}, {"--skip-every", "x"},   {"stray"},
+      {"--channels", "0"},
+      {"--channels", "17"},
+      {"--rate", "-1"},
+      {"--port", "65536"},
+      {"--bogus"},
+      {"--count"},
+      {"--content", "noise"},
+      {"--host", "300.1.1.1"},
+      {"--duration", "0"},
+      {"--start-seq", "70000"},
+      {"--skip-every", "x"},
+      {"stray"},
   };
   for (const auto& args : bad) {
     const Finished f = run_kivosim(args);

@@ -31,10 +31,10 @@ std::vector<uint8_t> expected_pattern_datagram(uint32_t nchans, uint16_t seq, ui
 TEST(kivosimStream, PatternDatagramsArriveWholeAndTheirSequenceWrapsAfter65535) {
   LoopbackReceiver receiver;
   const size_t count = 200;
-  const Collected got = run_and_collect(
-      receiver, {"--channels", "16", "--content", "pattern", "--count", "200", "--start-seq", "65450", "--rate",
-                 kTestRate, "--quiet"},
-      count);
+  const Collected got = run_and_collect(receiver,
+                                        {"--channels", "16", "--content", "pattern", "--count", "200",
+                                         "--start-seq", "65450", "--rate", kTestRate, "--quiet"},
+                                        count);
   ASSERT_EQ(got.finished.status, 0) << got.finished.err;
   ASSERT_EQ(got.datagrams.size(), count);
   const kivo::Geometry geometry = kivo::make_geometry(16);
@@ -59,10 +59,10 @@ TEST(kivosimStream, PatternDatagramsArriveWholeAndTheirSequenceWrapsAfter65535) 
 TEST(kivosimStream, DatagramSizeFollowsTheChannelCount) {
   for (uint32_t nchans : {1u, 3u, 7u, 8u, 15u}) {
     LoopbackReceiver receiver;
-    const Collected got = run_and_collect(
-        receiver,
-        {"--channels", std::to_string(nchans), "--content", "pattern", "--count", "3", "--rate", kTestRate, "--quiet"},
-        3);
+    const Collected got = run_and_collect(receiver,
+                                          {"--channels", std::to_string(nchans), "--content", "pattern",
+                                           "--count", "3", "--rate", kTestRate, "--quiet"},
+                                          3);
     ASSERT_EQ(got.finished.status, 0) << got.finished.err;
     ASSERT_EQ(got.datagrams.size(), 3u) << nchans << " channels";
     const kivo::Geometry geometry = kivo::make_geometry(nchans);
@@ -76,10 +76,11 @@ TEST(kivosimStream, DatagramSizeFollowsTheChannelCount) {
 TEST(kivosimStream, SkippedSequenceNumbersAreNeverSentAndAreCounted) {
   LoopbackReceiver receiver;
   const size_t count = 50;
-  const Collected got = run_and_collect(receiver,
-                                        {"--channels", "4", "--content", "pattern", "--count", "50", "--start-seq",
-                                         "65530", "--skip-every", "7", "--rate", kTestRate, "--quiet"},
-                                        count);
+  const Collected got =
+      run_and_collect(receiver,
+                      {"--channels", "4", "--content", "pattern", "--count", "50", "--start-seq", "65530",
+                       "--skip-every", "7", "--rate", kTestRate, "--quiet"},
+                      count);
   ASSERT_EQ(got.finished.status, 0) << got.finished.err;
   ASSERT_EQ(got.datagrams.size(), count);
   // After datagrams 7, 14, ... 49 one number is left out; the header's running
@@ -99,24 +100,26 @@ TEST(kivosimStream, SkippedSequenceNumbersAreNeverSentAndAreCounted) {
 TEST(kivosimStream, FaultsGiveThePromisedSizesAndOneFaultPerDatagram) {
   LoopbackReceiver receiver;
   const size_t count = 60;
-  const Collected got = run_and_collect(
-      receiver,
-      {"--channels", "8", "--content", "pattern", "--count", "60", "--empty-every", "5", "--short-every", "3",
-       "--long-every", "4", "--rate", kTestRate, "--quiet"},
-      count);
+  const Collected got =
+      run_and_collect(receiver,
+                      {"--channels", "8", "--content", "pattern", "--count", "60", "--empty-every", "5",
+                       "--short-every", "3", "--long-every", "4", "--rate", kTestRate, "--quiet"},
+                      count);
   ASSERT_EQ(got.finished.status, 0) << got.finished.err;
   ASSERT_EQ(got.datagrams.size(), count);
   uint64_t bytes = 0;
   for (size_t i = 0; i < count; ++i) {
     const size_t n = i + 1;
     const std::vector<uint8_t>& d = got.datagrams[i];
-    const std::vector<uint8_t> whole = expected_pattern_datagram(8, static_cast<uint16_t>(i), static_cast<uint32_t>(i));
+    const std::vector<uint8_t> whole =
+        expected_pattern_datagram(8, static_cast<uint16_t>(i), static_cast<uint32_t>(i));
     bytes += d.size();
     if (n % 5 == 0) {
       EXPECT_EQ(d.size(), 0u) << "datagram " << n;
     } else if (n % 3 == 0) {
       ASSERT_EQ(d.size(), whole.size() / 2) << "datagram " << n;
-      EXPECT_TRUE(std::equal(d.begin(), d.end(), whole.begin())) << "a short datagram is the head of a whole one";
+      EXPECT_TRUE(std::equal(d.begin(), d.end(), whole.begin()))
+          << "a short datagram is the head of a whole one";
     } else if (n % 4 == 0) {
       ASSERT_EQ(d.size(), whole.size() + 64u) << "datagram " << n;
       EXPECT_TRUE(std::equal(whole.begin(), whole.end(), d.begin())) << "datagram " << n;
@@ -136,8 +139,8 @@ TEST(kivosimStream, RandomContentKeepsTheHeaderAndRepeatsForTheSameSeed) {
   auto collect = [](const std::string& seed) {
     LoopbackReceiver receiver;
     Collected got = run_and_collect(receiver,
-                                    {"--channels", "3", "--content", "random", "--seed", seed, "--count", "20",
-                                     "--start-seq", "9", "--rate", kTestRate, "--quiet"},
+                                    {"--channels", "3", "--content", "random", "--seed", seed, "--count",
+                                     "20", "--start-seq", "9", "--rate", kTestRate, "--quiet"},
                                     20);
     EXPECT_EQ(got.finished.status, 0) << got.finished.err;
     EXPECT_EQ(got.datagrams.size(), 20u);
@@ -150,7 +153,8 @@ TEST(kivosimStream, RandomContentKeepsTheHeaderAndRepeatsForTheSameSeed) {
   const kivo::Geometry geometry = kivo::make_geometry(3);
   for (size_t i = 0; i < first.size(); ++i) {
     ASSERT_EQ(first[i].size(), 1512u);
-    EXPECT_TRUE(kivo::header_matches(first[i].data(), static_cast<uint16_t>(9 + i), static_cast<uint32_t>(i), 3));
+    EXPECT_TRUE(
+        kivo::header_matches(first[i].data(), static_cast<uint16_t>(9 + i), static_cast<uint32_t>(i), 3));
     EXPECT_FALSE(kivo::pattern_matches(first[i].data(), geometry));
   }
   EXPECT_NE(first[0], first[1]);
@@ -194,8 +198,8 @@ std::vector<LoggedSend> read_send_log(const std::string& path) {
     LoggedSend l;
     int64_t due_s = 0, due_frac = 0, sent_s = 0, sent_frac = 0;
     int end = -1;
-    EXPECT_EQ(std::sscanf(line.c_str(), "%u %" SCNd64 ".%9" SCNd64 " %" SCNd64 ".%9" SCNd64 "%n", &l.sequence, &due_s,
-                          &due_frac, &sent_s, &sent_frac, &end),
+    EXPECT_EQ(std::sscanf(line.c_str(), "%u %" SCNd64 ".%9" SCNd64 " %" SCNd64 ".%9" SCNd64 "%n", &l.sequence,
+                          &due_s, &due_frac, &sent_s, &sent_frac, &end),
               5)
         << line;
     EXPECT_EQ(static_cast<size_t>(end), line.size()) << line;
@@ -214,11 +218,11 @@ TEST(kivosimStream, StallsAndJitterDelayTheSendsButNotTheScheduleThatTheSendLogR
   const std::string log = (folder.path() / "sent.txt").string();
   LoopbackReceiver receiver;
   const int64_t before_ns = kivo::unix_time_nanoseconds();
-  const Collected got = run_and_collect(receiver,
-                                        {"--channels", "16", "--content", "pattern", "--count", "300", "--start-seq",
-                                         "65500", "--rate", "1000", "--stall-every", "0.1", "--stall-ms", "30",
-                                         "--jitter-us", "50", "--send-log", log, "--quiet"},
-                                        300);
+  const Collected got = run_and_collect(
+      receiver,
+      {"--channels", "16", "--content", "pattern", "--count", "300", "--start-seq", "65500", "--rate", "1000",
+       "--stall-every", "0.1", "--stall-ms", "30", "--jitter-us", "50", "--send-log", log, "--quiet"},
+      300);
   const int64_t after_ns = kivo::unix_time_nanoseconds();
   ASSERT_EQ(got.finished.status, 0) << got.finished.err;
   ASSERT_EQ(got.datagrams.size(), 300u);

@@ -32,7 +32,8 @@ kivo::TimeReading reading(int utc_hour, int local_hour, int local_minute) {
 }
 
 kivo::Metadata filtered_example() {
-  kivo::Metadata m = kivo::make_metadata(kivo::FileKind::filtered, 3, 5000, reading(13, 14, 5), "d/x_kivo_filtered_samples.dat");
+  kivo::Metadata m = kivo::make_metadata(kivo::FileKind::filtered, 3, 5000, reading(13, 14, 5),
+                                         "d/x_kivo_filtered_samples.dat");
   m.filter = kivo::coefficients_as_stored({0.1, 0, -0.2, 0, 0.1}, {1, -2.9, 3.3, -1.8, 0.4});
   m.totals.blocks_written = 7;
   m.totals.slots_written = 7000;
@@ -69,7 +70,8 @@ TEST(MetadataJson, ReadsBackWhatItWrites) {
 }
 
 TEST(MetadataJson, RecorderFilesHaveNoStampsAndTimeZonesBehindUtcAreSigned) {
-  const kivo::Metadata m = kivo::make_metadata(kivo::FileKind::recorder, 8, 55000, reading(13, 9, 35), "r_kivo_samples.dat");
+  const kivo::Metadata m =
+      kivo::make_metadata(kivo::FileKind::recorder, 8, 55000, reading(13, 9, 35), "r_kivo_samples.dat");
   const Json j = Json::parse(kivo::metadata_json_text(m));
   EXPECT_EQ(j["slot_size_bytes"], 1388);
   EXPECT_EQ(j["block_size_bytes"], 1388000);
@@ -110,7 +112,8 @@ TEST(MetadataJson, RefusesWhatDoesNotDescribeTheFile) {
 }
 
 TEST(MetadataFile, NameReplacesDatAndReplacementIsWholeOrNothing) {
-  EXPECT_EQ(kivo::metadata_path_for("d/2015-03-07_14-05-09_kivo_samples.dat"), "d/2015-03-07_14-05-09_kivo_samples.json");
+  EXPECT_EQ(kivo::metadata_path_for("d/2015-03-07_14-05-09_kivo_samples.dat"),
+            "d/2015-03-07_14-05-09_kivo_samples.json");
   EXPECT_EQ(kivo::metadata_path_for("d/file.bin"), "d/file.bin.json");
 
   TempDir dir("metadata_replace");

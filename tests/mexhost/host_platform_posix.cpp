@@ -6,7 +6,9 @@
 
 namespace velto_host {
 
-std::filesystem::path program_folder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
+std::filesystem::path program_folder() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
 
 std::string Module::load(const std::filesystem::path& path) {
   unload();

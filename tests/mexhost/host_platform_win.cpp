@@ -38,7 +38,8 @@ int run_program(const std::filesystem::path& program, const std::vector<std::str
   }
   DWORD status = 0;
   int result = -1;
-  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &status)) {
+  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process.hProcess, &status)) {
     result = static_cast<int>(status);
   } else {
     TerminateProcess(process.hProcess, 255);

@@ -27,10 +27,18 @@ std::atomic<long> g_live{0};
 
 size_t element_size(mxClassID id) {
   switch (id) {
-    case mxDOUBLE_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS: return 8;
-    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
-    case mxINT16_CLASS: case mxUINT16_CLASS: case mxCHAR_CLASS: return 2;
-    case mxINT8_CLASS: case mxUINT8_CLASS: case mxLOGICAL_CLASS: return 1;
+    case mxDOUBLE_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS: return 8;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS: return 4;
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+    case mxCHAR_CLASS: return 2;
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+    case mxLOGICAL_CLASS: return 1;
     default: return 0;
   }
 }
@@ -98,15 +106,17 @@ STANDIN_MX_API int mxGetString(const mxArray* array, char* buffer, mwSize length
 }
 
 STANDIN_MX_API double* mxGetPr(const mxArray* array) {
-  return array->class_id == mxDOUBLE_CLASS ? reinterpret_cast<double*>(const_cast<uint8_t*>(array->bytes.data()))
-                                           : nullptr;
+  return array->class_id == mxDOUBLE_CLASS
+             ? reinterpret_cast<double*>(const_cast<uint8_t*>(array->bytes.data()))
+             : nullptr;
 }
 
 STANDIN_MX_API void* mxGetData(const mxArray* array) { return const_cast<uint8_t*>(array->bytes.data()); }
 
 STANDIN_MX_API mxLogical* mxGetLogicals(const mxArray* array) {
-  return array->class_id == mxLOGICAL_CLASS ? reinterpret_cast<mxLogical*>(const_cast<uint8_t*>(array->bytes.data()))
-                                            : nullptr;
+  return array->class_id == mxLOGICAL_CLASS
+             ? reinterpret_cast<mxLogical*>(const_cast<uint8_t*>(array->bytes.data()))
+             : nullptr;
 }
 
 STANDIN_MX_API mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid,
@@ -144,7 +154,8 @@ STANDIN_MX_API mxArray* mxCreateString(const char* text) {
   return array;
 }
 
-STANDIN_MX_API mxArray* mxCreateStructArray(mwSize ndim, const mwSize* dims, int nfields, const char** fieldnames) {
+STANDIN_MX_API mxArray* mxCreateStructArray(mwSize ndim, const mwSize* dims, int nfields,
+                                            const char** fieldnames) {
   mxArray* array = make(mxSTRUCT_CLASS, ndim, dims);
   for (int f = 0; f < nfields; ++f) array->field_names.emplace_back(fieldnames[f]);
   array->fields.assign(count_of(array->dims) * static_cast<size_t>(nfields), nullptr);
@@ -164,7 +175,9 @@ STANDIN_MX_API mxArray* mxGetField(const mxArray* structure, mwIndex index, cons
   return structure->fields[index * structure->field_names.size() + static_cast<size_t>(f)];
 }
 
-STANDIN_MX_API int mxGetNumberOfFields(const mxArray* array) { return static_cast<int>(array->field_names.size()); }
+STANDIN_MX_API int mxGetNumberOfFields(const mxArray* array) {
+  return static_cast<int>(array->field_names.size());
+}
 
 STANDIN_MX_API const char* mxGetFieldNameByNumber(const mxArray* array, int number) {
   if (number < 0 || static_cast<size_t>(number) >= array->field_names.size()) return nullptr;
@@ -187,7 +200,8 @@ STANDIN_MX_API mxArray* mxCreateNumericArray_700(int ndim, const int* dims, mxCl
   const std::vector<size_t> sizes = from_ints(ndim, dims);
   return mxCreateNumericArray(sizes.size(), sizes.data(), classid, complexity);
 }
-STANDIN_MX_API mxArray* mxCreateStructArray_700(int ndim, const int* dims, int nfields, const char** fieldnames) {
+STANDIN_MX_API mxArray* mxCreateStructArray_700(int ndim, const int* dims, int nfields,
+                                                const char** fieldnames) {
   const std::vector<size_t> sizes = from_ints(ndim, dims);
   return mxCreateStructArray(sizes.size(), sizes.data(), nfields, fieldnames);
 }

@@ -112,8 +112,17 @@ inline int run_kivosim(const std::vector<std::string>& arguments) {
 }
 
 inline std::vector<std::string> pattern_run(uint16_t port, int channels, int count) {
-  return {"--quiet", "--port", std::to_string(port), "--channels", std::to_string(channels),
-          "--content", "pattern", "--rate", "2000", "--count", std::to_string(count)};
+  return {"--quiet",
+          "--port",
+          std::to_string(port),
+          "--channels",
+          std::to_string(channels),
+          "--content",
+          "pattern",
+          "--rate",
+          "2000",
+          "--count",
+          std::to_string(count)};
 }
 
 // Polls velto('status') until `done` holds for it, or a generous limit passes.

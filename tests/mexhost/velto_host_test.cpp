@@ -43,7 +43,8 @@ TEST(VeltoGateway, VersionPrintsAndReturnsTheVersionRow) {
   ASSERT_EQ(mxGetM(returned.result.get()), 1U);
   ASSERT_EQ(mxGetN(returned.result.get()), 3U);
   const double* v = mxGetPr(returned.result.get());
-  EXPECT_EQ(std::vector<double>(v, v + 3), (std::vector<double>{KIVO_VERSION_MAJOR, KIVO_VERSION_MINOR, KIVO_VERSION_PATCH}));
+  EXPECT_EQ(std::vector<double>(v, v + 3),
+            (std::vector<double>{KIVO_VERSION_MAJOR, KIVO_VERSION_MINOR, KIVO_VERSION_PATCH}));
 }
 
 TEST(VeltoGateway, HandlerErrorsReachTheHostUnchanged) {
@@ -52,7 +53,8 @@ TEST(VeltoGateway, HandlerErrorsReachTheHostUnchanged) {
   EXPECT_EQ(open.error,
             "velto: velto('open', port, nchans, savedir) or velto('open', port, nchans, savedir, b, a)");
   TempDir dir("velto_host");
-  Outcome channels = velto.call(1, text("open"), number(free_udp_port()), number(17), text(dir.str().c_str()));
+  Outcome channels =
+      velto.call(1, text("open"), number(free_udp_port()), number(17), text(dir.str().c_str()));
   EXPECT_EQ(channels.error, "velto: invalid # of channels (must be between 1 and 16)");
   Outcome port = velto.call(1, text("open"), text("55000"), number(8), text(dir.str().c_str()));
   EXPECT_EQ(port.error, "velto: port must be a real number");
@@ -203,7 +205,8 @@ TEST(VeltoUnload, UnloadingWhileAcquiringEndsTheAcquisitionFirst) {
   const auto metadata = dir.files("_kivo_samples.json");
   ASSERT_EQ(metadata.size(), 1U);
   EXPECT_NE(text_of(metadata[0]).find("\"ended\": \"unloaded\""), std::string::npos);
-  EXPECT_EQ(contents(dir.files(".dat")[0]).size(), static_cast<size_t>(kivo::make_geometry(16).stamped_block_bytes));
+  EXPECT_EQ(contents(dir.files(".dat")[0]).size(),
+            static_cast<size_t>(kivo::make_geometry(16).stamped_block_bytes));
 
   velto.load();  // and it loads and works again
   EXPECT_EQ(velto.call(0, text("version")).printed, "Kivo MEX version " KIVO_VERSION "\n");

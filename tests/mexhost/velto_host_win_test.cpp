@@ -15,7 +15,8 @@ TEST(VeltoOpen, APortHeldExclusivelyCannotBeBound) {
   const SOCKET holder = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_NE(holder, INVALID_SOCKET);
   const BOOL exclusive = TRUE;
-  setsockopt(holder, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  setsockopt(holder, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+             sizeof exclusive);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -24,7 +25,8 @@ TEST(VeltoOpen, APortHeldExclusivelyCannotBeBound) {
 
   Velto velto;
   TempDir dir("velto_host");
-  Outcome open = velto.call(1, text("open"), number(ntohs(address.sin_port)), number(8), text(dir.str().c_str()));
+  Outcome open =
+      velto.call(1, text("open"), number(ntohs(address.sin_port)), number(8), text(dir.str().c_str()));
   EXPECT_TRUE(open.failed);
   EXPECT_EQ(open.error, "Cannot bind port");
   EXPECT_TRUE(std::regex_match(open.printed, std::regex("bind\\(\\) failed with error [0-9]+\n")))
@@ -46,9 +48,10 @@ TEST(VeltoAcquisition, AWrongChannelCountIsCountedAndWarned) {
   ASSERT_TRUE(wait_for_status(velto, [](const Outcome& s) { return s.number("datagrams") == 1200; }));
   EXPECT_EQ(velto.call(1, text("status")).number("wrong_size_datagrams"), 1200);
   Outcome close = velto.call(0, text("close"));
-  EXPECT_EQ(close.printed,
-            "velto: warning: 1200 datagram(s) of more than 1012 bytes arrived where 1012 bytes are expected for 4 "
-            "channels; check the channel count\n");
+  EXPECT_EQ(
+      close.printed,
+      "velto: warning: 1200 datagram(s) of more than 1012 bytes arrived where 1012 bytes are expected for 4 "
+      "channels; check the channel count\n");
 }
 
 }  // namespace

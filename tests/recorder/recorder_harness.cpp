@@ -27,8 +27,7 @@ std::vector<std::string> Scratch::work_files() const {
   return names;
 }
 
-std::unique_ptr<ChildProcess> start_recorder(const Scratch& scratch,
-                                             const std::vector<std::string>& args) {
+std::unique_ptr<ChildProcess> start_recorder(const Scratch& scratch, const std::vector<std::string>& args) {
   std::vector<std::string> argv{KIVOREC_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   return std::make_unique<ChildProcess>(argv, scratch.work(), scratch.output_prefix("kivorec"));
@@ -55,7 +54,8 @@ bool udp_port_bound(uint16_t port) {
 }  // namespace
 
 bool wait_until_port_free(uint16_t port) {
-  return kivo_test::wait_until([&] { return !udp_port_bound(port); }, kGenerous, std::chrono::milliseconds(50));
+  return kivo_test::wait_until([&] { return !udp_port_bound(port); }, kGenerous,
+                               std::chrono::milliseconds(50));
 }
 
 bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
@@ -64,10 +64,9 @@ bool wait_until_listening(ChildProcess& recorder, uint16_t port) {
   return udp_port_bound(port);
 }
 
-std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,
-                                            const std::vector<std::string>& args) {
-  std::vector<std::string> all{"--host", "127.0.0.1", "--port", std::to_string(kRecorderPort),
-                               "--content", "pattern", "--quiet"};
+std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch, const std::vector<std::string>& args) {
+  std::vector<std::string> all{"--host",    "127.0.0.1", "--port", std::to_string(kRecorderPort),
+                               "--content", "pattern",   "--quiet"};
   all.insert(all.end(), args.begin(), args.end());
   return kivo_test::start_kivosim(all, scratch.work(), scratch.output_prefix("kivosim"));
 }
@@ -94,11 +93,10 @@ std::string check_stream(const std::vector<uint8_t>& file, const kivo::Geometry&
   for (size_t k = 0; k < file.size() / size; ++k) {
     const uint8_t* slot = file.data() + k * size;
     const bool sent_empty = empty_every != 0 && (k + 1) % empty_every == 0;
-    const bool ok =
-        sent_empty ? std::all_of(slot, slot + size, [](uint8_t b) { return b == 0; })
-                   : kivo::header_matches(slot, static_cast<uint16_t>(k), static_cast<uint32_t>(k),
-                                          geometry.nchans) &&
-                         kivo::pattern_matches(slot, geometry);
+    const bool ok = sent_empty ? std::all_of(slot, slot + size, [](uint8_t b) { return b == 0; })
+                               : kivo::header_matches(slot, static_cast<uint16_t>(k),
+                                                      static_cast<uint32_t>(k), geometry.nchans) &&
+                                     kivo::pattern_matches(slot, geometry);
     if (!ok) return "slot " + std::to_string(k) + " does not hold datagram " + std::to_string(k);
   }
   return {};

@@ -36,8 +36,7 @@ class Scratch {
 };
 
 // kivorec with the given arguments, started in scratch.work().
-std::unique_ptr<ChildProcess> start_recorder(const Scratch& scratch,
-                                             const std::vector<std::string>& args);
+std::unique_ptr<ChildProcess> start_recorder(const Scratch& scratch, const std::vector<std::string>& args);
 // Waits until no socket is bound to the UDP port: another program on the
 // machine may be using the recorder's fixed port. False when it stays busy.
 bool wait_until_port_free(uint16_t port);
@@ -48,8 +47,7 @@ bool wait_until_listening(ChildProcess& recorder, uint16_t port);
 // Runs kivosim to its end, sending the verifiable pattern to the recorder.
 // Returns its exit status (nothing when it did not end).
 std::optional<int> run_kivosim(const Scratch& scratch, const std::vector<std::string>& args);
-std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch,
-                                            const std::vector<std::string>& args);
+std::unique_ptr<ChildProcess> start_kivosim(const Scratch& scratch, const std::vector<std::string>& args);
 
 inline std::vector<uint8_t> read_bytes(const std::string& path) { return kivo_test::file_contents(path); }
 // The numbers of the "seq # = N" lines, in order.

@@ -22,8 +22,7 @@ TEST(ChannelCount, TakesDecimalCountsFromOneToSixteen) {
   EXPECT_EQ(parse_channel_count(" 8"), 8);
   EXPECT_EQ(parse_channel_count("+8"), 8);
   EXPECT_EQ(parse_channel_count("8\n"), 8);
-  for (const char* text : {"abc", "0", "17", "-3", "8x", "", " ", "3.5", "0x8",
-                           "99999999999999999999999"}) {
+  for (const char* text : {"abc", "0", "17", "-3", "8x", "", " ", "3.5", "0x8", "99999999999999999999999"}) {
     EXPECT_EQ(parse_channel_count(text), std::nullopt) << "'" << text << "'";
   }
 }

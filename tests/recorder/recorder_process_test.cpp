@@ -70,9 +70,9 @@ TEST(RecorderSetUp, PortHeldWithoutAddressReuseFailsBindAndLeavesTheEmptyFile) {
   EXPECT_EQ(recorder->out().rfind("With # channels = 8, datagram size = 1388 bytes\n", 0), 0u);
   const auto files = scratch.work_files();
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_NE(recorder->out().find("Data will be saved to " + files[0] +
-                                 " (in the current working directory).\n"),
-            std::string::npos);
+  EXPECT_NE(
+      recorder->out().find("Data will be saved to " + files[0] + " (in the current working directory).\n"),
+      std::string::npos);
   EXPECT_EQ(read_bytes(scratch.work() + "/" + files[0]).size(), 0u);
 }
 
@@ -121,8 +121,8 @@ TEST_P(RecorderBlocks, FileHoldsExactlyWhatWasSentInWholeBlocks) {
   ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {std::to_string(nchans)});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
-  ASSERT_EQ(run_kivosim(scratch, {"--channels", std::to_string(nchans), "--rate", "20000",
-                                  "--count", std::to_string(blocks * 1000)}),
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", std::to_string(nchans), "--rate", "20000", "--count",
+                                  std::to_string(blocks * 1000)}),
             0);
   ASSERT_TRUE(recorder->wait_for_output(progress_line(blocks * 1000 - 100), kGenerous))
       << recorder->out() << recorder->err();
@@ -130,8 +130,8 @@ TEST_P(RecorderBlocks, FileHoldsExactlyWhatWasSentInWholeBlocks) {
   EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
 
   const std::string out = recorder->out();
-  EXPECT_EQ(out.rfind("With # channels = " + std::to_string(nchans) + ", datagram size = " +
-                          std::to_string(geometry.datagram_size_bytes) + " bytes\n",
+  EXPECT_EQ(out.rfind("With # channels = " + std::to_string(nchans) +
+                          ", datagram size = " + std::to_string(geometry.datagram_size_bytes) + " bytes\n",
                       0),
             0u);
   EXPECT_NE(out.find("Ctrl-C event\n\n"), std::string::npos);
@@ -216,8 +216,8 @@ TEST_P(RecorderStopWithoutTraffic, EndsAndWritesThePartialBlock) {
   ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
   auto recorder = start_recorder(scratch, {"8"});
   ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
-  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "5000", "--count", "1250",
-                                  "--empty-every", std::to_string(empty_every)}),
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "5000", "--count", "1250", "--empty-every",
+                                  std::to_string(empty_every)}),
             0);
   ASSERT_TRUE(recorder->wait_for_output(progress_line(1200), kGenerous)) << recorder->err();
   recorder->send_signal(GetParam());
@@ -246,7 +246,8 @@ TEST(RecorderWrongSize, TheFirstIsSaidAndAllAreCounted) {
   EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
   // Linux tells a cut datagram's length; macOS (the portable build) only that it was longer.
   const std::string size = "(1388|more than 1012) bytes";
-  const std::string expected = " arrived where 1012 bytes are expected for 4 channels; check the channel count\n";
+  const std::string expected =
+      " arrived where 1012 bytes are expected for 4 channels; check the channel count\n";
   const std::regex said("a datagram of " + size + expected + "1500 datagram\\(s\\) of " + size + expected);
   EXPECT_TRUE(std::regex_match(err_beyond_buffer_warning(*recorder), said)) << recorder->err();
   const auto files = scratch.work_files();

@@ -26,7 +26,8 @@ namespace {
 // What one kivosim run sent to `port`, from its summary line.
 kivo_test::KivosimSummary run_kivosim(uint16_t port, std::vector<std::string> options) {
   options.insert(options.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port), "--quiet"});
-  return kivo_test::parse_kivosim_summary(kivo_test::run_kivosim(options).out).value_or(kivo_test::KivosimSummary{});
+  return kivo_test::parse_kivosim_summary(kivo_test::run_kivosim(options).out)
+      .value_or(kivo_test::KivosimSummary{});
 }
 
 // The faults kivosim makes for `count` datagrams (numbered from 1): every
@@ -38,15 +39,19 @@ struct Faults {
 Faults faults_of(uint64_t count) {
   Faults f;
   for (uint64_t n = 1; n <= count; ++n) {
-    if (n % 7 == 0) ++f.empty;
-    else if (n % 11 == 0) ++f.cut;
-    else if (n % 13 == 0) ++f.too_long;
+    if (n % 7 == 0)
+      ++f.empty;
+    else if (n % 11 == 0)
+      ++f.cut;
+    else if (n % 13 == 0)
+      ++f.too_long;
   }
   return f;
 }
 
-const std::vector<std::string> kMalformed{"--content",     "random", "--empty-every", "7",  "--short-every", "11",
-                                          "--long-every",  "13",     "--rate",        "20000"};
+const std::vector<std::string> kMalformed{"--content",     "random", "--empty-every", "7",
+                                          "--short-every", "11",     "--long-every",  "13",
+                                          "--rate",        "20000"};
 
 // Sends `per_sender` malformed datagrams from each of `senders` kivosims at
 // once and checks what the acquisition made of them.
@@ -60,8 +65,9 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   std::vector<std::thread> threads;
   for (int s = 0; s < senders; ++s) {
     std::vector<std::string> options = kMalformed;
-    options.insert(options.end(), {"--channels", std::to_string(nchans), "--count", std::to_string(per_sender),
-                                   "--seed", std::to_string(7 + s), "--start-seq", std::to_string(20000 * s)});
+    options.insert(options.end(),
+                   {"--channels", std::to_string(nchans), "--count", std::to_string(per_sender), "--seed",
+                    std::to_string(7 + s), "--start-seq", std::to_string(20000 * s)});
     threads.emplace_back([&, s, options] { sent[static_cast<size_t>(s)] = run_kivosim(port, options); });
   }
   for (auto& t : threads) t.join();
@@ -86,7 +92,8 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
     sent_bytes += one.bytes;
   }
   ASSERT_EQ(sent_datagrams, attempts);
-  EXPECT_EQ(sent_bytes, (attempts - empty - cut - too_long) * size + cut * (size / 2) + too_long * (size + 64));
+  EXPECT_EQ(sent_bytes,
+            (attempts - empty - cut - too_long) * size + cut * (size / 2) + too_long * (size + 64));
   // Empty datagrams are failed receives; long ones are cut to the datagram size.
   EXPECT_EQ(s.failed_receives, empty);
   EXPECT_EQ(s.datagrams, attempts - empty);
@@ -104,7 +111,8 @@ void check_malformed(uint32_t nchans, int senders, uint64_t per_sender) {
   const std::vector<uint8_t> file = read_file(raw);
   ASSERT_EQ(file.size(), s.blocks_saved * static_cast<uint64_t>(g.stamped_block_bytes));
   const kivo::inspect::Layout layout = kivo::inspect::make_layout(kivo::FileKind::raw, nchans);
-  const kivo::inspect::Summary summary = kivo::inspect::analyse(kivo::inspect::Slots(file.data(), file.size(), layout));
+  const kivo::inspect::Summary summary =
+      kivo::inspect::analyse(kivo::inspect::Slots(file.data(), file.size(), layout));
   EXPECT_EQ(summary.stale_slots, empty);
   EXPECT_EQ(summary.fresh_slots, s.datagrams);
   EXPECT_EQ(summary.gaps.count, s.sequence_gaps);
@@ -141,8 +149,9 @@ TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
 
   EXPECT_EQ(s.wrong_size_datagrams, 1000U);
   EXPECT_EQ(s.failed_receives, 0U);
-  EXPECT_TRUE(printed.warned("1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
-                             "expected for 4 channels; check the channel count"));
+  EXPECT_TRUE(
+      printed.warned("1000 datagram(s) of 1388 bytes arrived where 1012 bytes are "
+                     "expected for 4 channels; check the channel count"));
   const std::vector<uint8_t> file = read_file(raw);
   const kivo::Geometry g = kivo::make_geometry(4);
   const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
@@ -156,7 +165,8 @@ TEST(WrongChannelCount, IsCountedWarnedRecordedAndShortSlotsAreZeroed) {
   ASSERT_TRUE(source.metadata.has_value());
   EXPECT_EQ(source.metadata->totals.wrong_size_datagrams, 1000U);
   const kivo::inspect::Summary summary = kivo::inspect::analyse(source.slots());
-  EXPECT_NE(kivo::inspect::summary_text(source, summary, {}).find(", 1000 wrong-size datagrams"), std::string::npos);
+  EXPECT_NE(kivo::inspect::summary_text(source, summary, {}).find(", 1000 wrong-size datagrams"),
+            std::string::npos);
 }
 
 // The sample folder removed while the acquisition writes into it: the blocks

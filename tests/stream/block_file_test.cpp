@@ -1,9 +1,9 @@
 #include "kivo/block_file.h"
 
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstdio>

@@ -19,8 +19,7 @@ std::tm march_7_2015() {
 TEST(FileNames, RawFilteredAndRecorderNamesShareOneTimeReading) {
   const std::tm t = march_7_2015();
   EXPECT_EQ(raw_file_name("D:/runs", t), "D:/runs/2015-03-07_14-05-09_kivo_samples.dat");
-  EXPECT_EQ(filtered_file_name("D:/runs", t),
-            "D:/runs/2015-03-07_14-05-09_kivo_filtered_samples.dat");
+  EXPECT_EQ(filtered_file_name("D:/runs", t), "D:/runs/2015-03-07_14-05-09_kivo_filtered_samples.dat");
   EXPECT_EQ(recorder_file_name(t), "2015-03-07_14-05-09_kivo_samples.dat");
 }
 

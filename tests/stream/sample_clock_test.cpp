@@ -17,7 +17,7 @@ namespace {
 using kivo_test::ReceivedDatagram;
 using kivo_test::SimulatedDevice;
 
-constexpr int32_t kNsamp = 43;                   // 16 channels
+constexpr int32_t kNsamp = 43;                     // 16 channels
 constexpr double kTrueRate = 43000 * (1 + 37e-6);  // a crystal 37 ppm fast
 constexpr double kTimeTolerance = 20e-6;
 constexpr double kRateTolerance = 1e-6;
@@ -53,7 +53,8 @@ Outcome fit_offline(const std::vector<ReceivedDatagram>& received) {
   }
   Outcome out;
   out.first_samples.resize(received.size());
-  out.timing = fit_sample_clock(kNsamp, sequences.data(), stamps.data(), received.size(), out.first_samples.data());
+  out.timing =
+      fit_sample_clock(kNsamp, sequences.data(), stamps.data(), received.size(), out.first_samples.data());
   return out;
 }
 
@@ -63,7 +64,8 @@ double worst_time_error(const SampleTiming& timing, const SimulatedDevice& devic
   double worst = 0;
   for (const ReceivedDatagram& d : device.received()) {
     const double fitted = sample_time(timing, d.datagram * kNsamp);
-    worst = std::fmax(worst, std::isnan(fitted) ? INFINITY : std::fabs(fitted - d.true_time - device.floor_delay));
+    worst = std::fmax(worst,
+                      std::isnan(fitted) ? INFINITY : std::fabs(fitted - d.true_time - device.floor_delay));
   }
   return worst;
 }
@@ -84,7 +86,8 @@ TEST(SampleClock, FitsAnEventfulRecordingToMicroseconds) {
   EXPECT_LT(worst_time_error(t, device), kTimeTolerance);
   const double rate_error_ppm = 1e6 * (t.sample_rate / kTrueRate - 1);
   EXPECT_LT(std::fabs(rate_error_ppm), 1e6 * kRateTolerance);
-  EXPECT_LT(std::fabs(rate_error_ppm), 3 * t.sample_rate_uncertainty_ppm) << "the uncertainty covers the error";
+  EXPECT_LT(std::fabs(rate_error_ppm), 3 * t.sample_rate_uncertainty_ppm)
+      << "the uncertainty covers the error";
   EXPECT_LT(t.sample_rate_uncertainty_ppm, 0.5);
 
   // The step back starts the second segment at the first datagram after it.
@@ -100,7 +103,8 @@ TEST(SampleClock, FitsAnEventfulRecordingToMicroseconds) {
 
   // Jitter: the delays above their floor, as far as the histogram resolves.
   std::vector<double> above_floor;
-  for (const ReceivedDatagram& d : device.received()) above_floor.push_back(d.stamp - d.true_time - device.floor_delay);
+  for (const ReceivedDatagram& d : device.received())
+    above_floor.push_back(d.stamp - d.true_time - device.floor_delay);
   EXPECT_NEAR(t.jitter_median_seconds / quantile_of(above_floor, 0.5), 1, 0.08);
   EXPECT_NEAR(t.jitter_p99_seconds / quantile_of(above_floor, 0.99), 1, 0.08);
   EXPECT_NEAR(t.jitter_max_seconds, 0.2, 0.001) << "the stall's first datagram";
@@ -111,7 +115,8 @@ TEST(SampleClock, OnlineGivesWhatTheOfflineFitGives) {
   const Outcome offline = fit_offline(device.received());
   SampleClock clock(kNsamp);
   std::vector<int64_t> first_samples;
-  for (const ReceivedDatagram& d : device.received()) first_samples.push_back(clock.note(d.sequence, d.stamp).first_sample);
+  for (const ReceivedDatagram& d : device.received())
+    first_samples.push_back(clock.note(d.sequence, d.stamp).first_sample);
   const SampleTiming online = clock.timing();
 
   EXPECT_EQ(first_samples, offline.first_samples);
@@ -167,7 +172,8 @@ TEST(SampleClock, ARestartedDeviceStartsASegmentAboveTheLastAndGapsHaveNoTime) {
   ASSERT_EQ(t.segments.size(), 2u);
   EXPECT_EQ(t.device_restarts, 1u);
   EXPECT_EQ(t.segments[0].first_sample, 30000 * kNsamp);
-  EXPECT_EQ(t.segments[1].first_sample, 65536 * kNsamp) << "the next number above the last with the low bits 0";
+  EXPECT_EQ(t.segments[1].first_sample, 65536 * kNsamp)
+      << "the next number above the last with the low bits 0";
   EXPECT_LT(worst_time_error(t, device), kTimeTolerance);
   const int64_t n = kNsamp;
   for (const int64_t outside : {int64_t{0}, 30000 * n - 1, 33000 * n, 65536 * n - 1, 68536 * n}) {
@@ -182,7 +188,8 @@ TEST(SampleClock, StampsThatAreNoTimePlaceTheirDatagramsByNumberAlone) {
   std::vector<ReceivedDatagram> damaged = device.received();
   for (size_t i = 1000; i < damaged.size(); i += 97) damaged[i].stamp = i % 2 ? NAN : INFINITY;
   const Outcome fit = fit_offline(damaged);
-  for (size_t i = 0; i < damaged.size(); ++i) ASSERT_EQ(fit.first_samples[i], damaged[i].datagram * kNsamp) << i;
+  for (size_t i = 0; i < damaged.size(); ++i)
+    ASSERT_EQ(fit.first_samples[i], damaged[i].datagram * kNsamp) << i;
   EXPECT_EQ(fit.timing.segments.size(), 1u);
   EXPECT_LT(worst_time_error(fit.timing, device), kTimeTolerance);
 }
@@ -223,7 +230,8 @@ TEST(LowerEnvelope, ThinningAFullHullKeepsTheLineOnThePoints) {
   const EnvelopeLine line = envelope.line();
   ASSERT_TRUE(line.valid);
   double highest_above = -INFINITY;
-  for (int i = 0; i < 1000; ++i) highest_above = std::fmax(highest_above, line.at(i) - ys[static_cast<size_t>(i)]);
+  for (int i = 0; i < 1000; ++i)
+    highest_above = std::fmax(highest_above, line.at(i) - ys[static_cast<size_t>(i)]);
   EXPECT_LT(std::fabs(highest_above), 1e-5);
   EXPECT_NEAR(line.slope, 1e-3 + 2e-9 * 499.5, 1e-7);
 }

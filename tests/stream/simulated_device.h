@@ -14,8 +14,8 @@ namespace kivo_test {
 struct ReceivedDatagram {
   uint16_t sequence = 0;
   double stamp = 0;
-  int64_t datagram = 0;   // the number the clock should give it
-  double true_time = 0;   // when it was sent, on the receiver's clock
+  int64_t datagram = 0;  // the number the clock should give it
+  double true_time = 0;  // when it was sent, on the receiver's clock
 };
 
 class SimulatedDevice {
@@ -75,7 +75,9 @@ class SimulatedDevice {
     return u;
   }
 
-  double device_time() const { return start_time + static_cast<double>(next_ - first_) * seconds_per_datagram_; }
+  double device_time() const {
+    return start_time + static_cast<double>(next_ - first_) * seconds_per_datagram_;
+  }
 
   // From the engine's own bits, so every standard library draws the same.
   double uniform() { return static_cast<double>(random_() >> 11) / 9007199254740992.0; }

@@ -1,9 +1,9 @@
 #include "kivo/udp_socket.h"
 
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <thread>

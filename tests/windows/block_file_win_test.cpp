@@ -33,11 +33,13 @@ class BlockFileWin : public ::testing::Test {
   // on Windows.
   bool locks_refuse_writes() const {
     const std::string path = (dir_ / "probe.dat").string();
-    const HANDLE writer = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE writer =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     const HANDLE locker = open_for_reading(path);
     OVERLAPPED at{};
-    const bool locked = LockFileEx(locker, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 10, 0, &at);
+    const bool locked =
+        LockFileEx(locker, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 10, 0, &at);
     DWORD written = 0;
     const bool refused = locked && !WriteFile(writer, "x", 1, &written, nullptr);
     CloseHandle(locker);

@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
 TEST(ClockWin, StampsAreSecondsSince1970AndLocalTimeMatchesTheCalendar) {
   const double stamp = kivo::unix_time_seconds();
   EXPECT_LT(std::fabs(stamp - static_cast<double>(std::time(nullptr))), 5.0);

@@ -19,12 +19,12 @@ using Progress = std::function<void(uint64_t done, uint64_t total)>;
 inline constexpr size_t kPositionsKept = 10;
 
 struct SequenceGaps {
-  uint64_t count = 0;           // slots whose number is not the previous one's + 1
-  uint64_t missing = 0;         // sequence numbers skipped and not seen later, in all
-  uint64_t largest = 0;         // most numbers skipped at one place
-  uint64_t largest_at = 0;      // slot after the largest gap
-  uint64_t late = 0;            // datagrams behind the highest number so far, not seen before (reordered)
-  uint64_t repeated = 0;        // datagrams whose number was seen before (duplicated)
+  uint64_t count = 0;       // slots whose number is not the previous one's + 1
+  uint64_t missing = 0;     // sequence numbers skipped and not seen later, in all
+  uint64_t largest = 0;     // most numbers skipped at one place
+  uint64_t largest_at = 0;  // slot after the largest gap
+  uint64_t late = 0;        // datagrams behind the highest number so far, not seen before (reordered)
+  uint64_t repeated = 0;    // datagrams whose number was seen before (duplicated)
   std::vector<uint64_t> first_at;
 };
 

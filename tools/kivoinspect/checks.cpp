@@ -20,8 +20,8 @@ void check_extent(const Summary& s, const std::optional<kivo::Metadata>& m, Find
                          " that do not make a whole slot (it was cut while a slot was written)");
   }
   if (e.partial_slots == 0) return;
-  const std::string partial = "the file ends with a partial block of " +
-                              count_text(e.partial_slots, "slot", "slots");
+  const std::string partial =
+      "the file ends with a partial block of " + count_text(e.partial_slots, "slot", "slots");
   if (s.layout.kind != kivo::FileKind::recorder) {
     f.problems.push_back(partial + "; the plug-in writes whole blocks only");
   } else if (!m || m->end == kivo::EndReason::running) {
@@ -41,7 +41,8 @@ void check_against_metadata(const Summary& s, const kivo::Metadata& m, const std
                          std::to_string(s.layout.geometry.nchans));
   }
   if (m.end == kivo::EndReason::running) {
-    f.notes.push_back("the metadata says the recording is still running (or its writer stopped without finishing it)");
+    f.notes.push_back(
+        "the metadata says the recording is still running (or its writer stopped without finishing it)");
     return;
   }
   if (m.totals.slots_written != s.extent.slots) {
@@ -53,7 +54,9 @@ void check_against_metadata(const Summary& s, const kivo::Metadata& m, const std
 void check_sequence(const Summary& s, Findings& f) {
   if (s.fresh_slots < kEnoughSlotsToJudge) return;
   if (static_cast<double>(s.gaps.count) > kMostlyBroken * static_cast<double>(s.fresh_slots)) {
-    f.problems.push_back("the sequence numbers do not run on in most slots: wrong channel count, wrong kind, or not a Kivo file");
+    f.problems.push_back(
+        "the sequence numbers do not run on in most slots: wrong channel count, wrong kind, or not a Kivo "
+        "file");
   }
 }
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "kivo/datagram.h"
 #include "kivo/band_filter.h"
+#include "kivo/datagram.h"
 
 namespace kivo::inspect {
 namespace {

@@ -51,7 +51,8 @@ int verify(const Options& o) {
   }
   Source raw;
   const uint32_t nchans = filtered.layout.geometry.nchans;
-  if (const std::string error = open_source(o.raw, o.channels ? o.channels : nchans, kivo::FileKind::raw, raw);
+  if (const std::string error =
+          open_source(o.raw, o.channels ? o.channels : nchans, kivo::FileKind::raw, raw);
       !error.empty()) {
     return unusable(error);
   }
@@ -61,8 +62,8 @@ int verify(const Options& o) {
   }
   FilterVerdict verdict;
   if (raw.metadata && raw.metadata->nchans != nchans) {
-    verdict.detail = "the raw file has " + std::to_string(raw.metadata->nchans) + " channels, the filtered file " +
-                     std::to_string(nchans);
+    verdict.detail = "the raw file has " + std::to_string(raw.metadata->nchans) +
+                     " channels, the filtered file " + std::to_string(nchans);
   } else {
     ProgressBar bar(progress_wanted(raw.file.size()), "filtering");
     verdict = verify_filter(raw.slots(), filtered.slots(), *filtered.metadata->filter, bar.callback());

@@ -38,9 +38,11 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg == "--channels") {
-      if (!has_value || !(o.channels = parse_channels(argv[++i]))) return fail("--channels needs a count from 1 to 16");
+      if (!has_value || !(o.channels = parse_channels(argv[++i])))
+        return fail("--channels needs a count from 1 to 16");
     } else if (arg == "--kind") {
-      if (!has_value || !(o.kind = parse_kind(argv[++i]))) return fail("--kind needs raw, filtered or recorder");
+      if (!has_value || !(o.kind = parse_kind(argv[++i])))
+        return fail("--kind needs raw, filtered or recorder");
     } else if (arg == "--verify-filter") {
       if (i + 2 >= argc) return fail("--verify-filter needs the raw and the filtered file");
       o.raw = argv[++i];

@@ -19,8 +19,8 @@ struct Options {
   bool help = false;
   std::optional<uint32_t> channels;
   std::optional<kivo::FileKind> kind;
-  std::string file;       // the file to summarise
-  std::string raw;        // --verify-filter RAW FILTERED
+  std::string file;  // the file to summarise
+  std::string raw;   // --verify-filter RAW FILTERED
   std::string filtered;
   bool verify_filter() const { return !raw.empty(); }
 };

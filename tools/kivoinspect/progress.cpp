@@ -15,7 +15,8 @@ constexpr int kBarWidth = 40;
 ProgressBar::ProgressBar(bool enabled, std::string label) : enabled_(enabled), label_(std::move(label)) {}
 
 ProgressBar::~ProgressBar() {
-  if (enabled_ && shown_percent_ >= 0) std::fprintf(stderr, "\r%*s\r", kBarWidth + 24 + static_cast<int>(label_.size()), "");
+  if (enabled_ && shown_percent_ >= 0)
+    std::fprintf(stderr, "\r%*s\r", kBarWidth + 24 + static_cast<int>(label_.size()), "");
 }
 
 Progress ProgressBar::callback() {

@@ -36,10 +36,10 @@ kivo::FileKind guess_kind(const std::string& name, const uint8_t* data, size_t s
 
 // How the file's bytes divide into slots and blocks.
 struct Extent {
-  uint64_t slots = 0;          // whole slots
+  uint64_t slots = 0;  // whole slots
   uint64_t whole_blocks = 0;
-  uint64_t partial_slots = 0;  // whole slots of a last, incomplete block
-  uint64_t trailing_bytes = 0; // bytes after the last whole slot
+  uint64_t partial_slots = 0;   // whole slots of a last, incomplete block
+  uint64_t trailing_bytes = 0;  // bytes after the last whole slot
 };
 Extent extent_of(uint64_t size, const Layout& layout);
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <nlohmann/json.hpp>
 #include <sstream>
+#include <nlohmann/json.hpp>
 
 namespace kivo::inspect {
 namespace {
@@ -37,8 +37,10 @@ std::string layout_text(const Layout& l) {
 }
 
 std::string extent_text(const Extent& e) {
-  std::string text = std::to_string(e.slots) + " slots: " + std::to_string(e.whole_blocks) + " whole blocks, ";
-  text += e.partial_slots ? "a partial block of " + std::to_string(e.partial_slots) + " slots" : "no partial block";
+  std::string text =
+      std::to_string(e.slots) + " slots: " + std::to_string(e.whole_blocks) + " whole blocks, ";
+  text += e.partial_slots ? "a partial block of " + std::to_string(e.partial_slots) + " slots"
+                          : "no partial block";
   if (e.trailing_bytes) text += ", " + std::to_string(e.trailing_bytes) + " bytes beyond the last whole slot";
   return text;
 }
@@ -52,8 +54,9 @@ std::string sequence_text(const Summary& s) {
   if (g.late != 0 || g.repeated != 0) {
     text += std::to_string(g.late) + " late (reordered), " + std::to_string(g.repeated) + " repeated; ";
   }
-  text += "largest " + std::to_string(g.largest) + " before slot " + std::to_string(g.largest_at) + " (block " +
-          std::to_string(g.largest_at / kivo::kSlotsPerBlock) + "); at slots" + slot_list(g.first_at, g.count);
+  text += "largest " + std::to_string(g.largest) + " before slot " + std::to_string(g.largest_at) +
+          " (block " + std::to_string(g.largest_at / kivo::kSlotsPerBlock) + "); at slots" +
+          slot_list(g.first_at, g.count);
   return text;
 }
 
@@ -115,8 +118,8 @@ std::string stamp_text(double seconds) {
   if (utc == nullptr) return fixed(seconds, 3);
   char text[96];
   const int millis = std::min(999, static_cast<int>((seconds - whole) * 1000.0));
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900, utc->tm_mon + 1,
-                utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec, millis);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc->tm_year + 1900,
+                utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec, millis);
   return text;
 }
 
@@ -127,8 +130,9 @@ std::string summary_text(const Source& source, const Summary& s, const Findings&
   put_line(out, "channels", layout_text(s.layout));
   put_line(out, "extent", extent_text(s.extent));
   if (s.first_stamp) {
-    put_line(out, "stamps", stamp_text(*s.first_stamp) + " to " + stamp_text(*s.last_stamp) + " (" +
-                                fixed(*s.last_stamp - *s.first_stamp, 3) + " s)");
+    put_line(out, "stamps",
+             stamp_text(*s.first_stamp) + " to " + stamp_text(*s.last_stamp) + " (" +
+                 fixed(*s.last_stamp - *s.first_stamp, 3) + " s)");
     put_line(out, "rate", s.mean_rate > 0 ? fixed(s.mean_rate, 1) + " datagrams/s on average" : "unknown");
   }
   put_line(out, "sequence", sequence_text(s));
@@ -162,9 +166,12 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
   out["mean_rate"] = s.mean_rate;
   out["first_sequence"] = s.first_sequence ? Json(*s.first_sequence) : Json(nullptr);
   out["last_sequence"] = s.last_sequence ? Json(*s.last_sequence) : Json(nullptr);
-  out["sequence_gaps"] = {{"count", s.gaps.count},       {"missing", s.gaps.missing},
-                          {"largest", s.gaps.largest},   {"largest_at_slot", s.gaps.largest_at},
-                          {"late", s.gaps.late},         {"repeated", s.gaps.repeated},
+  out["sequence_gaps"] = {{"count", s.gaps.count},
+                          {"missing", s.gaps.missing},
+                          {"largest", s.gaps.largest},
+                          {"largest_at_slot", s.gaps.largest_at},
+                          {"late", s.gaps.late},
+                          {"repeated", s.gaps.repeated},
                           {"first_at_slots", s.gaps.first_at}};
   out["stale_slots"] = {{"count", s.stale_slots}, {"first_at_slots", s.stale_first_at}};
   Json channels = Json::array();
@@ -183,8 +190,8 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
 std::string verdict_text(const Source& raw, const Source& filtered, const FilterVerdict& v) {
   std::ostringstream out;
   out << "filter check: " << filtered.path << "\n  against " << raw.path << "\n";
-  out << "  compared " << v.blocks_compared << " blocks (raw " << v.raw_blocks << ", filtered " << v.filtered_blocks
-      << ")\n";
+  out << "  compared " << v.blocks_compared << " blocks (raw " << v.raw_blocks << ", filtered "
+      << v.filtered_blocks << ")\n";
   if (v.first_different_slot) {
     const uint64_t k = *v.first_different_slot;
     out << "  first difference at slot " << k << " (block " << k / kivo::kSlotsPerBlock << ", slot "

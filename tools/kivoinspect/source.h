@@ -16,8 +16,8 @@ struct Source {
   std::string path;
   MappedFile file;
   std::optional<kivo::Metadata> metadata;
-  std::string kind_from;                // "metadata", "--kind" or "guessed"
-  std::vector<std::string> problems;    // a metadata file that cannot be used
+  std::string kind_from;              // "metadata", "--kind" or "guessed"
+  std::vector<std::string> problems;  // a metadata file that cannot be used
   Layout layout;
 
   Slots slots() const { return Slots(file.data(), file.size(), layout); }

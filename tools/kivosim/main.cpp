@@ -35,7 +35,8 @@ int run(const kivo::sim::Options& options) {
 
   kivo::sim::SendLog log;
   if (!options.send_log.empty()) {
-    if (const int code = log.open(options.send_log)) return fail_file("cannot write the send log", options, code);
+    if (const int code = log.open(options.send_log))
+      return fail_file("cannot write the send log", options, code);
   }
 
   kivo::sim::install_stop_handlers();
@@ -54,14 +55,11 @@ int run(const kivo::sim::Options& options) {
 int main(int argc, char** argv) {
   const kivo::sim::ParseResult parsed = kivo::sim::parse_options(argc, argv);
   switch (parsed.outcome) {
-    case kivo::sim::ParseOutcome::help:
-      std::fputs(kivo::sim::usage_text().c_str(), stdout);
-      return kStatusOk;
+    case kivo::sim::ParseOutcome::help: std::fputs(kivo::sim::usage_text().c_str(), stdout); return kStatusOk;
     case kivo::sim::ParseOutcome::error:
       std::fprintf(stderr, "kivosim: %s\n%s", parsed.error.c_str(), kivo::sim::usage_text().c_str());
       return kStatusUsage;
-    case kivo::sim::ParseOutcome::run:
-      break;
+    case kivo::sim::ParseOutcome::run: break;
   }
   return run(parsed.options);
 }

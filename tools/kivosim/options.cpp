@@ -120,7 +120,8 @@ const std::vector<OptionSpec>& option_table() {
       {"--sine-base-hz", true, real_into(&Options::sine_base_hz, 1e-6, 1e9), "a frequency above 0"},
       {"--noise", true, real_into(&Options::noise, 0.0, 65535.0), "peak counts 0..65535"},
       {"--seed", true, unsigned_into(&Options::seed, 0, UINT64_MAX / 2), "a non-negative integer"},
-      {"--stall-every", true, real_into(&Options::stall_every, 1e-3, kMaxDuration), "seconds, at least 0.001"},
+      {"--stall-every", true, real_into(&Options::stall_every, 1e-3, kMaxDuration),
+       "seconds, at least 0.001"},
       {"--stall-ms", true, real_into(&Options::stall_ms, 1e-3, kMaxDuration), "milliseconds, at least 0.001"},
       {"--jitter-us", true, real_into(&Options::jitter_us, 0.0, 1e7), "microseconds 0..10000000"},
       {"--send-log", true, set_send_log, "a file name"},
@@ -132,7 +133,8 @@ const std::vector<OptionSpec>& option_table() {
 // What single options cannot check: the ones that only make sense together.
 std::string combination_error(const Options& o) {
   if ((o.stall_every > 0) != (o.stall_ms > 0)) return "--stall-every and --stall-ms go together";
-  if (o.stall_every > 0 && o.stall_ms / 1000 >= o.stall_every) return "a stall must be shorter than --stall-every";
+  if (o.stall_every > 0 && o.stall_ms / 1000 >= o.stall_every)
+    return "a stall must be shorter than --stall-every";
   if ((o.stall_every > 0 || o.jitter_us > 0) && o.rate == 0) return "stalls and jitter need a --rate above 0";
   return {};
 }

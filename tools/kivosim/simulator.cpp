@@ -101,15 +101,14 @@ int64_t Simulator::unix_ns_of(SteadyClock::time_point t) const {
   return start_unix_ns_ + duration_cast<nanoseconds>(t - start_).count();
 }
 
-bool Simulator::count_reached() const {
-  return options_.count > 0 && source_.produced() >= options_.count;
-}
+bool Simulator::count_reached() const { return options_.count > 0 && source_.produced() >= options_.count; }
 
 void Simulator::report_progress(SteadyClock::time_point now) {
   if (progress_ == nullptr || now - last_progress_ < kProgressInterval) return;
   Tally tally = tally_;
   tally.skipped = source_.skipped();
-  const double recent = static_cast<double>(tally_.sent - sent_at_last_progress_) / seconds_between(last_progress_, now);
+  const double recent =
+      static_cast<double>(tally_.sent - sent_at_last_progress_) / seconds_between(last_progress_, now);
   const std::string line = progress_line(tally, seconds_between(start_, now), recent);
   std::fputs(line.c_str(), progress_);
   std::fflush(progress_);

@@ -17,12 +17,12 @@
 #include <functional>
 #include <string>
 
-#include "kivo/geometry.h"
-#include "kivo/metadata.h"
 #include "kivo/block_handover.h"
 #include "kivo/block_saver.h"
 #include "kivo/console.h"
+#include "kivo/geometry.h"
 #include "kivo/latest_datagram.h"
+#include "kivo/metadata.h"
 #include "kivo/open_request.h"
 #include "kivo/receiver.h"
 #include "kivo/status.h"

@@ -38,7 +38,7 @@ class BlockHandover {
   std::mutex mutex_;
   std::condition_variable changed_;
   // All guarded by mutex_.
-  bool busy_[2] = {false, false};  // handed over and not yet released
+  bool busy_[2] = {false, false};        // handed over and not yet released
   unsigned pending_halves_[2] = {0, 0};  // oldest first
   size_t pending_count_ = 0;
   bool stopping_ = false;

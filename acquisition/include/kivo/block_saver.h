@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "kivo/clock.h"
-#include "kivo/geometry.h"
-#include "kivo/metadata.h"
-#include "kivo/recording_file.h"
 #include "kivo/band_filter.h"
 #include "kivo/block_handover.h"
+#include "kivo/clock.h"
 #include "kivo/console.h"
+#include "kivo/geometry.h"
+#include "kivo/metadata.h"
 #include "kivo/open_request.h"
+#include "kivo/recording_file.h"
 #include "kivo/status.h"
 
 namespace kivo {

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "kivo/sequence_tracker.h"
-#include "kivo/udp_socket.h"
 #include "kivo/status.h"
+#include "kivo/udp_socket.h"
 
 namespace kivo {
 

@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "kivo/block_handover.h"
+#include "kivo/console.h"
 #include "kivo/geometry.h"
+#include "kivo/latest_datagram.h"
 #include "kivo/sequence_tracker.h"
+#include "kivo/status.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
-#include "kivo/block_handover.h"
-#include "kivo/latest_datagram.h"
-#include "kivo/console.h"
-#include "kivo/status.h"
 
 namespace kivo {
 

@@ -7,12 +7,9 @@ namespace kivo {
 
 SocketFailure describe_socket_failure(SocketStep step, int code) {
   switch (step) {
-    case SocketStep::create:
-      return {messages::call_failed("socket", code), messages::kSocketNotCreated};
-    case SocketStep::reuse_address:
-      return {"", messages::kAddressReuseRefused};
-    case SocketStep::bind:
-      break;
+    case SocketStep::create: return {messages::call_failed("socket", code), messages::kSocketNotCreated};
+    case SocketStep::reuse_address: return {"", messages::kAddressReuseRefused};
+    case SocketStep::bind: break;
   }
   return {messages::call_failed("bind", code), messages::kPortNotBound};
 }

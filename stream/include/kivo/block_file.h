@@ -10,9 +10,9 @@
 namespace kivo {
 
 enum class FileMode {
-  create_or_truncate,         // create, or empty a file of that name
-  create_new,                 // create only if absent; readable by others while it grows
-  create_new_write_through,   // create only if absent; each write reaches the disk
+  create_or_truncate,        // create, or empty a file of that name
+  create_new,                // create only if absent; readable by others while it grows
+  create_new_write_through,  // create only if absent; each write reaches the disk
 };
 
 class BlockFile {

@@ -10,18 +10,14 @@
 
 namespace kivo {
 
-inline uint16_t load_u16le(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t load_u16le(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 inline void store_u16le(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v & 0xFF);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-inline uint16_t sequence_number(const uint8_t* datagram) {
-  return load_u16le(datagram + kSequenceOffset);
-}
+inline uint16_t sequence_number(const uint8_t* datagram) { return load_u16le(datagram + kSequenceOffset); }
 
 // The run of nsamp * nchans samples in storage order (time step by time step).
 inline const uint8_t* sample_run(const uint8_t* datagram) { return datagram + kHeaderBytes; }

@@ -25,8 +25,7 @@ inline constexpr uint8_t kHeaderMagic1 = 'V';
 // The verifiable pattern: the sample of channel ch at time step t in the
 // datagram with sequence number seq.
 constexpr uint16_t pattern_sample(uint16_t seq, size_t ch, size_t t) {
-  uint32_t x = uint32_t{seq} * 40503U + static_cast<uint32_t>(ch) * 9973U +
-               static_cast<uint32_t>(t) * 131U;
+  uint32_t x = uint32_t{seq} * 40503U + static_cast<uint32_t>(ch) * 9973U + static_cast<uint32_t>(t) * 131U;
   x ^= x >> 11;
   return static_cast<uint16_t>(x);
 }

@@ -11,10 +11,10 @@ namespace kivo {
 // Samples per channel in one datagram, indexed by floor(log2(nchans)).
 inline constexpr std::array<int32_t, 5> NSAMPLES_PER_CHAN_LUT{500, 250, 125, 86, 43};
 
-inline constexpr int kHeaderBytes = 12;       // 10 opaque bytes + 16-bit sequence number
-inline constexpr int kSequenceOffset = 10;    // byte offset of the sequence number
-inline constexpr int kStampBytes = 8;         // receive time in front of a stamped slot
-inline constexpr int kSlotsPerBlock = 1000;   // datagrams per block
+inline constexpr int kHeaderBytes = 12;      // 10 opaque bytes + 16-bit sequence number
+inline constexpr int kSequenceOffset = 10;   // byte offset of the sequence number
+inline constexpr int kStampBytes = 8;        // receive time in front of a stamped slot
+inline constexpr int kSlotsPerBlock = 1000;  // datagrams per block
 inline constexpr int kMinChannels = 1;
 inline constexpr int kMaxChannels = 16;
 
@@ -30,14 +30,10 @@ constexpr unsigned table_index(uint32_t nchans) {
 }
 
 // True when table_index(nchans) lies inside NSAMPLES_PER_CHAN_LUT.
-constexpr bool has_table_entry(uint32_t nchans) {
-  return table_index(nchans) < NSAMPLES_PER_CHAN_LUT.size();
-}
+constexpr bool has_table_entry(uint32_t nchans) { return table_index(nchans) < NSAMPLES_PER_CHAN_LUT.size(); }
 
 // nsamp for a channel count; the caller keeps nchans below 32.
-constexpr int32_t samples_per_channel(uint32_t nchans) {
-  return NSAMPLES_PER_CHAN_LUT[table_index(nchans)];
-}
+constexpr int32_t samples_per_channel(uint32_t nchans) { return NSAMPLES_PER_CHAN_LUT[table_index(nchans)]; }
 
 constexpr int32_t datagram_size(uint32_t nchans, int32_t nsamp) {
   return static_cast<int32_t>(nchans) * nsamp * 2 + kHeaderBytes;

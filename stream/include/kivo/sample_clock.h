@@ -101,7 +101,7 @@ class SampleClock {
   int64_t held_first_ = 0;
   SegmentFit candidate_;
   uint64_t held_count_ = 0;
-  double held_sum_ = 0;  // held datagram numbers counted from current_'s origin
+  double held_sum_ = 0;               // held datagram numbers counted from current_'s origin
   JitterHistogram held_jitter_;       // above current_'s line
   JitterHistogram candidate_jitter_;  // above candidate_'s line
 

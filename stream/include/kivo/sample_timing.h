@@ -69,10 +69,8 @@ inline constexpr TimingFigure kTimingFigures[] = {
     {"jitter_max_seconds", &SampleTiming::jitter_max_seconds},
 };
 inline constexpr TimingCount kTimingCounts[] = {
-    {"datagrams", &SampleTiming::datagrams},
-    {"segment_count", &SampleTiming::segment_count},
-    {"clock_steps", &SampleTiming::clock_steps},
-    {"device_restarts", &SampleTiming::device_restarts},
+    {"datagrams", &SampleTiming::datagrams},           {"segment_count", &SampleTiming::segment_count},
+    {"clock_steps", &SampleTiming::clock_steps},       {"device_restarts", &SampleTiming::device_restarts},
     {"late_datagrams", &SampleTiming::late_datagrams},
 };
 

@@ -62,6 +62,7 @@ struct Unwrapped {
 //   below it a clock step (a gap under 32) or a restart.
 // A restart takes the next number above the highest that has its low 16
 // bits, so numbers never repeat across segments.
-Unwrapped unwrap_sequence(const NumberingState& state, const LineNearLast& line, uint16_t sequence, double stamp);
+Unwrapped unwrap_sequence(const NumberingState& state, const LineNearLast& line, uint16_t sequence,
+                          double stamp);
 
 }  // namespace kivo

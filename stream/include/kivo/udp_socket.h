@@ -32,13 +32,13 @@ bool parse_ipv4(const std::string& text, uint16_t port, Endpoint& out);
 
 // What one receive produced.
 struct Received {
-  long long length = -1;            // bytes taken; < 0 on failure
-  bool cut = false;                 // the datagram was longer than the capacity
-  long long full_length = 0;        // when cut: its own length; 0 where the platform cannot tell
-  int error = 0;                    // platform error code when length < 0
-  bool interrupted = false;         // the call was interrupted by a signal
-  bool drop_count_valid = false;    // kernel_drops holds the kernel's count
-  uint32_t kernel_drops = 0;        // datagrams the kernel dropped on this socket so far
+  long long length = -1;          // bytes taken; < 0 on failure
+  bool cut = false;               // the datagram was longer than the capacity
+  long long full_length = 0;      // when cut: its own length; 0 where the platform cannot tell
+  int error = 0;                  // platform error code when length < 0
+  bool interrupted = false;       // the call was interrupted by a signal
+  bool drop_count_valid = false;  // kernel_drops holds the kernel's count
+  uint32_t kernel_drops = 0;      // datagrams the kernel dropped on this socket so far
 };
 
 class UdpSocket {

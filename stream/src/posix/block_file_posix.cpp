@@ -16,12 +16,9 @@ int fd_of(intptr_t handle) { return static_cast<int>(handle); }
 
 int open_flags(FileMode mode) {
   switch (mode) {
-    case FileMode::create_new_write_through:
-      return O_WRONLY | O_CREAT | O_EXCL | O_DSYNC | O_CLOEXEC;
-    case FileMode::create_new:
-      return O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    case FileMode::create_or_truncate:
-      break;
+    case FileMode::create_new_write_through: return O_WRONLY | O_CREAT | O_EXCL | O_DSYNC | O_CLOEXEC;
+    case FileMode::create_new: return O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    case FileMode::create_or_truncate: break;
   }
   return O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
 }

@@ -45,9 +45,7 @@ bool read_drop_total(int fd, uint64_t& drops) {
 }
 
 // A shut-down socket still gives what is queued, then reports EAGAIN (or 0).
-ssize_t receive_queued(int fd, msghdr& message) {
-  return ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
-}
+ssize_t receive_queued(int fd, msghdr& message) { return ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC); }
 
 int open_wake_up(int wake[2]) {
   wake[0] = wake[1] = -1;  // shutdown() needs none

@@ -1,9 +1,9 @@
 // POSIX realisation of the UDP socket. What differs between Linux and other
 // POSIX systems sits in socket_facilities_*.cpp.
+#include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
@@ -167,8 +167,7 @@ long long UdpSocket::send_to(const uint8_t* data, size_t size, const Endpoint& t
   address.sin_family = AF_INET;
   address.sin_port = htons(to.port);
   address.sin_addr.s_addr = to.address_be;
-  return ::sendto(fd_of(handle_), data, size, 0, reinterpret_cast<const sockaddr*>(&address),
-                  sizeof address);
+  return ::sendto(fd_of(handle_), data, size, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 void UdpSocket::interrupt() {

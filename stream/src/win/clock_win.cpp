@@ -20,8 +20,7 @@ using SystemTimeReader = VOID(WINAPI*)(LPFILETIME);
 SystemTimeReader system_time_reader() {
   static const SystemTimeReader reader = [] {
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC precise =
-        kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
+    FARPROC precise = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
     return precise != nullptr ? reinterpret_cast<SystemTimeReader>(reinterpret_cast<void*>(precise))
                               : &GetSystemTimeAsFileTime;
   }();

@@ -32,8 +32,8 @@ int replace_file_atomically(const std::string& path, const std::string& contents
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   DWORD error = write_all_and_flush(file, contents);
   if (!CloseHandle(file) && error == 0) error = GetLastError();
-  if (error == 0 && !MoveFileExA(temporary.c_str(), path.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (error == 0 &&
+      !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error = GetLastError();
   }
   if (error != 0) DeleteFileA(temporary.c_str());

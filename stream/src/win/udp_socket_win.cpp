@@ -7,8 +7,8 @@
 // receiving thread has ended, and a receive waits for either a datagram or a
 // wake-up event that interrupt() sets.
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <atomic>
 #include <climits>
@@ -240,9 +240,7 @@ void UdpSocket::interrupt() {
   SetEvent(box->wake);
 }
 
-void UdpSocket::close() {
-  delete box_of(std::exchange(handle_, kClosed));
-}
+void UdpSocket::close() { delete box_of(std::exchange(handle_, kClosed)); }
 
 bool UdpSocket::is_open() const { return handle_ != kClosed; }
 

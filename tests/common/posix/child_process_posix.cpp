@@ -1,8 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
+#include <sys/wait.h>
 
 #include "child_process.h"
 #include "wait_until.h"

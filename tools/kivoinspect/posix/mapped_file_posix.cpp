@@ -1,9 +1,9 @@
 // POSIX realisation of the mapped file: mmap of the whole file, with the
 // kernel told that it is read from front to back.
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
