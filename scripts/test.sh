@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the whole suite
+# Installs what is missing, checks the formatting, builds, and runs every test: the whole suite
 # through CTest (the reliability tests and the short soak among them), the
 # concurrency tests under ThreadSanitizer, the C++ tests and the recorder's
 # reliability tests under AddressSanitizer with UndefinedBehaviorSanitizer,
@@ -10,6 +10,9 @@ source "$(dirname "$0")/test-lib.sh"
 
 # The builds are CMakePresets.json's presets, run from the top of the tree.
 preset() { (cd "$root" && "$@"); }
+
+step "Formatting (clang-format, as .clang-format says)"
+"$root/scripts/check-format.sh"
 
 step "Build and run all tests"
 preset cmake --preset dev >/dev/null
