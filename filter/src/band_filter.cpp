@@ -34,17 +34,17 @@ bool cpu_runs(FilterIsa isa) {
   }
 }
 
-void run_kernel(FilterIsa isa, const BlockJob& job) {
+uint64_t run_kernel(FilterIsa isa, const BlockJob& job) {
   if (job.nchans == 0 || job.nchans > kMaxVectorChannels) isa = FilterIsa::portable;
   switch (isa) {
 #if defined(KIVO_FILTER_X86)
-    case FilterIsa::sse2: filter_detail::filter_sse2(job); return;
+    case FilterIsa::sse2: return filter_detail::filter_sse2(job);
 #endif
 #if defined(KIVO_FILTER_AVX)
-    case FilterIsa::avx2: filter_detail::filter_avx2(job); return;
-    case FilterIsa::avx512: filter_detail::filter_avx512(job); return;
+    case FilterIsa::avx2: return filter_detail::filter_avx2(job);
+    case FilterIsa::avx512: return filter_detail::filter_avx512(job);
 #endif
-    default: filter_detail::filter_portable(job); return;
+    default: return filter_detail::filter_portable(job);
   }
 }
 
@@ -101,30 +101,31 @@ const char* filter_isa_name(FilterIsa isa) {
 
 namespace {
 
-void filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
-               size_t nsamp) {
+uint64_t filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
+                   size_t nsamp) {
   const auto slot_bytes =
       static_cast<size_t>(stamped_slot_size(static_cast<uint32_t>(nchans), static_cast<int32_t>(nsamp)));
   const BlockJob job{
       filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(), raw, out, nchans,
       nsamp,         slot_bytes};
-  run_kernel(isa, job);
+  const uint64_t clipped = run_kernel(isa, job);
   keep_histories(filt, raw, out, nchans, slot_bytes * kivo::kSlotsPerBlock);
+  return clipped;
 }
 
 }  // namespace
 
-void filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
-                       size_t nsamp) {
+uint64_t filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
+                           size_t nsamp) {
   if (!cpu_runs(isa)) {
     throw std::invalid_argument(std::string("band filter: ") + filter_isa_name(isa) +
                                 " is not available here");
   }
-  filter_on(isa, filt, raw, out, nchans, nsamp);
+  return filter_on(isa, filt, raw, out, nchans, nsamp);
 }
 
-void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
-  filter_on(default_filter_isa(), filt, raw, out, nchans, nsamp);
+uint64_t filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
+  return filter_on(default_filter_isa(), filt, raw, out, nchans, nsamp);
 }
 
 }  // namespace kivo

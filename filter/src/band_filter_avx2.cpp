@@ -28,8 +28,10 @@ struct Avx2Lanes4 {
   static constexpr int kLanes = 4;
   static constexpr bool kMasked = false;
 
+  unsigned in_use = 0;  // one bit per lane
+
   Avx2Lanes4() = default;
-  explicit Avx2Lanes4(size_t /*lanes_in_use*/) {}
+  explicit Avx2Lanes4(size_t lanes_in_use) : in_use((1u << lanes_in_use) - 1) {}
 
   static F splat(float f) { return _mm_set1_ps(f); }
   static F mul(F p, F q) { return _mm_mul_ps(p, q); }
@@ -43,9 +45,14 @@ struct Avx2Lanes4 {
   F load_y(const uint16_t* p) const {
     return _mm_sub_ps(load_x(reinterpret_cast<const uint8_t*>(p)), _mm_set1_ps(32767.0f));
   }
-  static I encode(F s) {
-    const __m128i i = _mm_cvttps_epi32(s);  // NaN and overflow give INT_MIN
+  static I truncate(F s) { return _mm_cvttps_epi32(s); }  // NaN and overflow give INT_MIN
+  static I clamp(I i) {
     return _mm_min_epi32(_mm_max_epi32(i, _mm_set1_epi32(-32767)), _mm_set1_epi32(32768));
+  }
+  unsigned count_clamped(I cut, I clamped) const {
+    const unsigned same =
+        static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(cut, clamped))));
+    return static_cast<unsigned>(__builtin_popcount(~same & in_use));
   }
   void store(uint8_t* p, I y) const {
     const __m128i stored = _mm_add_epi32(y, _mm_set1_epi32(32767));
@@ -59,8 +66,10 @@ struct Avx2Lanes8 {
   static constexpr int kLanes = 8;
   static constexpr bool kMasked = false;
 
+  unsigned in_use = 0;  // one bit per lane
+
   Avx2Lanes8() = default;
-  explicit Avx2Lanes8(size_t /*lanes_in_use*/) {}
+  explicit Avx2Lanes8(size_t lanes_in_use) : in_use((1u << lanes_in_use) - 1) {}
 
   static F splat(float f) { return _mm256_set1_ps(f); }
   static F mul(F p, F q) { return _mm256_mul_ps(p, q); }
@@ -74,9 +83,14 @@ struct Avx2Lanes8 {
   F load_y(const uint16_t* p) const {
     return _mm256_sub_ps(load_x(reinterpret_cast<const uint8_t*>(p)), _mm256_set1_ps(32767.0f));
   }
-  static I encode(F s) {
-    const __m256i i = _mm256_cvttps_epi32(s);  // NaN and overflow give INT_MIN
+  static I truncate(F s) { return _mm256_cvttps_epi32(s); }  // NaN and overflow give INT_MIN
+  static I clamp(I i) {
     return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_set1_epi32(-32767)), _mm256_set1_epi32(32768));
+  }
+  unsigned count_clamped(I cut, I clamped) const {
+    const unsigned same =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(cut, clamped))));
+    return static_cast<unsigned>(__builtin_popcount(~same & in_use));
   }
   void store(uint8_t* p, I y) const {
     const __m256i stored = _mm256_add_epi32(y, _mm256_set1_epi32(32767));
@@ -95,14 +109,10 @@ struct Avx2Lanes8 {
 namespace kivo {
 namespace filter_detail {
 
-void filter_avx2(const BlockJob& job) {
-  if (job.nchans <= 4) {
-    filter_block_lanes<Avx2Lanes4, 1>(job);
-  } else if (job.nchans <= 8) {
-    filter_block_lanes<Avx2Lanes8, 1>(job);
-  } else {
-    filter_block_lanes<Avx2Lanes8, 2>(job);
-  }
+uint64_t filter_avx2(const BlockJob& job) {
+  if (job.nchans <= 4) return filter_block_lanes<Avx2Lanes4, 1>(job);
+  if (job.nchans <= 8) return filter_block_lanes<Avx2Lanes8, 1>(job);
+  return filter_block_lanes<Avx2Lanes8, 2>(job);
 }
 
 }  // namespace filter_detail

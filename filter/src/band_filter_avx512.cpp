@@ -58,9 +58,12 @@ struct Avx512Lanes4 {
   F load_y(const uint16_t* p) const {
     return _mm_sub_ps(load_x(reinterpret_cast<const uint8_t*>(p)), _mm_set1_ps(32767.0f));
   }
-  static I encode(F s) {
-    const __m128i i = _mm_cvttps_epi32(s);  // NaN and overflow give INT_MIN
+  static I truncate(F s) { return _mm_cvttps_epi32(s); }  // NaN and overflow give INT_MIN
+  static I clamp(I i) {
     return _mm_min_epi32(_mm_max_epi32(i, _mm_set1_epi32(-32767)), _mm_set1_epi32(32768));
+  }
+  unsigned count_clamped(I cut, I clamped) const {
+    return static_cast<unsigned>(__builtin_popcount(_mm_mask_cmpneq_epi32_mask(mask, cut, clamped)));
   }
   void store(uint8_t* p, I y) const {
     const __m128i stored = _mm_add_epi32(y, _mm_set1_epi32(32767));
@@ -91,9 +94,12 @@ struct Avx512Lanes8 {
   F load_y(const uint16_t* p) const {
     return _mm256_sub_ps(load_x(reinterpret_cast<const uint8_t*>(p)), _mm256_set1_ps(32767.0f));
   }
-  static I encode(F s) {
-    const __m256i i = _mm256_cvttps_epi32(s);  // NaN and overflow give INT_MIN
+  static I truncate(F s) { return _mm256_cvttps_epi32(s); }  // NaN and overflow give INT_MIN
+  static I clamp(I i) {
     return _mm256_min_epi32(_mm256_max_epi32(i, _mm256_set1_epi32(-32767)), _mm256_set1_epi32(32768));
+  }
+  unsigned count_clamped(I cut, I clamped) const {
+    return static_cast<unsigned>(__builtin_popcount(_mm256_mask_cmpneq_epi32_mask(mask, cut, clamped)));
   }
   void store(uint8_t* p, I y) const {
     const __m256i stored = _mm256_add_epi32(y, _mm256_set1_epi32(32767));
@@ -110,14 +116,10 @@ struct Avx512Lanes8 {
 namespace kivo {
 namespace filter_detail {
 
-void filter_avx512(const BlockJob& job) {
-  if (job.nchans <= 4) {
-    filter_block_lanes<Avx512Lanes4, 1>(job);
-  } else if (job.nchans <= 8) {
-    filter_block_lanes<Avx512Lanes8, 1>(job);
-  } else {
-    filter_block_lanes<Avx512Lanes8, 2>(job);
-  }
+uint64_t filter_avx512(const BlockJob& job) {
+  if (job.nchans <= 4) return filter_block_lanes<Avx512Lanes4, 1>(job);
+  if (job.nchans <= 8) return filter_block_lanes<Avx512Lanes8, 1>(job);
+  return filter_block_lanes<Avx512Lanes8, 2>(job);
 }
 
 }  // namespace filter_detail

@@ -22,18 +22,19 @@ struct BlockJob {
   size_t slot_bytes;          // 20 + 2 * nsamp * nchans
 };
 
-// Each kernel runs on the calling thread and allocates nothing.
-void filter_portable(const BlockJob& job);
+// Each kernel runs on the calling thread, allocates nothing and returns how
+// many outputs it clipped (output_clipped).
+uint64_t filter_portable(const BlockJob& job);
 #if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
 #define KIVO_FILTER_X86 1
-void filter_sse2(const BlockJob& job);
+uint64_t filter_sse2(const BlockJob& job);
 #endif
 #if defined(KIVO_FILTER_X86) && defined(__GNUC__) && !defined(KIVO_FILTER_NO_AVX)
 // The AVX kernels need the compiler's per-function target attributes (and,
 // with MinGW, an assembler that keeps spilled vectors safe: see CMakeLists).
 #define KIVO_FILTER_AVX 1
-void filter_avx2(const BlockJob& job);
-void filter_avx512(const BlockJob& job);
+uint64_t filter_avx2(const BlockJob& job);
+uint64_t filter_avx512(const BlockJob& job);
 #endif
 
 }  // namespace filter_detail

@@ -13,8 +13,10 @@
 //   F load_x(const uint8_t*)  unsigned 16-bit samples, little-endian, as floats
 //   F load_y(const uint16_t*) stored outputs less 32767, as floats
 //   static F mul, add, sub    one rounding each, no fusing
-//   static I encode(F)        truncate, NaN and overflow to -32767, clamp to
-//                             -32767..32768 (the stored value less 32767)
+//   static I truncate(F)      cut toward zero; NaN and overflow give INT_MIN
+//   static I clamp(I)         to -32767..32768 (the stored value less 32767)
+//   unsigned count_clamped(I cut, I clamped)
+//                             the lanes in use where the two differ
 //   static F to_float(I)
 //   void store(uint8_t*, I)   stores value + 32767 as unsigned 16-bit
 // An unmasked V reads and writes whole vectors: past the channels of a time
@@ -58,9 +60,11 @@ struct Chain {
   typename V::F y1, y2, y3, y4;  // fed-back outputs 1..4 steps back
 };
 
-// One time step of one vector of channels, in the fixed order of operations.
+// One time step of one vector of channels, in the fixed order of operations;
+// `clipped` counts the outputs of the lanes in use that needed a clamp.
 template <class V>
-inline void filter_step(const V& v, const Coefficients<V>& k, Chain<V>& c, const uint8_t* in, uint8_t* out) {
+inline void filter_step(const V& v, const Coefficients<V>& k, Chain<V>& c, uint64_t& clipped,
+                        const uint8_t* in, uint8_t* out) {
   const typename V::F x0 = v.load_x(in);
   typename V::F s = V::add(V::mul(k.b0, x0), V::mul(k.b1, c.x1));
   s = V::add(s, V::mul(k.b2, c.x2));
@@ -71,7 +75,9 @@ inline void filter_step(const V& v, const Coefficients<V>& k, Chain<V>& c, const
   s = V::sub(s, V::mul(k.a3, c.y3));
   s = V::sub(s, V::mul(k.a4, c.y4));
   s = V::add(s, k.half);
-  const typename V::I y = V::encode(s);
+  const typename V::I cut = V::truncate(s);
+  const typename V::I y = V::clamp(cut);
+  clipped += v.count_clamped(cut, y);
   v.store(out, y);
   c.x4 = c.x3;
   c.x3 = c.x2;
@@ -85,34 +91,40 @@ inline void filter_step(const V& v, const Coefficients<V>& k, Chain<V>& c, const
 
 // All G vectors of one time step; vector g holds channels g * kLanes and up.
 template <class V, int G>
-inline void filter_row(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
-                       uint8_t* out) {
+inline void filter_row(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], uint64_t& clipped,
+                       const uint8_t* in, uint8_t* out) {
   KIVO_UNROLL_GROUPS
-  for (int g = 0; g < G; ++g) filter_step(v[g], k, c[g], in + 2 * V::kLanes * g, out + 2 * V::kLanes * g);
+  for (int g = 0; g < G; ++g) {
+    filter_step(v[g], k, c[g], clipped, in + 2 * V::kLanes * g, out + 2 * V::kLanes * g);
+  }
 }
 
 // The last time steps of the block through padded copies, for unmasked
 // lanes: those whose vectors would reach past the end of the block.
 template <class V, int G>
-inline void filter_rows_padded(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], const uint8_t* in,
-                               uint8_t* out, size_t row_bytes, size_t rows) {
+inline void filter_rows_padded(const V (&v)[G], const Coefficients<V>& k, Chain<V> (&c)[G], uint64_t& clipped,
+                               const uint8_t* in, uint8_t* out, size_t row_bytes, size_t rows) {
   constexpr size_t kVectorBytes = 2 * V::kLanes * G;
   uint8_t in_copy[2 * kVectorBytes] = {};
   uint8_t out_copy[2 * kVectorBytes];
   const size_t bytes = rows * row_bytes;  // below kVectorBytes
   for (size_t i = 0; i < bytes; ++i) in_copy[i] = in[i];
-  for (size_t r = 0; r < rows; ++r) filter_row(v, k, c, in_copy + r * row_bytes, out_copy + r * row_bytes);
+  for (size_t r = 0; r < rows; ++r) {
+    filter_row(v, k, c, clipped, in_copy + r * row_bytes, out_copy + r * row_bytes);
+  }
   for (size_t i = 0; i < bytes; ++i) out[i] = out_copy[i];
 }
 
-// Filters a block with nchans = G vectors of up to V::kLanes channels.
+// Filters a block with nchans = G vectors of up to V::kLanes channels and
+// returns how many outputs it clipped.
 template <class V, int G>
-void filter_block_lanes(const BlockJob& job) {
+uint64_t filter_block_lanes(const BlockJob& job) {
   const size_t nchans = job.nchans;
   const size_t row_bytes = 2 * nchans;
   V v[G] = {};
   Coefficients<V> k(job);
   Chain<V> c[G];
+  uint64_t clipped = 0;
   KIVO_UNROLL_GROUPS
   for (int g = 0; g < G; ++g) {
     const size_t first = V::kLanes * static_cast<size_t>(g);
@@ -140,13 +152,16 @@ void filter_block_lanes(const BlockJob& job) {
     in += kHead;
     out += kHead;
     const size_t steps = slot == kLastSlot ? job.nsamp - tail_rows : job.nsamp;
-    for (size_t t = 0; t < steps; ++t) filter_row(v, k, c, in + t * row_bytes, out + t * row_bytes);
+    for (size_t t = 0; t < steps; ++t) {
+      filter_row(v, k, c, clipped, in + t * row_bytes, out + t * row_bytes);
+    }
   }
   if (tail_rows > 0) {
     const size_t offset = (job.nsamp - tail_rows) * row_bytes;
     const size_t last = kLastSlot * job.slot_bytes + kHead + offset;
-    filter_rows_padded(v, k, c, job.raw + last, job.out + last, row_bytes, tail_rows);
+    filter_rows_padded(v, k, c, clipped, job.raw + last, job.out + last, row_bytes, tail_rows);
   }
+  return clipped;
 }
 
 }  // namespace

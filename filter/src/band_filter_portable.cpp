@@ -23,9 +23,9 @@ float fed_back(uint16_t stored) { return static_cast<float>(int{stored} - 32767)
 
 }  // namespace
 
-void filter_portable(const BlockJob& job) {
+uint64_t filter_portable(const BlockJob& job) {
   const size_t nchans = job.nchans;
-  if (nchans == 0 || nchans > kMaxPortableChannels) return;
+  if (nchans == 0 || nchans > kMaxPortableChannels) return 0;
   const float* b = job.b;
   const float* a = job.a;
   ChannelHistory h[kMaxPortableChannels]{};
@@ -37,6 +37,7 @@ void filter_portable(const BlockJob& job) {
     }
   }
   const size_t head = kivo::kStampBytes + kivo::kHeaderBytes;
+  uint64_t clipped = 0;
   for (size_t slot = 0; slot < size_t{kivo::kSlotsPerBlock}; ++slot) {
     const uint8_t* in = job.raw + slot * job.slot_bytes;
     uint8_t* out = job.out + slot * job.slot_bytes;
@@ -54,6 +55,7 @@ void filter_portable(const BlockJob& job) {
       s = s - a[4] * ch.y[4];
       s = s + 0.5f;
       const uint16_t stored = encode_output(s);
+      clipped += output_clipped(s) ? 1 : 0;
       kivo::store_u16le(out + head + 2 * i, stored);
       for (size_t k = kHistorySteps; k > 0; --k) {
         ch.x[k] = ch.x[k - 1];
@@ -62,6 +64,7 @@ void filter_portable(const BlockJob& job) {
       ch.y[1] = fed_back(stored);
     }
   }
+  return clipped;
 }
 
 }  // namespace filter_detail

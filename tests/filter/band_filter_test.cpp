@@ -243,6 +243,42 @@ TEST_P(BandFilter, FirstDenominatorCoefficientIsIgnored) {
   }
 }
 
+// Every lane count of every kernel, with lanes left over: gain-10 filters
+// and the unstable and overflowing sets clip, and only the channels'
+// outputs count, not those of lanes past the last channel.
+TEST_P(BandFilter, CountsTheOutputsThatTheStoredRangeCannotHold) {
+  std::mt19937 rng(29 + static_cast<int>(GetParam()));
+  for (size_t nchans = 1; nchans <= 16; ++nchans) {
+    SCOPED_TRACE("channels " + std::to_string(nchans));
+    Stream raw(nchans, 1);
+    fill_signal(raw, rng);
+    Coefficients b{}, a{};
+    if (nchans % 4 == 3) {
+      wild_coefficients(rng, static_cast<int>(nchans / 4) % 2, b, a);
+    } else {
+      stable_coefficients(rng, b, a);
+      for (float& tap : b) tap *= 10.0f;
+    }
+    const FilterState start = coefficients(b, a);
+    FilterState state = start;
+    Stream out(nchans, 1);
+    uint64_t counted = 0;
+    for (size_t k = 0; k < raw.nblocks; ++k) {
+      counted += kivo::filter_block_with(GetParam(), state, raw.block(k), out.block(k), nchans, raw.nsamp);
+    }
+    expect_reference(raw, out, start);
+    uint64_t expected = 0;
+    for (size_t c = 0; c < nchans; ++c) {
+      filter_test::reference_channel(channel(raw, c), b, a, {}, {}, &expected);
+    }
+    EXPECT_GT(expected, 0u);
+    if (nchans % 4 != 3) {
+      EXPECT_LT(expected, raw.steps() * nchans);  // some outputs in range too
+    }
+    EXPECT_EQ(counted, expected);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryIsa, BandFilter, testing::ValuesIn(kivo::available_filter_isas()),
                          [](const testing::TestParamInfo<FilterIsa>& info) {
                            return std::string(kivo::filter_isa_name(info.param));

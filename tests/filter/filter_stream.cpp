@@ -46,9 +46,17 @@ uint16_t reference_store(float sum) {
   return static_cast<uint16_t>(stored);
 }
 
+// A sum that, cut toward zero and shifted by 32767, falls outside 0..65535,
+// or that is not a number.
+static bool reference_clipped(float sum) {
+  if (std::isnan(sum)) return true;
+  const double stored = std::trunc(static_cast<double>(sum)) + 32767.0;
+  return stored < 0.0 || stored > 65535.0;
+}
+
 std::vector<uint16_t> reference_channel(const std::vector<uint16_t>& x, const Coefficients& b,
                                         const Coefficients& a, const std::array<uint16_t, 4>& x_before,
-                                        const std::array<uint16_t, 4>& y_before) {
+                                        const std::array<uint16_t, 4>& y_before, uint64_t* clipped) {
   // in[n + 4] is x[n]; out[n + 4] is the stored y[n].
   std::vector<uint16_t> in(x_before.begin(), x_before.end());
   in.insert(in.end(), x.begin(), x.end());
@@ -65,6 +73,7 @@ std::vector<uint16_t> reference_channel(const std::vector<uint16_t>& x, const Co
     s = s - a[3] * yf(n - 3);
     s = s - a[4] * yf(n - 4);
     s = s + 0.5f;
+    if (clipped != nullptr && reference_clipped(s)) ++*clipped;
     out.push_back(reference_store(s));
   }
   return std::vector<uint16_t>(out.begin() + 4, out.end());

@@ -37,9 +37,10 @@ void fill_random(Stream& s, std::mt19937& rng);
 // The oracle: y[n] = b0 x[n] + ... + b4 x[n-4] - a1 y[n-1] - ... - a4 y[n-4]
 // in single precision, rounded after every operation in that order, over
 // one channel from its starting four inputs and stored outputs (oldest first).
+// With `clipped`, adds the outputs that the stored range could not hold.
 std::vector<uint16_t> reference_channel(const std::vector<uint16_t>& x, const Coefficients& b,
                                         const Coefficients& a, const std::array<uint16_t, 4>& x_before,
-                                        const std::array<uint16_t, 4>& y_before);
+                                        const std::array<uint16_t, 4>& y_before, uint64_t* clipped = nullptr);
 
 // One stored output from a final sum, written independently of the library.
 uint16_t reference_store(float sum);

@@ -32,10 +32,16 @@ struct FilterState {
 // finite or whose truncation does not fit a 32-bit integer.
 uint16_t encode_output(float sum);
 
+// Whether encode_output(sum) had to clamp: the sum, cut toward zero, lies
+// outside -32767..32768 (the values 0..65535 store), or it is NaN (which
+// fails both comparisons). Inline: the portable kernel asks it per sample.
+inline bool output_clipped(float sum) { return !(sum > -32768.0f && sum < 32769.0f); }
+
 // Filters one block of 1000 stamped slots from `raw` into `out` (same layout;
 // stamps and headers copied), continuing from and then updating the histories.
+// Returns how many of the block's outputs were clipped (output_clipped).
 // nchans is 1 to 16. Any thread, one thread at a time per state.
-void filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp);
+uint64_t filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp);
 
 // The implementations, from the slowest to the fastest.
 enum class FilterIsa {
@@ -58,7 +64,7 @@ const char* filter_isa_name(FilterIsa isa);
 
 // filter_block on a chosen implementation; throws std::invalid_argument when
 // it is not among available_filter_isas(). Same thread rule as filter_block.
-void filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
-                       size_t nsamp);
+uint64_t filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
+                           size_t nsamp);
 
 }  // namespace kivo
