@@ -11,12 +11,10 @@ namespace {
 using kivo_fuzz::fail;
 
 bool same_totals(const kivo::RecordingTotals& a, const kivo::RecordingTotals& b) {
-  return a.blocks_written == b.blocks_written && a.slots_written == b.slots_written &&
-         a.datagrams_received == b.datagrams_received && a.failed_receives == b.failed_receives &&
-         a.sequence_gaps == b.sequence_gaps && a.writer_stalls == b.writer_stalls &&
-         a.blocks_lost == b.blocks_lost && a.write_errors == b.write_errors &&
-         a.kernel_drops == b.kernel_drops && a.wrong_size_datagrams == b.wrong_size_datagrams &&
-         a.datagrams_not_saved == b.datagrams_not_saved;
+  bool same = true;
+  kivo::for_each_total(
+      a, [&](const kivo::TotalField& field, uint64_t count) { same = same && count == b.*(field.member); });
+  return same;
 }
 
 bool same_filter(const std::optional<kivo::FilterCoefficients>& a,

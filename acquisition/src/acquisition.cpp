@@ -37,6 +37,7 @@ int32_t Acquisition::open(const OpenRequest& request) {
   check_not_running();
   const int port = checked_port(request.port);
   const uint32_t channels = checked_channels(request.nchans);
+  BlockSaver::check_filter(request);
   release_leftovers();
   const kivo::TimeReading now = BlockSaver::time_for_files(request);
   try {
@@ -118,7 +119,11 @@ void Acquisition::report_problems() {
     console_(Severity::warning, kivo::wrong_size_summary(n, receiver_.wrong_sizes().most_frequent_length(),
                                                          geometry_.datagram_size_bytes, geometry_.nchans));
   }
+  if (const uint64_t n = totals.filtered_clipped_samples) {
+    console_(Severity::warning, messages::filtered_samples_clipped(n));
+  }
   saver_.warn_lost_files();
+  saver_.warn_files_not_created();
 }
 
 const uint8_t* Acquisition::read() { return latest_.read(); }
@@ -133,6 +138,7 @@ AcquisitionStatus Acquisition::status() const {
   s.nsamp = static_cast<uint64_t>(geometry_.nsamp);
   s.write_errors = saver_.write_errors();
   s.socket_buffer_bytes = socket_buffer_bytes_;
+  s.saving = running_ && saver_.saving_raw();
   return s;
 }
 

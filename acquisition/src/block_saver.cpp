@@ -1,6 +1,8 @@
 #include "kivo/block_saver.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "kivo/file_names.h"
 #include "kivo/thread_signals.h"
@@ -20,6 +22,22 @@ std::array<double, 5> first_five(const std::vector<double>& values) {
 
 BlockSaver::BlockSaver(StatusCounters& counters, BlockHandover& handover, const Console& console)
     : counters_(counters), handover_(handover), console_(console) {}
+
+// The filter computes in single precision: a NaN or an infinity there (or a
+// value beyond its range, which becomes one) would make every filtered
+// sample garbage from the first on, so such a set is refused before anything
+// is created.
+void BlockSaver::check_filter(const OpenRequest& request) {
+  if (!request.with_filter) return;
+  auto usable = [](const std::vector<double>& values) {
+    return values.size() == 5 && std::all_of(values.begin(), values.end(), [](double value) {
+             return std::isfinite(static_cast<float>(value));
+           });
+  };
+  if (!usable(request.b) || !usable(request.a)) {
+    throw AcquisitionError(FailureKind::refused, messages::kInvalidFilter);
+  }
+}
 
 // A recording is never written over: when this second's names are taken (an
 // 'open' in the same second), the files take the next second's; when those
@@ -42,9 +60,13 @@ void BlockSaver::open_files(const OpenRequest& request, int port, const kivo::Ge
   block_bytes_ = static_cast<size_t>(geometry.stamped_block_bytes);
   nchans_ = geometry.nchans;
   nsamp_ = static_cast<size_t>(geometry.nsamp);
+  not_created_.clear();
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
   const bool raw_open = raw_.create(raw, kivo::FileMode::create_new, block_bytes_) == 0;
-  if (!raw_open) console_(Severity::error, messages::samples_not_saved(raw));
+  if (!raw_open) {
+    console_(Severity::error, messages::samples_not_saved(raw));
+    not_created_.push_back(raw);
+  }
   kivo::Metadata raw_metadata = kivo::make_metadata(kivo::FileKind::raw, geometry.nchans, port, now, raw);
   if (request.with_filter) {
     set_up_filter(request, kivo::filtered_file_name(request.savedir, now.local));
@@ -71,9 +93,7 @@ void BlockSaver::start_metadata(kivo::RecordingFile& file, const kivo::Metadata&
 }
 
 void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& path) {
-  if (request.b.size() != 5 || request.a.size() != 5) {
-    throw AcquisitionError(FailureKind::refused, messages::kInvalidFilter);
-  }
+  check_filter(request);
   filter_ = std::make_unique<kivo::FilterState>();
   for (size_t i = 0; i < 5; ++i) {
     filter_->b[i] = static_cast<float>(request.b[i]);
@@ -81,6 +101,7 @@ void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& pa
   }
   if (filtered_.create(path, kivo::FileMode::create_new, block_bytes_) != 0) {
     console_(Severity::error, messages::filtered_samples_not_saved(path));
+    not_created_.push_back(path);
   }
 }
 
@@ -111,7 +132,8 @@ void BlockSaver::save_block(const uint8_t* block) {
     counters_.blocks_saved.fetch_add(1, std::memory_order_relaxed);
   }
   if (!filter_ || !filtered_.is_open()) return;
-  kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
+  const uint64_t clipped = kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
+  counters_.filtered_clipped_samples.fetch_add(clipped, std::memory_order_relaxed);
   filtered_.append(filtered_block_.data(), block_bytes_);
 }
 
@@ -153,6 +175,10 @@ void BlockSaver::warn_lost_files() const {
   for (const kivo::RecordingFile* file : {&raw_, &filtered_}) {
     if (file->close_error() != 0) console_(Severity::warning, messages::close_failed(file->path()));
   }
+}
+
+void BlockSaver::warn_files_not_created() const {
+  for (const std::string& path : not_created_) console_(Severity::warning, messages::nothing_saved(path));
 }
 
 }  // namespace kivo

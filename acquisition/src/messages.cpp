@@ -52,4 +52,12 @@ std::string metadata_not_completed(const std::string& path, const std::string& r
   return "could not complete " + path + " (" + reason + ")";
 }
 
+std::string filtered_samples_clipped(uint64_t count) {
+  return std::to_string(count) + " filtered sample(s) were out of range and were clipped";
+}
+
+std::string nothing_saved(const std::string& path) {
+  return "nothing was saved: " + path + " could not be created";
+}
+
 }  // namespace kivo::messages

@@ -42,5 +42,7 @@ std::string dropped_by_system(uint64_t count, const std::string& path);
 std::string removed_while_written(const std::string& path, uint64_t blocks);
 std::string close_failed(const std::string& path);
 std::string metadata_not_completed(const std::string& path, const std::string& reason);
+std::string filtered_samples_clipped(uint64_t count);
+std::string nothing_saved(const std::string& path);
 
 }  // namespace kivo::messages

@@ -10,6 +10,7 @@ function filter_end_to_end ()
   % start again from zero histories.
   check_acquisition (kivo_port (0), 16, 2500, b, a, 2);
   check_acquisition (kivo_port (1), 5, 1500, b, a, 1);
+  check_clipping (kivo_port (2));
 end
 
 function [b, a] = band_pass ()
@@ -61,6 +62,40 @@ function check_acquisition (port, nchans, count, b, a, blocks)
   kivo_check (abs (median (double (y(:))) - 32767) < 2000, '%d channels: output swings about mid-scale', nchans);
 end
 
+% A filter of gain 10 (5 (x[n] - x[n-2]), 10 at a quarter of the sample rate)
+% on kivosim's sines: the outputs leave the range that 0..65535 stores for
+% part of every period. The file still holds the difference equation bit for
+% bit, and every clipped sample is counted in 'status' and the metadata and
+% said at 'close'.
+function check_clipping (port)
+  folder = kivo_tmpdir ('clipping');
+  b = [5 0 -5 0 0];
+  a = [1 0 0 0 0];
+  velto ('open', port, 4, folder, b, a);
+  % 125 samples per datagram at 2000 datagrams/s: 250 kHz. Sines of 17 kHz
+  % and its multiples reach about 50000 to 90000 through the filter.
+  kivo_sim (port, '--channels', '4', '--rate', '2000', '--count', '1000', '--content', 'sine', ...
+            '--sine-base-hz', '17000');
+  kivo_wait (@(s) s.blocks_saved >= 1);
+  printed = evalc ('velto (''close'');');
+  s = velto ('status');
+
+  raw_name = kivo_files (folder, '*_kivo_samples.dat');
+  filtered_name = kivo_files (folder, '*_kivo_filtered_samples.dat');
+  x = samples (reshape (read_bytes (fullfile (folder, raw_name{1})), 20 + 2 * 125 * 4, []), 4);
+  y = samples (reshape (read_bytes (fullfile (folder, filtered_name{1})), 20 + 2 * 125 * 4, []), 4);
+  [expected, clipped] = difference_equation (x, single (b), single (a));
+  kivo_check (isequal (y, expected), 'gain 10: the filtered file is the difference equation');
+  kivo_check (clipped > numel (y) / 10 && clipped < numel (y) * 0.9, 'gain 10: %d of %d samples out of range', ...
+              clipped, numel (y));
+  kivo_check (s.filtered_clipped_samples == clipped, 'status counts %d clipped, the equation %d', ...
+              s.filtered_clipped_samples, clipped);
+  meta = jsondecode (fileread (strrep (fullfile (folder, filtered_name{1}), '.dat', '.json')));
+  kivo_check (meta.filtered_clipped_samples == clipped, 'the metadata counts %d', meta.filtered_clipped_samples);
+  warning = sprintf ('velto: warning: %d filtered sample(s) were out of range and were clipped', clipped);
+  kivo_check (numel (strfind (printed, warning)) == 1, 'close warns once: %s', printed);
+end
+
 function bytes = read_bytes (path)
   fid = fopen (path, 'r');
   bytes = fread (fid, Inf, 'uint8=>uint8');
@@ -78,7 +113,8 @@ end
 % product and sum in single precision in this order, outputs stored as
 % trunc(sum + 0.5) + 32767 clamped to 0..65535 (0 for NaN or a sum that does
 % not fit 32 bits), fed back less 32767. All channels at once, step by step.
-function stored = difference_equation (x, b, a)
+% CLIPPED counts the outputs that 0..65535 could not hold.
+function [stored, clipped] = difference_equation (x, b, a)
   [steps, nchans] = size (x);
   xs = [zeros(4, nchans, 'single'); single(x)];
   % The input part of every step does not depend on the outputs.
@@ -89,6 +125,7 @@ function stored = difference_equation (x, b, a)
   part = part + b(5) * xs(n - 4, :);
   fed = zeros (steps + 4, nchans, 'single') - 32767;
   stored = zeros (steps, nchans);
+  clipped = 0;
   for t = 1:steps
     s = part(t, :) - a(2) * fed(t + 3, :);
     s = s - a(3) * fed(t + 2, :);
@@ -96,6 +133,7 @@ function stored = difference_equation (x, b, a)
     s = s - a(5) * fed(t, :);
     s = s + single (0.5);
     cut = double (fix (s));
+    clipped = clipped + sum (isnan (s) | cut + 32767 < 0 | cut + 32767 > 65535);
     value = min (max (cut + 32767, 0), 65535);
     value(isnan (s) | cut < -2147483648 | cut > 2147483647) = 0;
     stored(t, :) = value;

@@ -8,6 +8,7 @@ function test_open ()
   kivo_check (isempty (kivo_files (dir, '*.dat')), 'refused opens created no file');
   check_geometry (port, dir);
   check_filter_counts (port, kivo_tmpdir ('filter'));
+  check_filter_values (port, kivo_tmpdir ('values'));
   check_file_names (port);
   check_port_conversion (kivo_port (1));
   check_held_port (kivo_port (2), kivo_tmpdir ('held'));
@@ -74,6 +75,24 @@ function check_filter_counts (port, dir)
   kivo_check (n == 125, 'a row of five and a column of five are accepted');
   velto ('close');
   kivo_check (numel (kivo_files (dir, '*filtered*.dat')) == 1, 'a filtered file');
+end
+
+function check_filter_values (port, dir)
+  % A NaN or an infinity (also one that single precision makes) would spoil
+  % every filtered sample: refused before any file exists. Other values are
+  % taken as given.
+  refused = 'velto: filter coefficients MUST describe 2nd order butterworth!';
+  good = [1 -1 0 0 0];
+  for bad = {[NaN 0 -1 0 1], [0 Inf 0 0 0], [1 -Inf 0 0 0], [1 NaN 0 0 0], [1 0 1e39 0 0]}
+    kivo_check_error (@() velto ('open', port, 4, dir, bad{1}, good), refused, sprintf ('b = %s', mat2str (bad{1})));
+    kivo_check_error (@() velto ('open', port, 4, dir, good, bad{1}), refused, sprintf ('a = %s', mat2str (bad{1})));
+  end
+  kivo_check (isempty (kivo_files (dir, '*')), 'refused coefficients leave no file');
+  for a = {zeros(1, 5), [1 -1 0 0 0]}
+    velto ('open', port, 4, dir, [0 0 0 0 0], a{1});
+    velto ('close');
+  end
+  kivo_check (numel (kivo_files (dir, '*filtered*.dat')) == 2, 'all-zero a and a = [1 -1 0 0 0] are accepted');
 end
 
 function check_file_names (port)

@@ -7,6 +7,7 @@ function test_read ()
   check_field_values (kivo_port (1), kivo_tmpdir ('values'));
   check_larger_datagram_later (kivo_port (2), kivo_tmpdir ('grow'));
   check_status_adds_up (kivo_port (3), kivo_tmpdir ('status'));
+  check_nothing_saved (kivo_port (4));
 end
 
 function check_usage ()
@@ -116,6 +117,26 @@ function check_status_adds_up (port, dir)
   files = kivo_files (dir, '*_kivo_samples.dat');
   info = stat (fullfile (dir, files{end}));
   kivo_check (info.size == 3 * 1396000, 'three blocks in the file, %d bytes', info.size);
+end
+
+function check_nothing_saved (port)
+  % A folder that cannot take the files: the acquisition runs without them,
+  % 'status' says so, and 'close' says again what was not saved.
+  missing = fullfile (getenv ('KIVO_TEST_TMP'), 'no_such_folder');
+  evalc ('velto (''open'', port, 2, missing, ones (1, 5), ones (1, 5));');
+  s = velto ('status');
+  kivo_check (s.running && ! s.saving, 'running without saving');
+  kivo_sim (port, '--channels', '2', '--count', '1200', '--rate', '20000');
+  wait_for_datagrams (1200);
+  kivo_check (isstruct (velto ('read')), 'read returns data');
+  printed = evalc ('velto (''close'');');
+  said = @(kind) ['velto: warning: nothing was saved: (\S+_kivo_' kind 'samples\.dat) could not be created'];
+  raw = regexp (printed, said (''), 'tokens');
+  filtered = regexp (printed, said ('filtered_'), 'tokens');
+  kivo_check (numel (raw) == 1 && numel (filtered) == 1 && strncmp (raw{1}{1}, missing, numel (missing)), ...
+              'close says both files were not saved: %s', printed);
+  s = velto ('status');
+  kivo_check (s.blocks_saved == 0 && ! s.saving, 'no block saved');
 end
 
 function wait_for_datagrams (n)

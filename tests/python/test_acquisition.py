@@ -112,14 +112,15 @@ def test_status_adds_up(port, tmp_path):
         sim(port, 16, 2600, "--skip-every", "99")  # every 100th number is skipped: 26 gaps
         assert received(acq, 2600)
         s = acq.status()
-        assert (s["running"], s["port"], s["nchans"], s["nsamp"]) == (True, port, 16, 43)
+        assert (s["running"], s["saving"], s["port"], s["nchans"], s["nsamp"]) == (True, True, port, 16, 43)
         assert (s["datagrams"], s["bytes"], s["sequence_gaps"]) == (2600, 2600 * 1388, 26)
         assert s["failed_receives"] == s["write_errors"] == s["wrong_size_datagrams"] == 0
     s = acq.status()
-    assert not s["running"] and s["blocks_saved"] == 2 and s["datagrams_not_saved"] == 600
+    assert not s["running"] and not s["saving"] and s["blocks_saved"] == 2 and s["datagrams_not_saved"] == 600
     assert list(s) == ["running", "port", "nchans", "nsamp", "datagrams", "bytes", "failed_receives",
                        "sequence_gaps", "blocks_saved", "writer_stalls", "write_errors", "kernel_drops",
-                       "wrong_size_datagrams", "datagrams_not_saved", "socket_buffer_bytes"]
+                       "wrong_size_datagrams", "datagrams_not_saved", "socket_buffer_bytes", "saving",
+                       "filtered_clipped_samples"]
 
 
 @pytest.mark.skipif(not os.environ.get("KIVO_OCTAVE"), reason="needs Octave and velto.mex")
@@ -162,6 +163,10 @@ def test_filtered_file_is_the_difference_equation_over_the_raw_file(port, tmp_pa
     ((None, 4, b"/tmp"), "savedir must be a string"),
     ((None, 4, None, B), "Acquisition(port, nchans, savedir) or Acquisition(port, nchans, savedir, b, a)"),
     ((None, 4, None, B, A[:4]), "filter coefficients MUST describe 2nd order butterworth!"),
+    ((None, 4, None, [float("nan")] + B[1:], A), "filter coefficients MUST describe 2nd order butterworth!"),
+    ((None, 4, None, B[:4] + [float("inf")], A), "filter coefficients MUST describe 2nd order butterworth!"),
+    ((None, 4, None, B, A[:2] + [float("nan")] + A[3:]), "filter coefficients MUST describe 2nd order butterworth!"),
+    ((None, 4, None, B, A[:4] + [-float("inf")]), "filter coefficients MUST describe 2nd order butterworth!"),
     ((None, 4, None, B, []), "filter coefficients b and a must be non-empty real numeric arrays"),
     ((None, 4, None, B, ["1"] * 5), "filter coefficients b and a must be non-empty real numeric arrays"),
     ((None, 4, None, [1j] * 5, A), "filter coefficients b and a must be non-empty real numeric arrays"),

@@ -29,6 +29,9 @@ class BlockSaver {
   BlockSaver(const BlockSaver&) = delete;
   BlockSaver& operator=(const BlockSaver&) = delete;
 
+  // host thread: refuses (AcquisitionError) filter coefficients other than
+  // five numbers each for b and a, all finite in single precision.
+  static void check_filter(const OpenRequest& request);
   // host thread: the time that names the files of `request`, one reading
   // of the clock for both. Throws AcquisitionError when the names are taken.
   static kivo::TimeReading time_for_files(const OpenRequest& request);
@@ -59,6 +62,11 @@ class BlockSaver {
   // host thread, after end_files(): warns of each file lost while it was
   // written, and each failed close.
   void warn_lost_files() const;
+  // host thread: warns again of each sample file that 'open' could not
+  // create, since nothing was saved to it.
+  void warn_files_not_created() const;
+  // host thread: whether the raw file is open to be written.
+  bool saving_raw() const { return raw_.is_open(); }
   // Any thread: the failed writes to both files since 'open'.
   uint64_t write_errors() const { return raw_.write_errors() + filtered_.write_errors(); }
 
@@ -93,6 +101,8 @@ class BlockSaver {
   std::unique_ptr<kivo::FilterState> filter_;  // present when 'open' asked for a filter
   std::vector<uint8_t> filtered_block_;
   std::function<void()> before_write_;
+  // host thread only: the sample files of the last 'open' that could not be created.
+  std::vector<std::string> not_created_;
   // host thread starts and joins it.
   std::thread thread_;
 };

@@ -14,14 +14,15 @@ struct RecordingTotals {
   uint64_t blocks_written = 0;  // whole blocks in the sample file
   uint64_t slots_written = 0;   // whole slots in it (a recorder's last block may be partial)
   uint64_t datagrams_received = 0;
-  uint64_t failed_receives = 0;       // receive attempts that took no slot
-  uint64_t sequence_gaps = 0;         // datagrams not numbered previous + 1
-  uint64_t writer_stalls = 0;         // times the receiver waited for a slow writer
-  uint64_t blocks_lost = 0;           // blocks the writer could not keep (recorder)
-  uint64_t write_errors = 0;          // block writes (or the final close) that failed
-  uint64_t kernel_drops = 0;          // datagrams the system dropped on the socket
-  uint64_t wrong_size_datagrams = 0;  // datagrams not of the channel count's size
-  uint64_t datagrams_not_saved = 0;   // received after the last block handed to the writer
+  uint64_t failed_receives = 0;           // receive attempts that took no slot
+  uint64_t sequence_gaps = 0;             // datagrams not numbered previous + 1
+  uint64_t writer_stalls = 0;             // times the receiver waited for a slow writer
+  uint64_t blocks_lost = 0;               // blocks the writer could not keep (recorder)
+  uint64_t write_errors = 0;              // block writes (or the final close) that failed
+  uint64_t kernel_drops = 0;              // datagrams the system dropped on the socket
+  uint64_t wrong_size_datagrams = 0;      // datagrams not of the channel count's size
+  uint64_t datagrams_not_saved = 0;       // received after the last block handed to the writer
+  uint64_t filtered_clipped_samples = 0;  // filter outputs beyond what 0..65535 stores, clipped
 };
 
 struct TotalField {
@@ -43,6 +44,8 @@ inline constexpr TotalField kRecordingTotalFields[] = {
     {"kernel_drops", "kernel drops", &RecordingTotals::kernel_drops, true},
     {"wrong_size_datagrams", "wrong-size datagrams", &RecordingTotals::wrong_size_datagrams, false},
     {"datagrams_not_saved", "datagrams not saved", &RecordingTotals::datagrams_not_saved, false},
+    {"filtered_clipped_samples", "filtered samples clipped", &RecordingTotals::filtered_clipped_samples,
+     false},
 };
 
 // A member without its row would be left out of every file and report.
