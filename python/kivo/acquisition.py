@@ -81,8 +81,9 @@ class Acquisition(AcquisitionBinding):
     Errors raise KivoError with the plug-in's message ("invalid # of channels
     (must be between 1 and 16)"). The start line ("UDP connection to @ port
     N opened...") goes to stdout; what the plug-in prints as warnings (on
-    'close': failed writes, drops, datagrams of the wrong size, ...) and
-    files that could not be created are issued as KivoWarning.
+    'close': failed writes, drops, datagrams of the wrong size, clipped
+    filtered samples, files not created, ...) and files that could not be
+    created are issued as KivoWarning.
     Several acquisitions on different ports may run at once.
     """
 
