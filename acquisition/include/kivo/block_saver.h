@@ -44,6 +44,10 @@ class BlockSaver {
   // host thread: waits for the save thread to write what was handed over
   // before the handover stopped, and to end; harmless when none runs.
   void join();
+  // host thread of a forked child: lets go of its copies of the files
+  // without writing to them (no flush, no metadata) and of the thread, which
+  // runs only in the parent.
+  void forget();
 
   // host thread, after join(): ends both files (RecordingFile::end): what
   // they hold reaches the disk, and they are closed.
@@ -56,8 +60,8 @@ class BlockSaver {
 
   // host thread, after end_files(): warns of each file's failed writes.
   void warn_write_errors() const;
-  // host thread, after end_files(): warns of each file lost while it was
-  // written, and each failed close.
+  // host thread, after end_files(): warns of each file lost or renamed while
+  // it was written, and each failed close.
   void warn_lost_files() const;
   // Any thread: the failed writes to both files since 'open'.
   uint64_t write_errors() const { return raw_.write_errors() + filtered_.write_errors(); }
