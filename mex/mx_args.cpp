@@ -18,7 +18,9 @@ std::string mxArray2String(const mxArray* array) {
   const size_t length = static_cast<size_t>(mxGetM(array)) * static_cast<size_t>(mxGetN(array)) + 1;
   std::vector<char> buffer(length, '\0');  // the zero fill keeps it terminated
   mxGetString(array, buffer.data(), static_cast<mwSize>(length));
-  return std::string(buffer.data());
+  // Every character, a NUL among them too: cut there, the text would name
+  // something else than the user gave (a folder's parent, say).
+  return std::string(buffer.data(), length - 1);
 }
 
 bool is_real_numeric(const mxArray* array) {

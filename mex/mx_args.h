@@ -8,7 +8,8 @@
 
 namespace velto {
 
-// The text of a char array (the caller has checked that it is one).
+// The text of a char array (the caller has checked that it is one), one
+// byte per character, NULs included.
 std::string mxArray2String(const mxArray* array);
 
 // True for a full, real, non-empty array of a numeric class (double, single

@@ -45,12 +45,14 @@ struct Ending {
 // system grants. `problem` holds the message of a failed step (the socket is
 // then not ready) or of a smaller buffer than asked.
 bool set_up_socket(net::UdpSocket& socket, std::string& problem) {
-  auto failed = [&problem](const char* what, int error) {
-    problem = std::string(what) + ": " + net::socket_error_text(error) + "\n";
+  auto failed = [&problem](const std::string& what, int error) {
+    problem = what + ": " + net::socket_error_text(error) + "\n";
     return false;
   };
   if (const int error = socket.create()) return failed("socket() failed", error);
-  if (const int error = socket.set_reuse_address()) return failed("setsockopt(SO_REUSEADDR) failed", error);
+  if (const int error = socket.set_address_option()) {
+    return failed(std::string("setsockopt(") + net::address_option_name() + ") failed", error);
+  }
   if (const int error = socket.bind_any(kPort)) return failed("bind() failed", error);
   const int granted = net::receive_buffer_as_requested(socket.request_receive_buffer(kReceiveBufferBytes));
   if (granted < kReceiveBufferBytes) {
@@ -173,6 +175,10 @@ bool end_file(RecordingFile& file, ConsolePrinter& printer) {
   if (const auto blocks = file.blocks_lost_to_removal()) {
     printer.say(ConsoleStream::err, file.path() + " was removed while it was written: the " +
                                         std::to_string(*blocks) + " blocks saved to it are lost\n");
+  } else if (file.renamed()) {
+    printer.say(ConsoleStream::err, file.path() +
+                                        " was renamed while it was written: the blocks saved to it are "
+                                        "kept under its new name\n");
   }
   if (const int error = file.flush_error()) {
     printer.say(ConsoleStream::err,
@@ -209,7 +215,7 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
       make_metadata(FileKind::recorder, static_cast<uint32_t>(nchans), kPort, now, name);
   if (const int error = file.start_metadata(described)) {
     printer.say(ConsoleStream::err, "cannot create " + file.metadata_path() + ": " + file_error_text(error) +
-                                        "; metadata will not be saved\n");
+                                        "; tried again at the end\n");
   }
   printer.say(ConsoleStream::out, "With # channels = " + std::to_string(nchans) + ", datagram size = " +
                                       std::to_string(geometry.datagram_size_bytes) + " bytes\n");

@@ -3,6 +3,8 @@
 
 #include <system_error>
 
+#include "kivo/file_names.h"
+#include "kivo/process.h"
 #include "kivo/wrong_size.h"
 #include "messages.h"
 
@@ -27,18 +29,32 @@ uint32_t checked_channels(double value) {
   return static_cast<uint32_t>(value);
 }
 
+// The folder as an absolute path, taken once: a later change of the current
+// folder (cd in MATLAB) must not move the metadata, the checks at 'close'
+// or the messages away from the files. A NUL would cut the name short.
+std::string checked_folder(const std::string& savedir) {
+  if (savedir.find('\0') != std::string::npos) {
+    throw AcquisitionError(FailureKind::refused, messages::kSavedirHoldsNul);
+  }
+  return kivo::absolute_folder(savedir);
+}
+
 }  // namespace
 
 Acquisition::Acquisition(Console console) : console_(std::move(console)) {}
 
 Acquisition::~Acquisition() { close(); }
 
-int32_t Acquisition::open(const OpenRequest& request) {
+int32_t Acquisition::open(const OpenRequest& given) {
+  if (held_by_another_process()) forget();
   check_not_running();
-  const int port = checked_port(request.port);
-  const uint32_t channels = checked_channels(request.nchans);
+  const int port = checked_port(given.port);
+  const uint32_t channels = checked_channels(given.nchans);
+  OpenRequest request = given;
+  request.savedir = checked_folder(given.savedir);
   BlockSaver::check_filter(request);
   release_leftovers();
+  owner_ = kivo::current_process_id();
   const kivo::TimeReading now = BlockSaver::time_for_files(request);
   try {
     const kivo::Geometry geometry = kivo::make_geometry(channels);
@@ -88,6 +104,10 @@ void Acquisition::start_threads() {
 }
 
 void Acquisition::close(kivo::EndReason reason) {
+  if (held_by_another_process()) {
+    forget();
+    return;
+  }
   const bool was_running = running_;
   stop_threads();
   if (was_running) receiver_.count_to_the_end();
@@ -96,7 +116,25 @@ void Acquisition::close(kivo::EndReason reason) {
   saver_.finish_metadata(reason, was_running);
   latest_.clear_unread();
   running_ = false;
+  owner_ = 0;
   if (was_running) report_problems();
+}
+
+bool Acquisition::held_by_another_process() const {
+  return owner_ != 0 && owner_ != kivo::current_process_id();
+}
+
+// A forked child holds copies of its parent's socket and files, and none of
+// the threads. Closing them here would end the parent's recording: shut the
+// socket down under its receiver, write over its metadata, wait for threads
+// that do not exist. The child lets go of its copies alone.
+void Acquisition::forget() {
+  receiver_.forget();
+  saver_.forget();
+  handover_.forget_waiters();
+  latest_.clear_unread();
+  running_ = false;
+  owner_ = 0;
 }
 
 void Acquisition::stop_threads() {
@@ -114,6 +152,9 @@ void Acquisition::report_problems() {
   }
   if (const uint64_t n = totals.kernel_drops) {
     console_(Severity::warning, messages::dropped_by_system(n, raw_path()));
+  }
+  if (receiver_.shut_down_elsewhere()) {
+    console_(Severity::warning, messages::socket_shut_down_elsewhere(port_));
   }
   if (const uint64_t n = receiver_.wrong_sizes().count()) {
     console_(Severity::warning, kivo::wrong_size_summary(n, receiver_.wrong_sizes().most_frequent_length(),

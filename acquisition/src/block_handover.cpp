@@ -1,5 +1,7 @@
 #include "kivo/block_handover.h"
 
+#include <new>
+
 namespace kivo {
 
 void BlockHandover::reset() {
@@ -41,6 +43,11 @@ void BlockHandover::release(unsigned half) {
     busy_[half] = false;
   }
   changed_.notify_all();
+}
+
+void BlockHandover::forget_waiters() {
+  new (&mutex_) std::mutex();
+  new (&changed_) std::condition_variable();
 }
 
 void BlockHandover::stop() {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kivo/file_names.h"
+#include "kivo/process.h"
 #include "kivo/thread_signals.h"
 #include "messages.h"
 
@@ -116,6 +117,12 @@ void BlockSaver::join() {
   if (thread_.joinable()) thread_.join();
 }
 
+void BlockSaver::forget() {
+  kivo::abandon_thread(thread_);
+  raw_.reset();
+  filtered_.reset();
+}
+
 void BlockSaver::run() {
   kivo::block_signals_in_this_thread();
   // After 'close' the blocks handed over before it are still written; then
@@ -170,6 +177,9 @@ void BlockSaver::warn_lost_files() const {
   for (const kivo::RecordingFile* file : {&raw_, &filtered_}) {
     if (const auto blocks = file->blocks_lost_to_removal()) {
       console_(Severity::warning, messages::removed_while_written(file->path(), *blocks));
+    } else if (file->renamed()) {
+      const uint64_t blocks = file->bytes_written() / block_bytes_;
+      console_(Severity::warning, messages::renamed_while_written(file->path(), blocks));
     }
   }
   for (const kivo::RecordingFile* file : {&raw_, &filtered_}) {

@@ -19,7 +19,7 @@ std::string filtered_samples_not_saved(const std::string& path) {
 }
 
 std::string metadata_not_saved(const std::string& path) {
-  return "Could not open " + path + ", metadata will not be saved!";
+  return "Could not open " + path + ", metadata not saved yet (tried again at close)";
 }
 
 std::string connection_opened(int port) {
@@ -42,6 +42,16 @@ std::string dropped_by_system(uint64_t count, const std::string& path) {
 std::string removed_while_written(const std::string& path, uint64_t blocks) {
   return path + " was removed while it was written; the " + std::to_string(blocks) +
          " block(s) saved to it are lost";
+}
+
+std::string renamed_while_written(const std::string& path, uint64_t blocks) {
+  return path + " was renamed while it was written; the " + std::to_string(blocks) +
+         " block(s) saved to it are kept under its new name";
+}
+
+std::string socket_shut_down_elsewhere(int port) {
+  return "the socket of port " + std::to_string(port) +
+         " was shut down by another process; nothing was received after that";
 }
 
 std::string close_failed(const std::string& path) {

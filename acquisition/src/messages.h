@@ -11,6 +11,7 @@ namespace kivo::messages {
 
 // 'open' refused (FailureKind::refused).
 inline constexpr const char* kAlreadyOpen = "already open, call velto('close') first";
+inline constexpr const char* kSavedirHoldsNul = "savedir must not contain a NUL character";
 inline constexpr const char* kInvalidPort = "invalid port (must be between 1 and 65535)";            // kept
 inline constexpr const char* kInvalidChannels = "invalid # of channels (must be between 1 and 16)";  // kept
 inline constexpr const char* kInvalidFilter =
@@ -40,6 +41,8 @@ std::string blocks_not_written(uint64_t count, const std::string& path, const st
 std::string writer_fell_behind(uint64_t times, const std::string& path);
 std::string dropped_by_system(uint64_t count, const std::string& path);
 std::string removed_while_written(const std::string& path, uint64_t blocks);
+std::string renamed_while_written(const std::string& path, uint64_t blocks);
+std::string socket_shut_down_elsewhere(int port);
 std::string close_failed(const std::string& path);
 std::string metadata_not_completed(const std::string& path, const std::string& reason);
 std::string filtered_samples_clipped(uint64_t count);

@@ -5,6 +5,7 @@
 #include "kivo/clock.h"
 #include "kivo/datagram_bookkeeping.h"
 #include "kivo/end_of_receiving.h"
+#include "kivo/process.h"
 #include "kivo/receive_buffer.h"
 #include "kivo/socket_messages.h"
 #include "kivo/thread_signals.h"
@@ -35,7 +36,7 @@ int Receiver::open_socket(uint16_t port, int buffer_request, const Console& cons
   // by 'close', so an 'open' after 'close' finds it running again.
   if (!socket_library_) socket_library_.emplace();
   if (int code = socket_.create()) fail(SocketStep::create, code);
-  if (int code = socket_.set_reuse_address()) fail(SocketStep::reuse_address, code);
+  if (int code = socket_.set_address_option()) fail(SocketStep::address_option, code);
   if (int code = socket_.bind_any(port)) fail(SocketStep::bind, code);
   const int wanted =
       buffer_request > 0 ? buffer_request : receive_buffer_request(static_cast<int32_t>(block_bytes_));
@@ -53,6 +54,7 @@ void Receiver::start() {
   sequence_.reset();
   wrong_sizes_.reset(datagram_bytes_);
   keep_receiving_.store(true);
+  shut_down_elsewhere_.store(false);
   thread_ = std::thread(&Receiver::run, this);
 }
 
@@ -63,6 +65,12 @@ void Receiver::stop() {
 
 void Receiver::join() {
   if (thread_.joinable()) thread_.join();
+}
+
+void Receiver::forget() {
+  kivo::abandon_thread(thread_);
+  socket_.close();  // this process's descriptor alone
+  socket_library_.reset();
 }
 
 void Receiver::run() {
@@ -96,6 +104,13 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
     uint8_t* datagram = slot + kivo::kStampBytes;
     const kivo::net::Received received = socket_.receive(datagram, datagram_bytes_);
     if (received.interrupted) continue;  // a signal is not a receive
+    if (received.shut_down) {
+      // Woken by 'close', or shut down by a process that shares the socket:
+      // nothing more will arrive, and every later receive would return at
+      // once, empty.
+      if (keep_receiving_.load()) shut_down_elsewhere_.store(true);
+      return false;
+    }
     ++attempts;
     if (received.length <= 0) {
       if (!keep_receiving_.load()) return false;  // woken by 'close'

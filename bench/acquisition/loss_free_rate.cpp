@@ -49,7 +49,7 @@ bool wait_for(const std::function<bool()>& done) {
 bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
   kivo::net::UdpSocket socket;
   socket.create();
-  socket.set_reuse_address();
+  socket.set_address_option();
   socket.bind_any(kPort);
   socket.request_receive_buffer(
       kivo::receive_buffer_request(kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_block_bytes));

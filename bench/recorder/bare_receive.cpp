@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   const size_t size = std::strtoul(argv[1], nullptr, 10);
   kivo::net::SocketLibrary library;
   kivo::net::UdpSocket socket;
-  if (socket.create() != 0 || socket.set_reuse_address() != 0 ||
+  if (socket.create() != 0 || socket.set_address_option() != 0 ||
       socket.bind_any(kivo::recorder::kPort) != 0) {
     std::perror("bare_receive: socket set-up failed");
     return 1;

@@ -133,3 +133,16 @@ class Acquisition(AcquisitionBinding):
 def _close_all():
     for acquisition in list(_open_acquisitions):
         acquisition.close()
+
+
+def _forget_all_in_child():
+    """A forked child's acquisitions are its parent's: each lets go of the
+    child's copies of its socket and files at once (the port is then free
+    again when the parent closes it) and touches nothing of the parent's."""
+    for acquisition in list(_open_acquisitions):
+        acquisition._forget_in_child()
+    _open_acquisitions.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_all_in_child)

@@ -27,6 +27,7 @@ From the shell: python3 -m kivo FILE [--channels N] [--kind K] prints a summary.
 import argparse
 import json
 import os
+import re
 import sys
 import warnings
 
@@ -93,12 +94,136 @@ def slot_dtype(kind, nchans, nsamp):
     return np.dtype(fields)
 
 
+# ---- The metadata file, checked as kivoinspect checks it: the same fields,
+# in the same order, the first that is missing or wrong named.
+
+METADATA_FORMAT = "kivo-samples-metadata"
+ENDINGS = ("running", "closed", "unloaded", "ctrl-c", "signal", "write error", "receive error",
+           "socket error")
+# The counts a recording keeps; False: files written before the count existed lack it.
+TOTALS = (("blocks_written", True), ("slots_written", True), ("datagrams_received", True),
+          ("failed_receives", True), ("sequence_gaps", True), ("writer_stalls", True),
+          ("blocks_lost", True), ("write_errors", True), ("kernel_drops", True),
+          ("wrong_size_datagrams", False), ("datagrams_not_saved", False))
+INT32, INT64, UINT32, UINT64 = (-2**31, 2**31 - 1), (-2**63, 2**63 - 1), (0, 2**32 - 1), (0, 2**64 - 1)
+# "%4d-%2d-%2dT%2d:%2d:%2d" as C's sscanf reads it: the zone that follows is not needed.
+_TIME = re.compile(r"\s*(?:[+-]\d{1,3}|\d{1,4})-" + r"-".join([r"\s*(?:[+-]\d|\d{1,2})"] * 2) + "T"
+                   + r":".join([r"\s*(?:[+-]\d|\d{1,2})"] * 3))
+
+
+class _Refused(Exception):
+    """What is wrong with a metadata file, before the file's name is added."""
+
+
+def _field(meta, name):
+    if not isinstance(meta, dict) or name not in meta:
+        raise _Refused('missing field "%s"' % name)
+    return meta[name]
+
+
+def _whole(meta, name, bounds):
+    value = _field(meta, name)
+    if isinstance(value, bool) or not isinstance(value, int) or not bounds[0] <= value <= bounds[1]:
+        raise _Refused('field "%s" is not a whole number in range' % name)
+    return value
+
+
+def _typed(meta, name, kind):
+    value = _field(meta, name)
+    if not isinstance(value, kind):
+        raise _Refused('field "%s" has the wrong type' % name)
+    return value
+
+
+def _text(meta, name):
+    return _typed(meta, name, str)
+
+
+def _layout(kind, nchans):
+    """The layout fields as the channel count and kind make them, in order."""
+    nsamp, datagram = geometry(nchans)
+    stamped = kind != "recorder"
+    slot = datagram + STAMP_BYTES * stamped
+    return (("nsamp", nsamp, INT32), ("datagram_size_bytes", datagram, INT32),
+            ("slot_size_bytes", slot, INT32), ("slots_per_block", SLOTS_PER_BLOCK, INT32),
+            ("block_size_bytes", slot * SLOTS_PER_BLOCK, INT64), ("stamped", stamped, bool),
+            ("byte_order", "little-endian", str), ("sample_type", "uint16", str))
+
+
+def _five_numbers(meta, name):
+    values = _field(meta, name)
+    if not isinstance(values, list) or not all(isinstance(v, (int, float)) for v in values):
+        raise _Refused('field "%s" has the wrong type' % name)
+    if len(values) != 5:
+        raise _Refused('filter field "%s" needs 5 numbers' % name)
+    return [float(v) for v in values]
+
+
+def _check_filter(f):
+    b, a = _five_numbers(f, "b"), _five_numbers(f, "a")
+    stored = _five_numbers(f, "b_stored") + _five_numbers(f, "a_stored")
+    if [float(np.float32(v)) for v in b + a] != stored:
+        raise _Refused('filter field "b_stored" or "a_stored": the coefficients as stored are not '
+                       "those given, in single precision")
+
+
+def _check_metadata(meta, sample_name):
+    if not isinstance(meta, dict):
+        raise _Refused("not a JSON object")
+    if _text(meta, "format") != METADATA_FORMAT:
+        raise _Refused('field "format": not a Kivo metadata file')
+    if _whole(meta, "format_version", INT32) < 1:
+        raise _Refused('field "format_version": unknown format version')
+    kind = _text(meta, "kind")
+    if kind not in KINDS:
+        raise _Refused('field "kind": unknown kind "%s"' % kind)
+    nchans = _whole(meta, "nchans", UINT32)
+    if not 1 <= nchans <= 16:
+        raise _Refused('field "nchans" must be 1 to 16')
+    for name, wanted, bounds in _layout(kind, nchans):
+        value = _typed(meta, name, bounds) if isinstance(bounds, type) else _whole(meta, name, bounds)
+        if value != wanted:
+            raise _Refused('field "%s" does not fit the channel count' % name)
+    if _text(meta, "sample_file") != sample_name:
+        raise _Refused('field "sample_file" names %s, not this file' % meta["sample_file"])
+    _text(meta, "companion_file")
+    _whole(meta, "port", INT32)
+    for name in ("start_time_local", "start_time_utc"):
+        if not _TIME.match(_text(meta, name)):
+            raise _Refused('field "%s" is not an ISO 8601 time' % name)
+    _text(meta, "host")
+    _text(meta, "software_version")
+    if kind == "filtered":
+        _check_filter(_field(meta, "filter"))
+    for name, in_every_file in TOTALS:
+        if in_every_file or name in meta:
+            _whole(meta, name, UINT64)
+    if _text(meta, "ended") not in ENDINGS:
+        raise _Refused('field "ended": unknown ending "%s"' % meta["ended"])
+
+
+def _refuse_constant(name):
+    raise _Refused("not valid JSON: %s" % name)
+
+
 def _load_metadata(path):
+    """The metadata file of `path` as a dict, checked; None when there is none.
+    A file that cannot be used raises ValueError naming it and the field."""
+    name = metadata_path(path)
     try:
-        with open(metadata_path(path), encoding="utf-8") as f:
-            return json.load(f)
+        with open(name, "rb") as f:
+            text = f.read()
     except FileNotFoundError:
         return None
+    try:
+        try:
+            meta = json.loads(text.decode("utf-8-sig"), parse_constant=_refuse_constant)
+        except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
+            raise _Refused("not valid JSON: %s" % (e,)) from None
+        _check_metadata(meta, os.path.basename(path))
+    except _Refused as e:
+        raise ValueError("the metadata file %s cannot be used: %s" % (name, e)) from None
+    return meta
 
 
 def _guess_kind(path, nchans):

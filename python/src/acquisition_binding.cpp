@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -157,6 +158,11 @@ py::dict AcquisitionBinding::status() {
   kivo::for_each_status_field(
       s, [&d](const kivo::StatusField& field, const auto& value) { d[field.name] = value; });
   return d;
+}
+
+void AcquisitionBinding::forget_in_child() {
+  new (&mutex_) std::mutex();
+  state_.close();
 }
 
 std::vector<std::pair<std::string, std::string>> AcquisitionBinding::take_printed() {

@@ -52,6 +52,10 @@ class AcquisitionBinding {
   // What the acquisition printed since the last call, in order: pairs of
   // its severity ("error", "warning" or "note") and its text.
   std::vector<std::pair<std::string, std::string>> take_printed();
+  // In a forked child, right after the fork: the acquisition is the
+  // parent's, and is forgotten (kivo::Acquisition::close there); the mutex,
+  // which a thread of the parent may have held, is made anew.
+  void forget_in_child();
 
  private:
   std::unique_lock<std::mutex> lock_core();

@@ -72,6 +72,7 @@ PYBIND11_MODULE(_kivo, m) {
       .def("_open", &AcquisitionBinding::open)
       .def("_close", &AcquisitionBinding::close)
       .def("_take_printed", &AcquisitionBinding::take_printed)
+      .def("_forget_in_child", &AcquisitionBinding::forget_in_child)
       .def("read", &AcquisitionBinding::read, py::arg("timeout") = 0.0,
            "read(timeout=0.0) -> Datagram or None\n\n"
            "The latest datagram, as velto('read') gives it: each datagram's worth of\n"

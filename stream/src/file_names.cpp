@@ -27,6 +27,19 @@ bool exists(const std::string& path) {
 
 }  // namespace
 
+std::string absolute_folder(const std::string& savedir) {
+  namespace fs = std::filesystem;
+  const std::string as_given = savedir.empty() ? std::string(".") : savedir;
+  try {
+    std::error_code error;
+    const fs::path folder =
+        savedir.empty() ? fs::current_path(error) : fs::absolute(fs::path(savedir), error);
+    return error ? as_given : folder.string();
+  } catch (const std::system_error&) {  // a name the system's encoding cannot convert
+    return as_given;
+  }
+}
+
 std::string raw_file_name(const std::string& savedir, const std::tm& local) {
   return savedir + "/" + time_stamp(local) + "_kivo_samples.dat";
 }

@@ -114,8 +114,9 @@ std::string iso8601_utc(const TimeReading& reading) { return date_and_time(readi
 int MetadataFile::start(const std::string& sample_path, const Metadata& metadata) {
   metadata_ = metadata;
   path_ = metadata_path_for(sample_path);
+  active_ = true;
   const int error = replace_file_atomically(path_, metadata_json_text(metadata_));
-  active_ = error == 0;
+  written_ = error == 0;
   return error;
 }
 
@@ -124,7 +125,9 @@ int MetadataFile::finish(const RecordingTotals& totals, EndReason end) {
   active_ = false;
   metadata_.totals = totals;
   metadata_.end = end;
-  return replace_file_atomically(path_, metadata_json_text(metadata_));
+  const int error = replace_file_atomically(path_, metadata_json_text(metadata_));
+  if (error == 0) written_ = true;
+  return error;
 }
 
 }  // namespace kivo

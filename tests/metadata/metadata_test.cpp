@@ -186,28 +186,36 @@ TEST(CoreMetadata, EndingIsRecordedAndARefusedOpenLeavesNoMetadata) {
   EXPECT_TRUE(fs::is_empty(refused.path()));  // the raw file and its metadata are taken back
 }
 
-TEST(CoreMetadata, MetadataThatCannotBeWrittenIsReportedAndSamplesGoOn) {
+// A metadata file that cannot be written at 'open' (a full disk) is tried
+// again at 'close', when there may be room.
+TEST(CoreMetadata, MetadataThatCannotBeWrittenIsReportedAndSamplesGoOnAndCloseWritesIt) {
   TempDir dir("metadata_blocked");
   // Folders where the metadata files of the next few seconds are written
   // before they take their names.
+  std::vector<fs::path> blocking;
   const kivo::TimeReading now = kivo::read_time_now();
   for (int s = -1; s <= 5; ++s) {
     const std::time_t t = now.calendar + s;
     const std::tm local = *std::localtime(&t);
-    fs::create_directory(kivo::metadata_path_for(kivo::raw_file_name(dir.str(), local)) + ".tmp");
+    blocking.push_back(kivo::metadata_path_for(kivo::raw_file_name(dir.str(), local)) + ".tmp");
+    fs::create_directory(blocking.back());
   }
   Printed printed;
   Acquisition state(printed.console());
   const uint16_t port = free_udp_port();
   state.open(request(port, 4, dir.str()));
   const std::string json = kivo::metadata_path_for(state.raw_path());
-  EXPECT_TRUE(printed.contains("Could not open " + json + ", metadata will not be saved!"));
+  EXPECT_TRUE(printed.contains("Could not open " + json + ", metadata not saved yet (tried again at close)"));
   Sender sender(port, 4);
   sender.send(1000);
   ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved == 1; }));
+  EXPECT_FALSE(fs::exists(json));
+  for (const fs::path& folder : blocking) fs::remove(folder);
   state.close();
   EXPECT_EQ(fs::file_size(state.raw_path()), 1020000U);
-  EXPECT_FALSE(fs::exists(json));
+  const kivo::Metadata m = kivo::parse_metadata_json(kivo_test::file_text(json));
+  EXPECT_EQ(m.end, kivo::EndReason::closed);
+  EXPECT_EQ(m.totals.blocks_written, 1U);
 }
 
 }  // namespace

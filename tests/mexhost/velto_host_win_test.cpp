@@ -37,6 +37,28 @@ TEST(VeltoOpen, APortHeldExclusivelyCannotBeBound) {
   closesocket(holder);
 }
 
+// velto binds its port exclusively: a second socket cannot bind it and take
+// the datagrams, though it asks for address reuse, as velto once did itself.
+TEST(VeltoOpen, ASecondOpenerOfThePortIsRefusedAndVeltoKeepsEveryDatagram) {
+  Velto velto;
+  TempDir dir("velto_host");
+  const uint16_t port = free_udp_port();
+  ASSERT_FALSE(velto.call(1, text("open"), number(port), number(8), text(dir.str().c_str())).failed);
+  kivo::net::SocketLibrary library;
+  const SOCKET second = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(second, INVALID_SOCKET);
+  const BOOL reuse = TRUE;
+  setsockopt(second, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  EXPECT_EQ(bind(second, reinterpret_cast<sockaddr*>(&address), sizeof address), SOCKET_ERROR);
+  closesocket(second);
+  ASSERT_EQ(run_kivosim(pattern_run(port, 8, 1200)), 0);
+  ASSERT_TRUE(wait_for_status(velto, [](const Outcome& s) { return s.number("datagrams") == 1200; }));
+  EXPECT_FALSE(velto.call(0, text("close")).failed);
+}
+
 // A device sending 8 channels to an acquisition told 4: Winsock cuts each
 // datagram without telling its length; each is counted and 'close' says so.
 TEST(VeltoAcquisition, AWrongChannelCountIsCountedAndWarned) {

@@ -38,6 +38,8 @@ function check_refused_classes (port, dir)
   kivo_check_error (@() velto ('open', port, zeros (0, 1), dir), 'velto: nchans must be a real number', 'nchans empty');
   kivo_check_error (@() velto ('open', port, 4, 7), 'velto: savedir must be a string', 'savedir number');
   kivo_check_error (@() velto ('open', port, 4, {dir}), 'velto: savedir must be a string', 'savedir cell');
+  kivo_check_error (@() velto ('open', port, 4, [dir char(0) 'x']), 'velto: savedir must not contain a NUL character', ...
+                    'savedir with a NUL');
   bad_filter = 'velto: filter coefficients b and a must be non-empty real numeric arrays';
   kivo_check_error (@() velto ('open', port, 4, dir, [], ones (1, 5)), bad_filter, 'b empty');
   kivo_check_error (@() velto ('open', port, 4, dir, ones (1, 5), num2cell(ones(1, 5))), bad_filter, 'a cell');

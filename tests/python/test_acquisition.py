@@ -161,6 +161,7 @@ def test_filtered_file_is_the_difference_equation_over_the_raw_file(port, tmp_pa
     ((None, [4]), "nchans must be a real number"),
     ((None, 4, 5), "savedir must be a string"),
     ((None, 4, b"/tmp"), "savedir must be a string"),
+    ((None, 4, "/tmp\0x"), "savedir must not contain a NUL character"),
     ((None, 4, None, B), "Acquisition(port, nchans, savedir) or Acquisition(port, nchans, savedir, b, a)"),
     ((None, 4, None, B, A[:4]), "filter coefficients MUST describe 2nd order butterworth!"),
     ((None, 4, None, [float("nan")] + B[1:], A), "filter coefficients MUST describe 2nd order butterworth!"),
@@ -253,6 +254,58 @@ def test_two_acquisitions_at_once(port, tmp_path):
         assert (rec.nchans, rec.slots) == (nchans, slots)
         np.testing.assert_array_equal(np.asarray(rec.records).view(np.uint8).reshape(slots, -1)[:, 8:],
                                       pattern_datagrams(np.arange(slots), nchans, rec.nsamp))
+
+
+def test_a_second_acquisition_on_the_port_is_refused_and_the_first_keeps_every_datagram(port, tmp_path):
+    with kivo.Acquisition(port, 2, tmp_path) as first:
+        with pytest.raises(kivo.KivoError, match="^bind - Address already in use$"):
+            kivo.Acquisition(port, 2, tmp_path)
+        sim(port, 2, 3000, "--content", "pattern")
+        assert received(first, 3000)
+    rec = kivo.read_recording(sample_files(tmp_path)[0])
+    assert rec.slots == 3000 and metadata(rec.path)["datagrams_received"] == 3000
+
+
+FORK = """
+import os, signal, sys, time, kivo
+acq = kivo.Acquisition(int(sys.argv[1]), 4, sys.argv[2])
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)  # the interpreter's exit: the atexit hook and the finaliser
+deadline = time.monotonic() + 30
+while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+    time.sleep(0.01)
+if time.monotonic() >= deadline:
+    os.kill(pid, signal.SIGKILL)
+    print("child hung", flush=True)
+else:
+    print("child ended", flush=True)
+sys.stdin.readline()
+acq.close()
+"""
+
+
+def test_a_forked_child_that_exits_leaves_the_parents_recording_alone(port, tmp_path):
+    proc = child(FORK, port, tmp_path)
+    assert proc.stdout.readline().startswith("UDP connection")
+    assert proc.stdout.readline() == "child ended\n"
+    sim(port, 4, 2000, "--content", "pattern")
+    out, err = proc.communicate("go\n", timeout=60)
+    assert proc.returncode == 0 and err == "", err
+    dat = sample_files(tmp_path)[0]
+    meta = metadata(dat)
+    assert (meta["ended"], meta["datagrams_received"], meta["failed_receives"], meta["blocks_written"]) == \
+        ("closed", 2000, 0, 2)
+    assert os.path.getsize(dat) == 2 * (1012 + 8) * 1000
+
+
+def test_an_empty_savedir_is_the_current_folder(port, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with kivo.Acquisition(port, 2, "") as acq:
+        sim(port, 2, 1000)
+        assert received(acq, 1000)
+    [dat] = sample_files(tmp_path)
+    assert metadata(dat)["blocks_written"] == 1
 
 
 def test_ctrl_c_interrupts_a_waiting_read(port, tmp_path):

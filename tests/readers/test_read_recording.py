@@ -1,13 +1,16 @@
 """The package kivo's reader returns exactly what kivosim sent, for velto's
 raw and filtered files and kivorec's file: with and without the metadata file,
-for a range of blocks, and for a file cut in the middle of a slot.
+for a range of blocks, and for a file cut in the middle of a slot; it refuses
+the metadata files that kivoinspect refuses.
 
-usage: test_read_recording.py RECORDINGS_DIR PYTHON_DIR (the folder holding the package kivo)
+usage: test_read_recording.py RECORDINGS_DIR PYTHON_DIR KIVOINSPECT
+(PYTHON_DIR: the folder holding the package kivo)
 """
 
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -15,7 +18,7 @@ import warnings
 
 import numpy as np
 
-RECORDINGS, PYTHON_DIR = sys.argv[1], sys.argv[2]
+RECORDINGS, PYTHON_DIR, KIVOINSPECT = sys.argv[1], sys.argv[2], sys.argv[3]
 sys.path.insert(0, PYTHON_DIR)
 import kivo  # noqa: E402
 
@@ -92,23 +95,46 @@ class Readers(unittest.TestCase):
             for field in ("samples", "sequence_no", "header", "stale"):
                 np.testing.assert_array_equal(got[field], want[field], field)
 
-    def test_samples_per_channel_from_the_metadata(self):
-        # 2 channels of 344 samples make the same 1388-byte datagrams as 16 of 43;
-        # the device's table would say 250 for 2 channels.
-        path = MANIFEST["kivorec"]["file"]
-        folder = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, folder)
-        copy = shutil.copy(path, folder)
-        with open(kivo.recording.metadata_path(path)) as f:
-            meta = json.load(f)
-        meta.update(nchans=2, nsamp=344)
-        with open(kivo.recording.metadata_path(copy), "w") as f:
-            json.dump(meta, f)
-        got, _ = read_quietly(copy)
-        want, _ = read_quietly(path)
-        self.assertEqual((got["nchans"], got["nsamp"], got["slots"]), (2, 344, want["slots"]))
-        np.testing.assert_array_equal(got["samples"].ravel(), want["samples"].ravel())
-        np.testing.assert_array_equal(got["sequence_no"], want["sequence_no"])
+    def test_metadata_that_kivoinspect_refuses_is_refused(self):
+        # Each bad metadata file beside a copy of its sample file; the word
+        # that the reader's error must hold (the field, or what is wrong).
+        def changed(path, **fields):
+            with open(kivo.recording.metadata_path(path)) as f:
+                meta = json.load(f)
+            meta.update(fields)
+            return json.dumps(meta)
+        raw, filtered, recorder = MANIFEST["velto"]["raw"], MANIFEST["velto"]["filtered"], MANIFEST["kivorec"]["file"]
+        cases = [
+            (raw, "byte_order", changed(raw, byte_order="big-endian")),
+            (raw, "sample_type", changed(raw, sample_type="int16")),
+            (raw, "stamped", changed(raw, stamped=False)),
+            (raw, "slot_size_bytes", changed(raw, slot_size_bytes=1522)),
+            (raw, "slots_per_block", changed(raw, slots_per_block=500)),
+            (raw, "sample_file", changed(raw, sample_file="2015-03-07_14-05-09_kivo_samples.dat")),
+            (raw, "nsamp", changed(raw, nchans=4)),  # 125 samples per channel, not 250
+            # 2 channels of 344 samples make kivorec's 1388-byte datagrams of 16 channels of 43.
+            (recorder, "nsamp", changed(recorder, nchans=2, nsamp=344)),
+            (filtered, "a_stored", changed(filtered, filter={"b": [1, 0, 0, 0, 0], "a": [1, 0, 0, 0, 0.1],
+                                                             "b_stored": [1, 0, 0, 0, 0], "a_stored": [1, 0, 0, 0, 0.1]})),
+            (raw, "JSON", "[" * 100000 + "]" * 100000),
+            (raw, "JSON", "[]"),
+            (raw, "JSON", "null"),
+        ]
+        for path, word, text in cases:
+            folder = tempfile.mkdtemp()
+            self.addCleanup(shutil.rmtree, folder)
+            copy = shutil.copy(path, folder)
+            with open(kivo.recording.metadata_path(copy), "w") as f:
+                f.write(text)
+            with self.subTest(word=word, text=text[:40]):
+                with self.assertRaises(ValueError) as caught:
+                    kivo.read_recording(copy)
+                self.assertIn(kivo.recording.metadata_path(copy), str(caught.exception))
+                self.assertIn(word, str(caught.exception))
+                nchans = str(MANIFEST["kivorec" if path == recorder else "velto"]["nchans"])
+                inspect = subprocess.run([KIVOINSPECT, "--channels", nchans, copy], capture_output=True, text=True)
+                self.assertEqual(inspect.returncode, 1, inspect.stdout + inspect.stderr)
+                self.assertIn("INCONSISTENT", inspect.stdout)
 
     def test_block_range_and_lazy_mapping(self):
         path = MANIFEST["velto"]["raw"]

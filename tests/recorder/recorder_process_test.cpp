@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kivo/acquisition.h"
 #include "kivo/file_names.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
@@ -74,6 +75,43 @@ TEST(RecorderSetUp, PortHeldWithoutAddressReuseFailsBindAndLeavesTheEmptyFile) {
       recorder->out().find("Data will be saved to " + files[0] + " (in the current working directory).\n"),
       std::string::npos);
   EXPECT_EQ(read_bytes(scratch.work() + "/" + files[0]).size(), 0u);
+}
+
+// A second kivorec, or velto, on port 55000 would take the datagrams (a
+// second bind the system allowed); each is refused, and the first records
+// every datagram.
+TEST(RecorderSetUp, ASecondOpenerOfThePortIsRefusedAndTheFirstKeepsEveryDatagram) {
+  const kivo::Geometry geometry = kivo::make_geometry(8);
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto first = start_recorder(scratch, {"8"});
+  ASSERT_TRUE(wait_until_listening(*first, kRecorderPort)) << first->err();
+  Scratch other;
+  auto second = start_recorder(other, {"8"});
+  EXPECT_EQ(second->wait(kGenerous), kFailed);
+  EXPECT_NE(second->err().find("bind() failed: Address already in use\n"), std::string::npos)
+      << second->err();
+  kivo::Acquisition velto([](kivo::Severity, const std::string&) {});
+  kivo::OpenRequest request;
+  request.port = kRecorderPort;
+  request.nchans = 8;
+  request.savedir = other.work();
+  std::string refused;
+  try {
+    velto.open(request);
+  } catch (const kivo::AcquisitionError& e) {
+    refused = e.what();
+  }
+  EXPECT_EQ(refused, "bind - Address already in use");
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "2000"}), 0);
+  ASSERT_TRUE(first->wait_for_output(progress_line(1900), kGenerous)) << first->err();
+  first->send_signal(SIGINT);
+  EXPECT_EQ(first->wait(kGenerous), 0) << first->err();
+  const auto files = scratch.work_files();
+  ASSERT_EQ(files.size(), 1u);
+  const auto bytes = read_bytes(scratch.work() + "/" + files[0]);
+  EXPECT_EQ(bytes.size(), 2U * static_cast<size_t>(geometry.recorder_block_bytes));
+  EXPECT_EQ(check_stream(bytes, geometry), "");
 }
 
 TEST(RecorderSetUp, ExistingFileIsReportedAndKeptAndNothingIsReceived) {

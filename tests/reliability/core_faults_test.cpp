@@ -191,5 +191,27 @@ TEST(VanishingFolder, CloseSaysTheBlocksAreLost) {
   EXPECT_TRUE(printed.warned("could not complete"));
 }
 
+// A sample file renamed while the acquisition writes into it keeps every
+// block under its new name: 'close' says so, and speaks of no loss.
+TEST(RenamedFile, CloseSaysWhereTheBlocksAreAndNothingIsLost) {
+  TempDir dir("renamed");
+  Printed printed;
+  Acquisition state(printed.console());
+  const uint16_t port = free_udp_port();
+  state.open(request(port, 4, dir.str()));
+  Sender sender(port, 4);
+  sender.send(1000);
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved >= 1; }));
+  const std::string raw = state.raw_path();
+  std::filesystem::rename(raw, dir.path() / "kept.dat");
+  sender.send(1000);
+  ASSERT_TRUE(wait_until([&] { return state.status().blocks_saved >= 2; }));
+  state.close();
+  EXPECT_TRUE(printed.warned(raw + " was renamed while it was written; the 2 block(s) saved to it are kept "
+                                   "under its new name"));
+  EXPECT_FALSE(printed.contains("lost"));
+  EXPECT_EQ(std::filesystem::file_size(dir.path() / "kept.dat"), 2U * 1020000U);
+}
+
 }  // namespace
 }  // namespace kivo::testing

@@ -26,7 +26,7 @@ class SocketCommon : public ::testing::Test {
   static net::UdpSocket bound_receiver() {
     net::UdpSocket s;
     EXPECT_EQ(s.create(), 0);
-    EXPECT_EQ(s.set_reuse_address(), 0);
+    EXPECT_EQ(s.set_address_option(), 0);
     EXPECT_EQ(s.bind_any(0), 0);
     return s;
   }
@@ -59,7 +59,18 @@ TEST_F(SocketCommon, ReceivesWholeDatagramsAndCutsLongOnes) {
   EXPECT_EQ(into[63], 0xAB);
   const net::Received empty = rx.receive(into.data(), into.size());
   EXPECT_EQ(empty.length, 0);
+  EXPECT_FALSE(empty.shut_down);  // an empty datagram is one
   EXPECT_FALSE(empty.drop_count_valid);
+}
+
+// A second socket set up as the first, in this process or another, would
+// take the datagrams where the system let it bind the port.
+TEST_F(SocketCommon, ASecondSocketCannotBindAPortAlreadyBound) {
+  net::UdpSocket first = bound_receiver();
+  net::UdpSocket second;
+  ASSERT_EQ(second.create(), 0);
+  ASSERT_EQ(second.set_address_option(), 0);
+  EXPECT_NE(second.bind_any(first.local_port()), 0);
 }
 
 // At the end of an acquisition the socket is woken and what is still queued
@@ -88,18 +99,18 @@ TEST_F(SocketCommon, DrainTakesWhatIsQueuedAfterTheWakeUpWithoutWaiting) {
 TEST_F(SocketCommon, InterruptWakesABlockedReceiveAndEveryLaterOne) {
   net::UdpSocket rx = bound_receiver();
   uint8_t byte = 0;
-  long long first = 99;
-  long long second = 99;
+  net::Received first;
+  net::Received second;
   std::thread receiver([&] {
-    first = rx.receive(&byte, 1).length;
-    second = rx.receive(&byte, 1).length;
+    first = rx.receive(&byte, 1);
+    second = rx.receive(&byte, 1);
   });
   // Most likely the receive is waiting by now; either way it must end.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   rx.interrupt();
   receiver.join();
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(second, 0);
+  EXPECT_TRUE(first.length == 0 && first.shut_down);
+  EXPECT_TRUE(second.length == 0 && second.shut_down);
   EXPECT_TRUE(rx.is_open());  // the socket itself stays until its owner closes it
 }
 

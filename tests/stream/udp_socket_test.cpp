@@ -15,7 +15,7 @@ namespace {
 UdpSocket bound_receiver() {
   UdpSocket s;
   EXPECT_EQ(s.create(), 0);
-  EXPECT_EQ(s.set_reuse_address(), 0);
+  EXPECT_EQ(s.set_address_option(), 0);
   EXPECT_EQ(s.bind_any(0), 0);
   return s;
 }
@@ -35,7 +35,7 @@ TEST(UdpSocket, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
   ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
   UdpSocket s;
   ASSERT_EQ(s.create(), 0);
-  ASSERT_EQ(s.set_reuse_address(), 0);
+  ASSERT_EQ(s.set_address_option(), 0);
   const int error = s.bind_any(ntohs(address.sin_port));
   EXPECT_EQ(error, EADDRINUSE);
   EXPECT_EQ(socket_error_text(error), "Address already in use");

@@ -1,7 +1,7 @@
 """kivorec.exe under wine64, fed by the Linux kivosim over loopback: the
 usage and channel-count refusals, a recording stopped with Ctrl-C (wine turns
 SIGINT into the console's Ctrl-C event) checked byte for byte, Ctrl-C with no
-traffic, and a port that cannot be bound.
+traffic, a port that cannot be bound, and a second recorder on the port.
 
 The recording is also read back by kivoinspect.exe.
 
@@ -174,6 +174,22 @@ class KivorecUnderWine(unittest.TestCase):
         self.assertEqual(os.path.getsize(sample), 0)
         meta = self.metadata()
         self.assertEqual((meta["ended"], meta["slots_written"]), ("ctrl-c", 0))
+
+    def test_a_second_recorder_is_refused_and_the_first_keeps_every_datagram(self):
+        recorder = self.start()
+        other = tempfile.mkdtemp(prefix="kivorec_wine_second_")
+        self.addCleanup(shutil.rmtree, other, True)
+        second = subprocess.run([WINE_RUN, KIVOREC, str(CHANNELS)], cwd=other, capture_output=True, text=True,
+                                timeout=120)
+        self.assertEqual(second.returncode, 255, second.stderr)
+        self.assertRegex(second.stderr, r"(?m)^bind\(\) failed: .*\(error 100[0-9]{2}\)$")
+        subprocess.run([KIVOSIM, "--quiet", "--port", str(PORT), "--channels", str(CHANNELS), "--content", "pattern",
+                        "--count", "1000", "--rate", "1000"], check=True, timeout=60, stdout=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: "seq # = 900\n" in self.stdout(), 30), self.stdout())
+        status, errors = self.stop(recorder)
+        self.assertEqual(status, 0, errors)
+        [sample] = self.files("*_kivo_samples.dat")
+        self.assertEqual(os.path.getsize(sample), 1000 * DATAGRAM)
 
     def test_port_that_cannot_be_bound(self):
         self.assertTrue(wait_for(lambda: not port_bound(), 30), "port 55000 stays busy")

@@ -20,7 +20,7 @@ class UdpSocketWin : public ::testing::Test {
   static UdpSocket bound_receiver() {
     UdpSocket s;
     EXPECT_EQ(s.create(), 0);
-    EXPECT_EQ(s.set_reuse_address(), 0);
+    EXPECT_EQ(s.set_address_option(), 0);
     EXPECT_EQ(s.bind_any(0), 0);
     return s;
   }
@@ -62,7 +62,7 @@ TEST_F(UdpSocketWin, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
   ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
   UdpSocket s;
   ASSERT_EQ(s.create(), 0);
-  ASSERT_EQ(s.set_reuse_address(), 0);
+  ASSERT_EQ(s.set_address_option(), 0);
   const int error = s.bind_any(ntohs(address.sin_port));
   EXPECT_TRUE(error == WSAEADDRINUSE || error == WSAEACCES) << error;
   EXPECT_NE(socket_error_text(error).find("(error " + std::to_string(error) + ")"), std::string::npos);

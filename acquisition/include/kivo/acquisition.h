@@ -41,7 +41,10 @@ class Acquisition {
   int32_t open(const OpenRequest& request);
   // host thread: stops and joins both threads, then releases the socket and
   // the files, and completes their metadata files with `reason`. Does nothing
-  // when nothing is held.
+  // when nothing is held. In a process forked from the one that opened it,
+  // the acquisition is the parent's: it is only forgotten (the child's copies
+  // of the socket and files let go of, nothing shut down, written or joined),
+  // and so is it by the destructor.
   void close(kivo::EndReason reason = kivo::EndReason::closed);
   // host thread: the latest whole datagram (datagram_size() bytes), or null
   // when less than one datagram's worth of unread bytes is left.
@@ -68,6 +71,8 @@ class Acquisition {
 
  private:
   void check_not_running() const;
+  bool held_by_another_process() const;
+  void forget();
   void release_leftovers();
   void start_threads();
   void stop_threads();
@@ -76,6 +81,7 @@ class Acquisition {
   // host thread only.
   Console console_;
   bool running_ = false;
+  uint64_t owner_ = 0;  // the process that opened what is held; 0: nothing held
   int port_ = 0;
   int socket_buffer_bytes_ = 0;
   int receive_buffer_request_ = 0;

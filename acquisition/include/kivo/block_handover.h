@@ -34,6 +34,11 @@ class BlockHandover {
   // host thread: no further blocks. Wakes both workers.
   void stop();
 
+  // host thread of a forked child: the workers that wait here run only in
+  // the parent, and a condition they wait on cannot be destroyed here (that
+  // waits for them for ever); the mutex and the condition are made anew.
+  void forget_waiters();
+
  private:
   std::mutex mutex_;
   std::condition_variable changed_;

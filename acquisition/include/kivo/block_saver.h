@@ -47,6 +47,10 @@ class BlockSaver {
   // host thread: waits for the save thread to write what was handed over
   // before the handover stopped, and to end; harmless when none runs.
   void join();
+  // host thread of a forked child: lets go of its copies of the files
+  // without writing to them (no flush, no metadata) and of the thread, which
+  // runs only in the parent.
+  void forget();
 
   // host thread, after join(): ends both files (RecordingFile::end): what
   // they hold reaches the disk, and they are closed.
@@ -59,8 +63,8 @@ class BlockSaver {
 
   // host thread, after end_files(): warns of each file's failed writes.
   void warn_write_errors() const;
-  // host thread, after end_files(): warns of each file lost while it was
-  // written, and each failed close.
+  // host thread, after end_files(): warns of each file lost or renamed while
+  // it was written, and each failed close.
   void warn_lost_files() const;
   // host thread: warns again of each sample file that 'open' could not
   // create, since nothing was saved to it.

@@ -47,12 +47,19 @@ class Receiver {
   void stop();
   // host thread: waits for the receiver thread to end; harmless when none runs.
   void join();
+  // host thread of a forked child: lets go of the socket without shutting it
+  // down (the parent's receiver waits on it) and of the thread, which runs
+  // only in the parent.
+  void forget();
 
   // host thread, after join(): takes the datagrams still queued on the
   // socket, counted as received but not saved, and the system's final drop count.
   void count_to_the_end();
   // host thread, after join(): the datagrams not of the expected size.
   const kivo::WrongSizeTally& wrong_sizes() const { return wrong_sizes_; }
+  // host thread, after join(): receiving ended because another process that
+  // shares the socket shut it down.
+  bool shut_down_elsewhere() const { return shut_down_elsewhere_.load(); }
 
  private:
   void run();
@@ -77,6 +84,8 @@ class Receiver {
   kivo::net::UdpSocket socket_;
   // host thread writes, receiver thread reads: false once 'close' began.
   std::atomic<bool> keep_receiving_{false};
+  // Receiver thread sets it, the host thread resets and reads it.
+  std::atomic<bool> shut_down_elsewhere_{false};
   // host thread starts and joins it.
   std::thread thread_;
   // Receiver thread only while it runs; the host thread resets them before.

@@ -6,7 +6,7 @@
 
 namespace kivo {
 
-enum class SocketStep { create, reuse_address, bind };
+enum class SocketStep { create, address_option, bind };
 
 struct SocketFailure {
   std::string printed;  // printed (Severity::error) before the error is raised; may be empty

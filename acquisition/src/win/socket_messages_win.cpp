@@ -8,7 +8,7 @@ namespace kivo {
 SocketFailure describe_socket_failure(SocketStep step, int code) {
   switch (step) {
     case SocketStep::create: return {messages::call_failed("socket", code), messages::kSocketNotCreated};
-    case SocketStep::reuse_address: return {"", messages::kAddressReuseRefused};
+    case SocketStep::address_option: return {"", messages::kAddressReuseRefused};
     case SocketStep::bind: break;
   }
   return {messages::call_failed("bind", code), messages::kPortNotBound};

@@ -41,6 +41,11 @@ class BlockFile {
   // to complete later (EIO, or ENOSPC on network and thin storage).
   int flush_to_disk();
 
+  // Whether the open file still has a name in the file system: false once
+  // it was deleted (its folder with it), when its blocks go with the close;
+  // true when it was renamed or moved, and where the system cannot tell.
+  bool has_name() const;
+
   // Closes the file; returns 0 or the error of the close. Safe when closed.
   int close();
 

@@ -11,6 +11,13 @@
 
 namespace kivo {
 
+// The folder `savedir` names, as an absolute path, so that the names made
+// from it stay where they were when the current folder changes: a relative
+// one is taken from the current folder, and "" is the current folder itself
+// (not the root that "/" + name would make). Where the current folder
+// cannot be told, the folder as given ("." for "").
+std::string absolute_folder(const std::string& savedir);
+
 // "<savedir>/YYYY-MM-DD_hh-mm-ss_kivo_samples.dat"; savedir is used as given.
 std::string raw_file_name(const std::string& savedir, const std::tm& local);
 // "<savedir>/YYYY-MM-DD_hh-mm-ss_kivo_filtered_samples.dat"

@@ -98,12 +98,16 @@ Metadata parse_metadata_json(const std::string& text);
 class MetadataFile {
  public:
   // Writes `metadata` beside its sample file. Returns 0 or the error code;
-  // after an error the file is given up and finish() does nothing.
+  // after an error finish() tries again, so that a sample file is not left
+  // without its description when the disk has room again by then.
   int start(const std::string& sample_path, const Metadata& metadata);
   // Rewrites it with the totals and the ending. Returns 0 or the error code;
-  // does nothing (0) when start() did not succeed or finish() already ran.
+  // does nothing (0) when start() was not called or finish() already ran.
   int finish(const RecordingTotals& totals, EndReason end);
+  // Between start() and finish().
   bool active() const { return active_; }
+  // The file is on the disk: start() or finish() wrote it.
+  bool written() const { return written_; }
   const std::string& path() const { return path_; }
   const Metadata& metadata() const { return metadata_; }
 
@@ -111,6 +115,7 @@ class MetadataFile {
   Metadata metadata_;
   std::string path_;
   bool active_ = false;
+  bool written_ = false;
 };
 
 }  // namespace kivo

@@ -2,9 +2,10 @@
 // (its raw and its filtered file) and kivorec keep them: the writer thread
 // appends blocks and its failed writes are counted; at the end the owner
 // checks whether the file was removed while it was written (its blocks then
-// go with it, and the programs say so rather than leave the loss silent),
-// brings it to the disk, closes it and completes the metadata with the
-// totals. Each program words what it reports in its own messages.
+// go with it, and the programs say so rather than leave the loss silent) or
+// renamed (its blocks are safe under the new name), brings it to the disk,
+// closes it and completes the metadata with the totals. Each program words
+// what it reports in its own messages.
 #pragma once
 
 #include <atomic>
@@ -30,9 +31,11 @@ class RecordingFile {
   // code; on error the file stays closed and keeps its path for the message.
   int create(const std::string& path, FileMode mode, uint64_t block_bytes);
   // Owner: writes the metadata file beside the sample file. Returns 0 or the
-  // error code; after an error finish_metadata() does nothing.
+  // error code; after an error finish_metadata() tries again.
   int start_metadata(const Metadata& metadata);
-  // Owner, while no writer runs: no file at all (closed unchecked, path forgotten).
+  // Owner, while no writer runs: no file at all (closed unchecked, path
+  // forgotten, nothing written). Also what a forked child does with the
+  // parent's recording: it lets go of its copy of the descriptor alone.
   void reset();
   // Owner, while no writer runs: closes the sample file and deletes it and
   // its metadata file (an 'open' that failed: empty, they would only hold
@@ -46,8 +49,8 @@ class RecordingFile {
   // as a failed write.
   void count_failed_write(int error);
 
-  // Owner, once no writer runs: notes whether the file was removed while it
-  // was written, brings what it holds to the disk (a failure counts as a
+  // Owner, once no writer runs: notes whether the file was removed or
+  // renamed while it was written, brings what it holds to the disk (a failure counts as a
   // failed write: the metadata must not vouch for it) and closes it. Does
   // nothing when the file is not open.
   void end();
@@ -70,11 +73,15 @@ class RecordingFile {
   // Owner, after end(): the whole blocks lost with the file when it was
   // removed while it was written; the error of the flush and of the close (or 0).
   std::optional<uint64_t> blocks_lost_to_removal() const { return blocks_lost_to_removal_; }
+  // Owner, after end(): the file was renamed or moved while it was written
+  // (its blocks are safe under the new name; the metadata file names the old).
+  bool renamed() const { return renamed_; }
   int flush_error() const { return flush_error_; }
   int close_error() const { return close_error_; }
 
  private:
   void count_failure(int error);
+  void note_what_became_of_it();
 
   // The writer thread appends while it runs; the owner creates, ends and
   // reads it otherwise.
@@ -86,6 +93,7 @@ class RecordingFile {
   MetadataFile metadata_;
   uint64_t block_bytes_ = 0;
   std::optional<uint64_t> blocks_lost_to_removal_;
+  bool renamed_ = false;
   int flush_error_ = 0;
   int close_error_ = 0;
 };

@@ -37,6 +37,7 @@ struct Received {
   long long full_length = 0;      // when cut: its own length; 0 where the platform cannot tell
   int error = 0;                  // platform error code when length < 0
   bool interrupted = false;       // the call was interrupted by a signal
+  bool shut_down = false;         // no datagram: the socket was shut down (interrupt(), or another process)
   bool drop_count_valid = false;  // kernel_drops holds the kernel's count
   uint32_t kernel_drops = 0;      // datagrams the kernel dropped on this socket so far
 };
@@ -52,7 +53,10 @@ class UdpSocket {
 
   // Set-up steps; each returns 0 or the platform's error code.
   int create();
-  int set_reuse_address();
+  // The address option, set so that the port bound next is this socket's
+  // alone: no second socket, of this process or another, can bind it and
+  // take the datagrams. Which option that is differs (address_option_name()).
+  int set_address_option();
   int bind_any(uint16_t port);
   // Asks for a receive buffer of `bytes` and returns what the kernel granted
   // (as the kernel reports it), or 0 when it cannot be read back.
@@ -63,7 +67,9 @@ class UdpSocket {
   uint16_t local_port() const;
 
   // Receiving thread only: one blocking receive of at most `capacity` bytes.
-  // A longer datagram is cut to `capacity`, and says so.
+  // A longer datagram is cut to `capacity`, and says so. Once the socket is
+  // shut down it returns at once with shut_down set, never as an empty
+  // datagram (which has length 0 and shut_down clear).
   Received receive(uint8_t* into, size_t capacity);
   // Sending: one datagram to `to`; returns bytes sent or -1.
   long long send_to(const uint8_t* data, size_t size, const Endpoint& to);
@@ -95,6 +101,9 @@ class UdpSocket {
 // request_receive_buffer() returns it, answers in full: Linux reports twice
 // the bytes it grants for data, keeping the other half for its bookkeeping.
 int receive_buffer_as_requested(int reported);
+
+// The option set_address_option() sets, as the system names it.
+const char* address_option_name();
 
 // The platform's text for an error code of the socket layer.
 std::string socket_error_text(int code);

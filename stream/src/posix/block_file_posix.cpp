@@ -1,6 +1,7 @@
 // POSIX realisation of the block file: one descriptor, write(2) per block.
 #include <fcntl.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <system_error>
@@ -80,6 +81,12 @@ int BlockFile::append(const uint8_t* data, size_t size) {
   }
   bytes_written_ += size;
   return 0;
+}
+
+bool BlockFile::has_name() const {
+  struct stat status {};
+  if (handle_ < 0 || ::fstat(fd_of(handle_), &status) != 0) return true;
+  return status.st_nlink > 0;
 }
 
 int BlockFile::close() {

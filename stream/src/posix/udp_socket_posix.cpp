@@ -19,6 +19,16 @@ int fd_of(intptr_t handle) { return static_cast<int>(handle); }
 
 int last_error() { return errno; }
 
+// SO_REUSEADDR's value. Linux lets a second UDP socket bind a port whose
+// holder set SO_REUSEADDR, when it sets it too, and hands the newest socket
+// the datagrams: there it stays off, and a second bind fails. BSD systems
+// (macOS) refuse a second socket on the same address and port with it on.
+#ifdef __linux__
+constexpr int kReuseAddress = 0;
+#else
+constexpr int kReuseAddress = 1;
+#endif
+
 // The length of what recvmsg returned (`n` >= 0) into `capacity` bytes.
 void take_length(ssize_t n, const msghdr& message, size_t capacity, Received& result) {
   result.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity;
@@ -68,13 +78,14 @@ int UdpSocket::create() {
   return 0;
 }
 
-int UdpSocket::set_reuse_address() {
-  const int one = 1;
-  if (::setsockopt(fd_of(handle_), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == -1) {
+int UdpSocket::set_address_option() {
+  if (::setsockopt(fd_of(handle_), SOL_SOCKET, SO_REUSEADDR, &kReuseAddress, sizeof kReuseAddress) == -1) {
     return last_error();
   }
   return 0;
 }
+
+const char* address_option_name() { return "SO_REUSEADDR"; }
 
 int UdpSocket::bind_any(uint16_t port) {
   sockaddr_in address{};
@@ -108,10 +119,11 @@ uint16_t UdpSocket::local_port() const {
 Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   Received result;
   const int ready = facilities::wait_for_datagram(fd_of(handle_), wake_);
-  if (ready <= 0) {  // woken: an empty receive, as from a socket shut down
+  if (ready <= 0) {  // woken: as from a socket shut down
     result.length = ready < 0 ? -1 : 0;
     result.error = ready < 0 ? errno : 0;
     result.interrupted = ready < 0 && errno == EINTR;
+    result.shut_down = ready == 0;
     return result;
   }
   sockaddr_in sender{};
@@ -128,6 +140,13 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   if (n < 0) {
     result.error = errno;
     result.interrupted = errno == EINTR;
+    return result;
+  }
+  // A shut-down socket returns 0 without a sender, where an empty datagram
+  // names its sender.
+  if (n == 0 && message.msg_namelen == 0) {
+    result.length = 0;
+    result.shut_down = true;
     return result;
   }
   take_length(n, message, capacity, result);

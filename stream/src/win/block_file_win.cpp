@@ -85,6 +85,15 @@ int BlockFile::append(const uint8_t* data, size_t size) {
   return 0;
 }
 
+bool BlockFile::has_name() const {
+  FILE_STANDARD_INFO info{};
+  if (handle_ == kClosed ||
+      !GetFileInformationByHandleEx(handle_of(handle_), FileStandardInfo, &info, sizeof info)) {
+    return true;
+  }
+  return !info.DeletePending && info.NumberOfLinks > 0;
+}
+
 int BlockFile::close() {
   if (handle_ == kClosed) return 0;
   const HANDLE file = handle_of(std::exchange(handle_, kClosed));

@@ -142,14 +142,19 @@ int UdpSocket::create() {
   return 0;
 }
 
-int UdpSocket::set_reuse_address() {
-  const int one = 1;
-  if (::setsockopt(socket_of(handle_), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
-                   sizeof one) == SOCKET_ERROR) {
+// SO_REUSEADDR would let a second socket bind the port and take the
+// datagrams (Winsock gives them to the newest socket), and a socket of any
+// program that sets it could do so unless the holder binds exclusively.
+int UdpSocket::set_address_option() {
+  const BOOL exclusive = TRUE;
+  if (::setsockopt(socket_of(handle_), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                   reinterpret_cast<const char*>(&exclusive), sizeof exclusive) == SOCKET_ERROR) {
     return last_error();
   }
   return 0;
 }
+
+const char* address_option_name() { return "SO_EXCLUSIVEADDRUSE"; }
 
 int UdpSocket::bind_any(uint16_t port) {
   sockaddr_in address{};
@@ -204,6 +209,7 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
     // socket does elsewhere.
     if (box->interrupted.load()) {
       result.length = 0;
+      result.shut_down = true;
       return result;
     }
     sockaddr_in sender{};
