@@ -114,6 +114,7 @@ EventsRead parse_events(const std::string& text) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (number == 1) {
+      if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);  // a byte-order mark
       if (const std::string error = find_columns(split_tabs(line), columns); !error.empty()) {
         out.error = error;
         return out;

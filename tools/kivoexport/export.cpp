@@ -179,7 +179,9 @@ Texts make_texts(const Options& o, const inspect::Source& source, const Plan& pl
 
 std::optional<Stop> write_outputs(const inspect::Source& source, const Plan& plan, const Texts& texts,
                                   OutputFiles& out) {
-  if (const std::string error = out.open(Part::data); !error.empty()) return Stop{kNotWritten, error};
+  if (const std::string error = out.open(Part::data); !error.empty()) {
+    return Stop{kNotWritten, error + "; write the files elsewhere with --out DIR"};
+  }
   {
     inspect::ProgressBar bar(inspect::progress_wanted(source.file.size()), "writing",
                              source.layout.slot_bytes);
