@@ -65,6 +65,8 @@ Plan make_plan(const inspect::Slots& slots, const inspect::Progress& progress) {
   plan.nsamp = layout.geometry.nsamp;
   plan.slots = slots.count();
   plan.stale = inspect::find_stale_slots(slots);
+  plan.exported.reserve(slots.count());
+  plan.first_samples.reserve(slots.count());
   const bool stamped = layout.stamped();
   kivo::SampleClock clock(plan.nsamp, 0);
   NumberOnlyClock numbers(plan.nsamp);
