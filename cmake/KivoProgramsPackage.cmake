@@ -76,7 +76,8 @@ function(kivo_debian_package)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${KIVO_PACKAGE_SUMMARY})
   set(CPACK_PACKAGE_DESCRIPTION "kivorec records the device's UDP datagrams to a sample file with its
 metadata, counting every datagram it could not keep; kivoinspect checks a
-recording and prints its summary; kivosim simulates the device.")
+recording and prints its summary; kivoexport writes it as BrainVision files
+for MNE-Python, EEGLAB and FieldTrip; kivosim simulates the device.")
   set(CPACK_GENERATOR DEB)
   set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};kivo;programs;/")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -90,6 +91,7 @@ endfunction()
 
 kivo_packaged_program(kivorec "record the Kivo device's datagrams from UDP port 55000 to a sample file")
 kivo_packaged_program(kivoinspect "summarise and check Kivo sample files")
+kivo_packaged_program(kivoexport "write a Kivo sample file as BrainVision files for MNE-Python, EEGLAB and FieldTrip")
 kivo_packaged_program(kivosim "send the datagrams of a simulated Kivo device over UDP")
 
 # The Debian package: for the system the build runs on, on Debian and its kin.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds for macOS with zig on Debian, and checks what was built:
-#   build-macos-x86_64: velto.mexmaci64 (Intel), kivorec, kivosim, kivoinspect
+#   build-macos-x86_64: velto.mexmaci64 (Intel), kivorec, kivosim, kivoinspect,
+#                       kivoexport
 #   build-macos-arm64:  velto.mexmaca64 (Apple silicon) and the same programs
 # then runs each build's symbol checks (CTest label "symbols": velto exports
 # _mexFunction alone and imports only MATLAB's names, the architectures).
@@ -13,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 arches=(x86_64 arm64)
-targets=(velto_matlab_mex kivorec kivosim kivoinspect)
+targets=(velto_matlab_mex kivorec kivosim kivoinspect kivoexport)
 werror=0
 while [[ $# -gt 0 ]]; do
   case "$1" in

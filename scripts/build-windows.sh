@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds everything for Windows with MinGW-w64 (posix thread model):
-#   build-win64: velto.mexw64, kivorec.exe, kivosim.exe, kivoinspect.exe and
-#                the Windows tests (run under wine64 by scripts/test-windows.sh)
+#   build-win64: velto.mexw64, kivorec.exe, kivosim.exe, kivoinspect.exe,
+#                kivoexport.exe and the Windows tests (run under wine64 by
+#                scripts/test-windows.sh)
 #   build-win32: velto.mexw32 and the same programs for 32-bit Windows
 # GoogleTest is built first from Debian's sources (/usr/src/googletest) with
 # the same toolchain, into the build folder.

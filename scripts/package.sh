@@ -4,7 +4,7 @@
 # dist/kivo-<version>-cpXY-cpXY-linux_x86_64.whl, the Debian package
 # dist/kivo_<version>_amd64.deb, and dist/SHA256SUMS beside them. Each zip
 # holds velto's MEX file for that MATLAB, kivo_read.m, QUICKSTART.txt, and
-# (but for win32) kivorec and kivoinspect built for that platform. The wheel
+# (but for win32) kivorec, kivoinspect and kivoexport built for that platform. The wheel
 # is built by Debian's python3 (python3-skbuild, pyproject.toml), the Debian
 # package by CPack from the main build (build/, the dev preset).
 #
@@ -68,6 +68,8 @@ TEXT
 
      $1 8                  records 8 channels from port 55000 until Ctrl-C
      $2 <file>.dat    checks a recording and prints its summary
+     $3 <file>.dat     writes it as BrainVision files (.vhdr, .vmrk, .eeg)
+                          for MNE-Python, EEGLAB and FieldTrip
 TEXT
   fi
 }
@@ -123,11 +125,15 @@ debian_package() {
 mkdir -p "$dist"
 w64="$root/build-win64" w32="$root/build-win32" mi="$root/build-macos-x86_64" ma="$root/build-macos-arm64"
 lx="$root/build-glnxa64"
-package win64 "$w64/velto.mexw64" "$w64/recorder/kivorec.exe" "$w64/tools/kivoinspect/kivoinspect.exe"
+package win64 "$w64/velto.mexw64" "$w64/recorder/kivorec.exe" "$w64/tools/kivoinspect/kivoinspect.exe" \
+  "$w64/tools/kivoexport/kivoexport.exe"
 package win32 "$w32/velto.mexw32"
-package maci64 "$mi/velto.mexmaci64" "$mi/recorder/kivorec" "$mi/tools/kivoinspect/kivoinspect"
-package maca64 "$ma/velto.mexmaca64" "$ma/recorder/kivorec" "$ma/tools/kivoinspect/kivoinspect"
-package glnxa64 "$lx/velto.mexa64" "$lx/recorder/kivorec" "$lx/tools/kivoinspect/kivoinspect"
+package maci64 "$mi/velto.mexmaci64" "$mi/recorder/kivorec" "$mi/tools/kivoinspect/kivoinspect" \
+  "$mi/tools/kivoexport/kivoexport"
+package maca64 "$ma/velto.mexmaca64" "$ma/recorder/kivorec" "$ma/tools/kivoinspect/kivoinspect" \
+  "$ma/tools/kivoexport/kivoexport"
+package glnxa64 "$lx/velto.mexa64" "$lx/recorder/kivorec" "$lx/tools/kivoinspect/kivoinspect" \
+  "$lx/tools/kivoexport/kivoexport"
 wheel
 debian_package
 (cd "$dist" && sha256sum kivo-"$version"-*.zip kivo-"$version"-*.whl kivo_"$version"_*.deb >SHA256SUMS)

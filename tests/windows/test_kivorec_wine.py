@@ -3,9 +3,10 @@ usage and channel-count refusals, a recording stopped with Ctrl-C (wine turns
 SIGINT into the console's Ctrl-C event) checked byte for byte, Ctrl-C with no
 traffic, a port that cannot be bound, and a second recorder on the port.
 
-The recording is also read back by kivoinspect.exe.
+The recording is also read back by kivoinspect.exe, and exported twice by
+kivoexport.exe (the second export replaces the first's files).
 
-usage: test_kivorec_wine.py WINE_RUN KIVOREC_EXE KIVOINSPECT_EXE KIVOSIM
+usage: test_kivorec_wine.py WINE_RUN KIVOREC_EXE KIVOINSPECT_EXE KIVOSIM KIVOEXPORT_EXE
 """
 
 import glob
@@ -22,7 +23,7 @@ import time
 import unittest
 from array import array
 
-WINE_RUN, KIVOREC, KIVOINSPECT, KIVOSIM = (os.path.abspath(p) for p in sys.argv[1:5])
+WINE_RUN, KIVOREC, KIVOINSPECT, KIVOSIM, KIVOEXPORT = (os.path.abspath(p) for p in sys.argv[1:6])
 PORT = 55000
 CHANNELS, NSAMP, DATAGRAM = 8, 86, 1388
 
@@ -136,6 +137,18 @@ class KivorecUnderWine(unittest.TestCase):
                                    capture_output=True, text=True, timeout=120)
         self.assertEqual(inspected.returncode, 0, inspected.stdout + inspected.stderr)
         self.assertIn('"consistent":true', inspected.stdout.replace(" ", ""))
+        samples = array("H")
+        for i in range(count):
+            samples.frombytes(data[i * DATAGRAM + 12:(i + 1) * DATAGRAM])
+        for _ in range(2):
+            exported = subprocess.run([WINE_RUN, KIVOEXPORT, "--sample-rate", "86000", os.path.basename(sample)],
+                                      cwd=self.dir, capture_output=True, text=True, timeout=120)
+            self.assertEqual(exported.returncode, 0, exported.stdout + exported.stderr)
+        floats = array("f")
+        with open(os.path.splitext(sample)[0] + ".eeg", "rb") as f:
+            floats.frombytes(f.read())
+        self.assertEqual(floats.tolist(), [float(v) for v in samples])
+        self.assertEqual(self.files("*.tmp"), [])
 
     def test_ctrl_c_while_the_device_sends_keeps_whole_blocks(self):
         recorder = self.start()
@@ -205,4 +218,4 @@ class KivorecUnderWine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1] + sys.argv[5:], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[6:], verbosity=2)

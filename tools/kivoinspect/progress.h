@@ -2,6 +2,7 @@
 // when a person is watching (stderr is a terminal).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -14,8 +15,9 @@ inline constexpr uint64_t kProgressFromBytes = uint64_t{256} << 20;
 
 class ProgressBar {
  public:
-  // Main thread. Draws nothing unless `enabled`.
-  ProgressBar(bool enabled, std::string label);
+  // Main thread. Draws nothing unless `enabled`. With `bytes_per_step`
+  // (the bytes one step of the pass reads), the bar shows the rate too.
+  ProgressBar(bool enabled, std::string label, uint64_t bytes_per_step = 0);
   // Clears the bar's line.
   ~ProgressBar();
   ProgressBar(const ProgressBar&) = delete;
@@ -29,6 +31,8 @@ class ProgressBar {
 
   bool enabled_;
   std::string label_;
+  uint64_t bytes_per_step_;
+  std::chrono::steady_clock::time_point started_;
   int shown_percent_ = -1;
 };
 

@@ -1,0 +1,3 @@
+#include "export.h"
+
+int main(int argc, char** argv) { return kivo::exporter::run(argc, argv); }
