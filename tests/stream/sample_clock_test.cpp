@@ -9,6 +9,7 @@
 
 #include "kivo/lower_envelope.h"
 #include "kivo/metadata.h"
+#include "kivo/slot_anchors.h"
 #include "simulated_device.h"
 
 namespace kivo {
@@ -192,6 +193,45 @@ TEST(SampleClock, StampsThatAreNoTimePlaceTheirDatagramsByNumberAlone) {
     ASSERT_EQ(fit.first_samples[i], damaged[i].datagram * kNsamp) << i;
   EXPECT_EQ(fit.timing.segments.size(), 1u);
   EXPECT_LT(worst_time_error(fit.timing, device), kTimeTolerance);
+}
+
+// A file without stamps, read by its numbers and the anchors, places every
+// slot where the clock placed its datagram: across a 10 s outage at 20,000
+// datagrams/s (three wraps and more), a restart a few numbers below the last
+// number, and a block the writer had no room for.
+TEST(SlotAnchors, TheChainAndTheAnchorsPlaceEverySlotAsTheClockDid) {
+  SimulatedDevice device(20000 * kNsamp, kNsamp, 9);
+  device.send(30000);
+  device.lose(200000);
+  device.send(30000);
+  device.restart(2.0, static_cast<uint16_t>(device.received().back().sequence - 10));
+  device.send(30000);
+  SampleClock clock(kNsamp);
+  AnchorLog log(kNsamp);
+  std::vector<uint16_t> file_sequences;
+  std::vector<int64_t> file_places;
+  const std::vector<ReceivedDatagram>& received = device.received();
+  for (size_t i = 0; i < received.size(); ++i) {
+    const int64_t place = clock.note(received[i].sequence, received[i].stamp).first_sample;
+    log.note(received[i].sequence, place);
+    const size_t block = i / kSlotsPerBlock;
+    if (block != 10) {
+      file_sequences.push_back(received[i].sequence);
+      file_places.push_back(place);
+    }
+    if ((i + 1) % kSlotsPerBlock == 0 || i + 1 == received.size()) {
+      if (block == 10) {
+        log.drop_block();
+      } else {
+        log.keep_block();
+      }
+    }
+  }
+  const std::vector<SlotAnchor> anchors = log.anchors();
+  EXPECT_EQ(anchors.size(), 2u) << "the outage and the restart";
+  SlotChain chain(kNsamp, anchors);
+  for (size_t k = 0; k < file_sequences.size(); ++k)
+    ASSERT_EQ(chain.next(file_sequences[k]), file_places[k]) << k;
 }
 
 TEST(SampleTiming, JsonKeepsEveryFieldAndUnknownFiguresAsNull) {
