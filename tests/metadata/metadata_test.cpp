@@ -177,6 +177,9 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
     EXPECT_EQ(m.totals.sequence_gaps, 0U);
     EXPECT_EQ(m.port, port);
     EXPECT_EQ(fs::file_size(dir.path() / m.sample_file), 2U * static_cast<uint64_t>(m.block_bytes()));
+    ASSERT_TRUE(m.timing.has_value());  // the receiver's clock, fitted to every datagram received
+    EXPECT_EQ(m.timing->datagrams, 2500U);
+    EXPECT_FALSE(m.timing->segments.empty());
   }
   const kivo::Metadata filtered = kivo::parse_metadata_json(kivo_test::file_text(filtered_json));
   ASSERT_TRUE(filtered.filter.has_value());

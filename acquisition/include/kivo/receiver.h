@@ -15,6 +15,8 @@
 #include "kivo/console.h"
 #include "kivo/geometry.h"
 #include "kivo/latest_datagram.h"
+#include "kivo/sample_clock.h"
+#include "kivo/sample_timing.h"
 #include "kivo/sequence_tracker.h"
 #include "kivo/status.h"
 #include "kivo/udp_socket.h"
@@ -53,6 +55,9 @@ class Receiver {
   void count_to_the_end();
   // host thread, after join(): the datagrams not of the expected size.
   const kivo::WrongSizeTally& wrong_sizes() const { return wrong_sizes_; }
+  // host thread, after join(): the device's clock fitted to the stamps of
+  // the datagrams that took a slot.
+  kivo::SampleTiming timing() const;
 
  private:
   void run();
@@ -82,6 +87,10 @@ class Receiver {
   // Receiver thread only while it runs; the host thread resets them before.
   kivo::SequenceTracker sequence_;
   kivo::WrongSizeTally wrong_sizes_;
+  bool kernel_stamps_only_ = true;  // every datagram noted had the kernel's stamp
+  // Receiver thread only while it runs; the host thread sets it up in
+  // size_blocks() (its memory is allocated there) and reads it after join().
+  kivo::SampleClock clock_{1};
 };
 
 }  // namespace kivo
