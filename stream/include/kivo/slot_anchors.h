@@ -88,9 +88,9 @@ class AnchorLog {
   void step(uint16_t sequence, int64_t datagram);
 
   int32_t nsamp_;
-  Chain chain_;                     // up to the block in progress
-  Chain kept_;                      // up to the last block kept
-  std::vector<SlotAnchor> anchors_; // of the blocks kept, then of the block in progress
+  Chain chain_;                      // up to the block in progress
+  Chain kept_;                       // up to the last block kept
+  std::vector<SlotAnchor> anchors_;  // of the blocks kept, then of the block in progress
   size_t kept_anchors_ = 0;
 };
 
