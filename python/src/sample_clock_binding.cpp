@@ -17,7 +17,8 @@ template <typename T>
 using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 // The fit as the metadata's "timing" object, decoded as json.load would.
-py::tuple fit_sample_clock(int32_t nsamp, const Column<uint16_t>& sequence_numbers, const Column<double>& stamps) {
+py::tuple fit_sample_clock(int32_t nsamp, const Column<uint16_t>& sequence_numbers,
+                           const Column<double>& stamps) {
   if (sequence_numbers.ndim() != 1 || stamps.ndim() != 1 || sequence_numbers.size() != stamps.size()) {
     throw std::invalid_argument("sequence_numbers and stamps must be 1-d and of one length");
   }
@@ -36,7 +37,8 @@ py::tuple fit_sample_clock(int32_t nsamp, const Column<uint16_t>& sequence_numbe
 }  // namespace
 
 void define_sample_clock(py::module_& m) {
-  m.def("fit_sample_clock", &fit_sample_clock, py::arg("nsamp"), py::arg("sequence_numbers"), py::arg("stamps"),
+  m.def("fit_sample_clock", &fit_sample_clock, py::arg("nsamp"), py::arg("sequence_numbers"),
+        py::arg("stamps"),
         "fit_sample_clock(nsamp, sequence_numbers, stamps) -> (timing, first_samples)\n\n"
         "The sample clock fitted to datagrams in the order received: timing is the\n"
         "metadata's \"timing\" object as a dict (sample_rate, segments, the jitter\n"

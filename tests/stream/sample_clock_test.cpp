@@ -195,6 +195,35 @@ TEST(SampleClock, StampsThatAreNoTimePlaceTheirDatagramsByNumberAlone) {
   EXPECT_LT(worst_time_error(fit.timing, device), kTimeTolerance);
 }
 
+// A network that holds up a run of datagrams for 60 ms while the 120 after
+// it go ahead (at 2000 datagrams/s): the run is late, in the first second of
+// the fit and later, not a gap of nearly a wrap or a restarted device.
+TEST(SampleClock, ARunHeldUpPastMoreThan64LaterDatagramsIsLate) {
+  struct Arrival {
+    int64_t u;
+    double stamp;
+  };
+  std::vector<Arrival> arrivals;
+  const double spd = 0.5e-3;
+  for (int64_t u = 0; u < 4000; ++u) {
+    const bool held = (u >= 1000 && u < 1004) || (u >= 3000 && u < 3004);
+    if (!held) arrivals.push_back({u, 1.7e9 + static_cast<double>(u) * spd + 30e-6});
+    if (u == 1124 || u == 3124) {
+      for (int64_t late = u - 124; late < u - 120; ++late) {
+        arrivals.push_back({late, 1.7e9 + static_cast<double>(u) * spd + 60e-6});
+      }
+    }
+  }
+  SampleClock clock(kNsamp);
+  for (const Arrival& a : arrivals) {
+    ASSERT_EQ(clock.note(static_cast<uint16_t>(a.u), a.stamp).first_sample, a.u * kNsamp) << a.u;
+  }
+  const SampleTiming t = clock.timing();
+  EXPECT_EQ(t.segment_count, 1u);
+  EXPECT_EQ(t.late_datagrams, 8u);
+  EXPECT_NEAR(t.sample_rate, kNsamp / spd, 1e-3);
+}
+
 // A file without stamps, read by its numbers and the anchors, places every
 // slot where the clock placed its datagram: across a 10 s outage at 20,000
 // datagrams/s (three wraps and more), a restart a few numbers below the last
