@@ -34,8 +34,24 @@ function rec = kivo_read (file, varargin)
 %     samples      (slots * nsamp) x nchans: one column per channel, in time
 %                  order - the nsamp time steps of each slot one after the
 %                  other (filtered files hold the filter's output + 32767)
+%     time         (slots * nsamp) x 1: the time of each row of samples,
+%                  seconds since 1970-01-01 00:00:00 UTC, on the device's
+%                  clock fitted to the receive stamps; NaN in stale slots
+%     timing       the fit: sample_rate (samples per second per channel),
+%                  sample_rate_uncertainty_ppm, segments (first_sample,
+%                  last_sample, t0, sample_rate each: sample n of a segment
+%                  is at t0 + n / sample_rate), the jitter of the stamps
+%                  above the fitted line (jitter_median_seconds,
+%                  jitter_p99_seconds, jitter_max_seconds), stamp_source
+%                  ('kernel' or 'receiver') and counts
 %     file, kind, nchans, nsamp, metadata (the decoded metadata file, or []),
 %     first_block (number of the first block read), slots (slots read)
+%
+%   The fit comes from the metadata file. Without one there (a recording
+%   that did not end normally, an older file), the stamps read are fitted by
+%   velto's sample clock, the recorders' own (timing.stamp_source is then
+%   empty); without velto on the path, time is NaN with a warning. kivorec's
+%   files have no stamps: without the metadata's fit their time is NaN.
 %
 %   A file that ends with an incomplete block is read up to its last whole
 %   slot, with a warning (not when the metadata says the recording ended so,
@@ -43,11 +59,10 @@ function rec = kivo_read (file, varargin)
 %   of a wrong size counted in the metadata (metadata.wrong_size_datagrams)
 %   are named in a warning as well.
 %
-%   Example: channel 1 of the new datagrams, against time
+%   Example: channel 1 against time
 %     rec = kivo_read ('2015-03-07_14-05-09_kivo_samples.dat');
-%     keep = repelem (~rec.stale, rec.nsamp);
-%     t = repelem (rec.stamps, rec.nsamp) - rec.stamps(1);
-%     plot (t(keep), rec.samples(keep, 1));
+%     keep = ~isnan (rec.time);
+%     plot (rec.time(keep) - rec.time(find (keep, 1)), rec.samples(keep, 1));
 %
 %   Works in GNU Octave (7 or later for the metadata file) and MATLAB
 %   (R2016b or later).
@@ -86,6 +101,7 @@ function rec = kivo_read (file, varargin)
   rec.header = bytes(s + 1:s + 10, :).';
   rec.samples = samples_of (bytes(s + 13:end, :), nchans, opts.native);
   rec.stale = stale(context + 1:end);
+  [rec.time, rec.timing] = sample_times (file, rec, first, slot_bytes);
 end
 
 function opts = parse_options (args)
@@ -294,4 +310,156 @@ function stale = stale_flags (bytes, kind, stamp_bytes)
   [~, first] = unique (bytes(1:width, candidates).', 'rows', 'first');
   stale(candidates) = true;
   stale(candidates(first)) = false;
+end
+
+% The time of every row of samples: see the help text. Each slot's datagram
+% is placed in the recording's numbering (sample k of datagram u is sample
+% u * nsamp + k) and its samples looked up on the fit's segments.
+function [time, timing] = sample_times (file, rec, first, slot_bytes)
+  timing = [];
+  if (~isempty (rec.metadata) && isfield (rec.metadata, 'timing'))
+    timing = rec.metadata.timing;
+  end
+  fresh = ~rec.stale;
+  first_samples = zeros (rec.slots, 1);
+  placed = false (rec.slots, 1);
+  if (strcmp (rec.kind, 'recorder'))
+    if (~isempty (timing))
+      anchors = [];
+      if (isfield (rec.metadata, 'slot_anchors'))
+        anchors = rec.metadata.slot_anchors;
+      end
+      numbers = sequence_numbers_from_start (file, first + rec.slots, slot_bytes);
+      places = places_by_chain (numbers, anchors, rec.nsamp);
+      first_samples = places(first + 1:end);
+      placed = fresh;
+    end
+  elseif (isempty (timing))
+    [timing, first_samples(fresh)] = fit_stamps (file, rec.nsamp, rec.sequence_no(fresh), rec.stamps(fresh));
+    placed = fresh & ~isempty (timing);
+  else
+    [first_samples(fresh), placed(fresh)] = places_from_stamps (rec.sequence_no(fresh), rec.stamps(fresh), ...
+                                                                timing.segments, rec.nsamp);
+  end
+  time = NaN (rec.slots * rec.nsamp, 1);
+  if (~isempty (timing))
+    time = times_of (first_samples, placed, timing.segments, rec.nsamp);
+  end
+end
+
+% The segments' figures as columns; NaN where the fit has none.
+function [firsts, lasts, t0s, rates] = segment_table (segments)
+  k = numel (segments);
+  firsts = zeros (k, 1);
+  lasts = zeros (k, 1);
+  t0s = NaN (k, 1);
+  rates = NaN (k, 1);
+  for i = 1:k
+    if (iscell (segments))
+      s = segments{i};
+    else
+      s = segments(i);
+    end
+    firsts(i) = s.first_sample;
+    lasts(i) = s.last_sample;
+    if (~isempty (s.t0))
+      t0s(i) = s.t0;
+    end
+    if (~isempty (s.sample_rate))
+      rates(i) = s.sample_rate;
+    end
+  end
+end
+
+% Each datagram's first sample from its number and stamp. On a segment's line
+% the stamp says about which datagram it is; delays only add, so of the
+% numbers with the datagram's low 16 bits, the one whose line time lies
+% between a quarter of a wrap after the stamp and three quarters before it,
+% inside the segment, nearest the stamp.
+function [places, placed] = places_from_stamps (seq, stamps, segments, nsamp)
+  [firsts, lasts, t0s, rates] = segment_table (segments);
+  best = zeros (size (seq));
+  distance = Inf (size (seq));
+  usable = isfinite (stamps);
+  for i = 1:numel (firsts)
+    if (~(isfinite (t0s(i)) && isfinite (rates(i))))
+      continue;
+    end
+    ahead = (stamps - t0s(i)) * (rates(i) / nsamp);
+    ahead(~usable) = 0;
+    u = seq + 65536 * floor ((ahead - seq - 16384) / 65536 + 0.5);
+    d = abs (ahead - u);
+    better = usable & u * nsamp >= firsts(i) & u * nsamp <= lasts(i) & d < distance;
+    best(better) = u(better);
+    distance(better) = d(better);
+  end
+  places = best * nsamp;
+  placed = isfinite (distance);
+end
+
+% kivorec's files: each slot follows the one before it by its number's
+% distance forward, or lies up to 64 numbers back; at each of the metadata's
+% anchors [slot, first_sample] the chain starts afresh.
+function places = places_by_chain (seq, anchors, nsamp)
+  places = zeros (0, 1);
+  if (isempty (seq))
+    return;
+  end
+  step = mod (diff (seq), 65536);
+  back = 65536 - step <= 64;
+  step(back) = step(back) - 65536;
+  u = [seq(1); seq(1) + cumsum(step)];
+  correction = zeros (size (u));
+  shift = 0;
+  for i = 1:size (anchors, 1)
+    slot = anchors(i, 1);
+    if (slot >= numel (u))
+      break;
+    end
+    wanted = anchors(i, 2) / nsamp - (u(slot + 1) + shift);
+    correction(slot + 1) = correction(slot + 1) + wanted;
+    shift = shift + wanted;
+  end
+  places = (u + cumsum (correction)) * nsamp;
+end
+
+% The time of every row: t0 + n / sample_rate on the segment that holds n.
+function time = times_of (first_samples, placed, segments, nsamp)
+  n = reshape (first_samples(:)' + (0:nsamp - 1)', [], 1);
+  time = NaN (size (n));
+  [firsts, lasts, t0s, rates] = segment_table (segments);
+  if (isempty (firsts) || isempty (n))
+    return;
+  end
+  [~, k] = histc (n, [firsts; Inf]);
+  inside = repelem (placed(:), nsamp) & k > 0;
+  k(~inside) = 1;
+  inside = inside & n <= lasts(k);
+  time(inside) = t0s(k(inside)) + n(inside) ./ rates(k(inside));
+end
+
+% The sample clock of velto (the recorders' own) over the stamps read.
+function [timing, first_samples] = fit_stamps (file, nsamp, seq, stamps)
+  timing = [];
+  first_samples = zeros (size (seq));
+  if (~any (exist ('velto') == [2 3]))
+    warning ('kivo_read:timing', ['kivo_read: %s: its metadata holds no "timing", and fitting its stamps ' ...
+             'needs velto (the MEX file beside kivo_read.m): time is NaN'], file);
+    return;
+  end
+  [text, first_samples] = velto ('fit_sample_clock', nsamp, seq, stamps);
+  timing = jsondecode (text);
+  timing.stamp_source = [];  % the stamps do not say where they were taken
+end
+
+% The sequence numbers of slots 0 to stop - 1: kivorec's files are placed by a
+% chain from their first slot.
+function numbers = sequence_numbers_from_start (file, stop, slot_bytes)
+  fid = fopen (file, 'r', 'ieee-le');
+  if (fid < 0)
+    error ('kivo_read:open', 'kivo_read: cannot open %s', file);
+  end
+  cleanup = onCleanup (@() fclose (fid));
+  fseek (fid, 10, 'bof');
+  numbers = fread (fid, stop, 'uint16=>double', slot_bytes - 2);
 end

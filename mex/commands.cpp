@@ -1,9 +1,12 @@
 #include "commands.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "kivo/datagram.h"
+#include "kivo/sample_clock.h"
 #include "kivo/status.h"
 #include "kivo/version.h"
 #include "mx_args.h"
@@ -78,6 +81,17 @@ mxArray* status_value(const Value& value) {
   }
 }
 
+// Sequence numbers as given: whole numbers from 0 to 65535.
+std::vector<uint16_t> sequence_numbers(const mxArray* array) {
+  std::vector<uint16_t> out;
+  for (const double value : numeric_values(array)) {
+    require(value >= 0 && value <= 65535 && value == std::floor(value),
+            "velto: sequence numbers are whole numbers from 0 to 65535");
+    out.push_back(static_cast<uint16_t>(value));
+  }
+  return out;
+}
+
 }  // namespace
 
 kivo::Acquisition& acquisition() {
@@ -119,6 +133,38 @@ void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
     mxSetField(result, 0, field.name, status_value(value));
   });
   plhs[0] = result;
+}
+
+}  // namespace velto
+
+namespace velto {
+
+// [timing, first_samples] = velto('fit_sample_clock', nsamp, sequence_no, stamps):
+// the sample clock over a file's datagrams in the order received, for
+// kivo_read: the metadata's "timing" object as JSON text, and the index of
+// every datagram's first sample.
+void fitcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  require(nrhs == 4 && nlhs <= 2,
+          "velto: [timing, first_samples] = velto('fit_sample_clock', nsamp, sequence_no, stamps)");
+  require(is_real_numeric(prhs[1]) && first_numeric_value(prhs[1]) >= 1, "velto: nsamp must be 1 or more");
+  const auto nsamp = static_cast<int32_t>(first_numeric_value(prhs[1]));
+  const bool none = mxGetNumberOfElements(prhs[2]) == 0 && mxGetNumberOfElements(prhs[3]) == 0;
+  require(none || (is_real_numeric(prhs[2]) && is_real_numeric(prhs[3])),
+          "velto: sequence_no and stamps must be real numeric arrays");
+  const std::vector<uint16_t> sequences = none ? std::vector<uint16_t>{} : sequence_numbers(prhs[2]);
+  const std::vector<double> stamps = none ? std::vector<double>{} : numeric_values(prhs[3]);
+  require(sequences.size() == stamps.size(),
+          "velto: sequence_no and stamps must have one element per datagram");
+  std::vector<int64_t> first_samples(stamps.size());
+  const kivo::SampleTiming timing =
+      kivo::fit_sample_clock(nsamp, sequences.data(), stamps.data(), stamps.size(), first_samples.data());
+  plhs[0] = mxCreateString(kivo::timing_json_text(timing).c_str());
+  if (nlhs == 2) {
+    const mwSize dims[2] = {static_cast<mwSize>(first_samples.size()), 1};
+    plhs[1] = mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
+    double* out = mxGetPr(plhs[1]);
+    for (size_t i = 0; i < first_samples.size(); ++i) out[i] = static_cast<double>(first_samples[i]);
+  }
 }
 
 }  // namespace velto

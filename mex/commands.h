@@ -16,6 +16,7 @@ void readcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void closecmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void versioncmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void statuscmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void fitcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 // The plug-in's one acquisition.
 kivo::Acquisition& acquisition();

@@ -17,7 +17,9 @@ ReceiveLoop::ReceiveLoop(net::UdpSocket& socket, BlockRing& ring, StopControl& c
       control_(control),
       printer_(printer),
       datagram_bytes_(static_cast<size_t>(geometry.datagram_size_bytes)),
-      nchans_(geometry.nchans) {
+      nchans_(geometry.nchans),
+      clock_(geometry.nsamp),
+      anchors_(geometry.nsamp) {
   wrong_sizes_.reset(datagram_bytes_);
 }
 
@@ -56,6 +58,7 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     control_.note_arrival();
     note(received);
     note_size(slot, received);
+    place(slot, received);
     if (sequence_.note_datagram(slot, received.length)) ++outcome_.sequence_gaps;
     if (slots % kProgressEvery == 0) printer_.progress(sequence_number(slot));
     ++slots;
@@ -65,7 +68,11 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
 
 void ReceiveLoop::hand_over(size_t slots) {
   ++outcome_.blocks;  // numbered as the ring numbers them
-  if (ring_.hand_over(slots * datagram_bytes_)) return;
+  if (ring_.hand_over(slots * datagram_bytes_)) {
+    anchors_.keep_block();
+    return;
+  }
+  anchors_.drop_block();
   ++outcome_.blocks_dropped;
   printer_.block_dropped(outcome_.blocks);
 }
@@ -73,6 +80,26 @@ void ReceiveLoop::hand_over(size_t slots) {
 void ReceiveLoop::note(const net::Received& received) {
   ++outcome_.datagrams;
   if (received.drop_count_valid) outcome_.kernel_drops = received.kernel_drops;
+}
+
+// The clock places the datagram by its number and stamp; the anchors follow
+// the number as the slot holds it (zeroed when the datagram was too short to
+// carry one), as the file's readers will see it.
+void ReceiveLoop::place(const uint8_t* slot, const net::Received& received) {
+  const uint16_t sequence = sequence_number(slot);
+  if (received.length < kHeaderBytes) {
+    anchors_.note_unplaced(sequence);
+    return;
+  }
+  anchors_.note(sequence, clock_.note(sequence, received.stamp).first_sample);
+  kernel_stamps_only_ = kernel_stamps_only_ && received.kernel_stamp;
+}
+
+SampleTiming ReceiveLoop::timing() const {
+  SampleTiming timing = clock_.timing();
+  const bool kernel = kernel_stamps_only_ && timing.datagrams > 0;
+  timing.stamp_source = kernel ? StampSource::kernel : StampSource::receiver;
+  return timing;
 }
 
 void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {

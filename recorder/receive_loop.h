@@ -5,11 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "block_ring.h"
 #include "console_printer.h"
 #include "kivo/geometry.h"
+#include "kivo/sample_clock.h"
+#include "kivo/sample_timing.h"
 #include "kivo/sequence_tracker.h"
+#include "kivo/slot_anchors.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
 #include "stop_control.h"
@@ -44,6 +48,11 @@ class ReceiveLoop {
   // returns how many it took.
   uint64_t drain_queued();
   const ReceiveOutcome& outcome() const { return outcome_; }
+  // Main thread, once run() has ended: the device's clock fitted to the
+  // receive stamps of the datagrams that took a slot, and the slots of the
+  // blocks handed over that the file's numbers alone do not place.
+  SampleTiming timing() const;
+  std::vector<SlotAnchor> anchors() const { return anchors_.anchors(); }
 
  private:
   enum class Fill { complete, cut_short, failed };
@@ -52,6 +61,7 @@ class ReceiveLoop {
   void note(const net::Received& received);
   void note_size(uint8_t* slot, const net::Received& received);
   bool count_size(const net::Received& received);
+  void place(const uint8_t* slot, const net::Received& received);
 
   net::UdpSocket& socket_;
   BlockRing& ring_;
@@ -62,6 +72,11 @@ class ReceiveLoop {
   WrongSizeTally wrong_sizes_;
   ReceiveOutcome outcome_;
   SequenceTracker sequence_;  // for the metadata file: breaks in the device's numbering
+  // For the metadata file: the file stores no stamps, so its times come
+  // from this fit of the stamps seen here.
+  SampleClock clock_;
+  AnchorLog anchors_;
+  bool kernel_stamps_only_ = true;  // every datagram noted had the kernel's stamp
 };
 
 }  // namespace kivo::recorder

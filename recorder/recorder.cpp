@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "block_ring.h"
 #include "block_writer.h"
@@ -15,6 +17,8 @@
 #include "kivo/geometry.h"
 #include "kivo/metadata.h"
 #include "kivo/recording_file.h"
+#include "kivo/sample_timing.h"
+#include "kivo/slot_anchors.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
 #include "receive_loop.h"
@@ -37,8 +41,10 @@ struct Ending {
   ReceiveOutcome outcome;
   bool socket_failed = false;
   int write_error = 0;
-  uint64_t drained = 0;      // datagrams still queued at the end
-  uint64_t blocks_left = 0;  // blocks in the ring the writer gave up on
+  uint64_t drained = 0;                // datagrams still queued at the end
+  uint64_t blocks_left = 0;            // blocks in the ring the writer gave up on
+  std::optional<SampleTiming> timing;  // when datagrams were received
+  std::vector<SlotAnchor> anchors;
 };
 
 // The socket as the device expects it, then as much receive buffer as the
@@ -61,6 +67,7 @@ bool set_up_socket(net::UdpSocket& socket, std::string& problem) {
               " asked; a disk stall may lose datagrams (see README.md to raise the limit)\n";
   }
   socket.enable_drop_count();
+  socket.enable_kernel_stamps();
   return true;
 }
 
@@ -70,6 +77,8 @@ bool set_up_socket(net::UdpSocket& socket, std::string& problem) {
 void count_to_the_end(net::UdpSocket& socket, ReceiveLoop& loop, Ending& ending) {
   ending.drained = loop.drain_queued();
   ending.outcome = loop.outcome();
+  ending.timing = loop.timing();
+  ending.anchors = loop.anchors();
   const uint64_t drops = kernel_drops_at_end(socket, ending.outcome.kernel_drops);
   ending.outcome.kernel_drops = static_cast<uint32_t>(drops);
 }
@@ -161,6 +170,7 @@ void finish_metadata(RecordingFile& file, const Ending& ending, ConsoleStop::Req
   t.kernel_drops = ending.outcome.kernel_drops;
   t.wrong_size_datagrams = ending.outcome.wrong_size_datagrams;
   t.datagrams_not_saved = ending.outcome.not_handed_over + ending.drained;
+  if (ending.timing) file.set_timing(*ending.timing, ending.anchors);
   if (const int error = file.finish_metadata(t, how_it_ended(ending, file, request))) {
     printer.say(ConsoleStream::err,
                 "cannot complete " + file.metadata_path() + ": " + file_error_text(error) + "\n");

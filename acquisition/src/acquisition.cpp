@@ -113,6 +113,7 @@ void Acquisition::close(kivo::EndReason reason) {
   if (was_running) receiver_.count_to_the_end();
   receiver_.close_socket();
   saver_.end_files();
+  if (was_running) saver_.set_timing(receiver_.timing());
   saver_.finish_metadata(reason, was_running);
   latest_.clear_unread();
   running_ = false;

@@ -154,6 +154,11 @@ void BlockSaver::discard_files() {
   filtered_.discard();
 }
 
+void BlockSaver::set_timing(const kivo::SampleTiming& timing) {
+  raw_.set_timing(timing);
+  filtered_.set_timing(timing);
+}
+
 void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {
   const kivo::RecordingTotals shared = acquired ? counters_.shared_totals() : kivo::RecordingTotals{};
   for (kivo::RecordingFile* file : {&raw_, &filtered_}) {

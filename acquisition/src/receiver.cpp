@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "kivo/clock.h"
 #include "kivo/datagram_bookkeeping.h"
 #include "kivo/end_of_receiving.h"
 #include "kivo/process.h"
@@ -24,6 +23,7 @@ void Receiver::size_blocks(const kivo::Geometry& geometry) {
   // stand, and must not hold an earlier acquisition's samples (of another
   // channel count, perhaps) as if they were this one's.
   blocks_.assign(2 * block_bytes_, 0);
+  clock_ = kivo::SampleClock(geometry.nsamp);
 }
 
 int Receiver::open_socket(uint16_t port, int buffer_request, const Console& console) {
@@ -42,6 +42,7 @@ int Receiver::open_socket(uint16_t port, int buffer_request, const Console& cons
       buffer_request > 0 ? buffer_request : receive_buffer_request(static_cast<int32_t>(block_bytes_));
   const int granted = socket_.request_receive_buffer(wanted);
   socket_.enable_drop_count();
+  socket_.enable_kernel_stamps();
   return granted;
 }
 
@@ -53,6 +54,7 @@ void Receiver::close_socket() {
 void Receiver::start() {
   sequence_.reset();
   wrong_sizes_.reset(datagram_bytes_);
+  kernel_stamps_only_ = true;
   keep_receiving_.store(true);
   shut_down_elsewhere_.store(false);
   thread_ = std::thread(&Receiver::run, this);
@@ -120,8 +122,12 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
       continue;
     }
     note_size(datagram, received);
-    const double stamp = kivo::unix_time_seconds();
+    const double stamp = received.stamp;
     std::memcpy(slot, &stamp, sizeof stamp);
+    if (received.length >= kivo::kHeaderBytes) {
+      clock_.note(kivo::sequence_number(datagram), stamp);
+      kernel_stamps_only_ = kernel_stamps_only_ && received.kernel_stamp;
+    }
     count_datagram(counters_, sequence_, datagram, received);
     latest_.publish(number, offset, static_cast<size_t>(received.length));
     offset += slot_bytes_;
@@ -137,6 +143,13 @@ void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received)
   if (!wrong_sizes_.note(received)) return;
   counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
   if (received.length > 0) kivo::zero_past_arrival(datagram, received, datagram_bytes_);
+}
+
+kivo::SampleTiming Receiver::timing() const {
+  kivo::SampleTiming timing = clock_.timing();
+  const bool kernel = kernel_stamps_only_ && timing.datagrams > 0;
+  timing.stamp_source = kernel ? kivo::StampSource::kernel : kivo::StampSource::receiver;
+  return timing;
 }
 
 // The datagrams still queued are counted as received but not saved (and as

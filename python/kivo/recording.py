@@ -14,7 +14,8 @@ from the name and first slot is not right, give the kind).
 
     rec = kivo.read_recording("2015-03-07_14-05-09_kivo_samples.dat")
     rec.samples[:, 3]        # channel 3, every time step, in time order
-    rec.stamps, rec.sequence_no, rec.header, rec.stale
+    rec.times                # the time of every row, seconds since 1970
+    rec.stamps, rec.sequence_no, rec.header, rec.stale, rec.timing
 
 read_recording (open_recording is the same) maps the file (numpy.memmap), so
 it returns at once however large the file is; the fields are read from the
@@ -32,6 +33,8 @@ import sys
 import warnings
 
 import numpy as np
+
+from kivo import sample_times
 
 SLOTS_PER_BLOCK = 1000
 HEADER_BYTES = 10          # bytes before the sequence number
@@ -251,6 +254,15 @@ class Recording:
                    bytes equal an earlier slot's; in a filtered file its stamp,
                    header and sequence number), or was never written (stamp 0,
                    zero bytes)
+      times        float64, one per row of samples: its time in seconds since
+                   1970 on the device's clock fitted to the receive stamps;
+                   NaN in stale slots (and everywhere in a kivorec file whose
+                   metadata holds no fit, as it has no stamps)
+      timing       the fit (a dict: sample_rate, sample_rate_uncertainty_ppm,
+                   segments, the jitter figures above the line, stamp_source,
+                   ...): the metadata's "timing", else fitted to the stamps read
+                   (stamp_source then None), which needs the extension kivo._kivo;
+                   None for a kivorec file without it
     and kind, nchans, nsamp, metadata (the decoded .json, or None),
     first_block (0-based), slots, whole_blocks, partial_slots, trailing_bytes.
     """
@@ -285,6 +297,7 @@ class Recording:
         self.records = self._all[context:]
         self.slots = len(self.records)
         self._stale = None
+        self._clock = None
 
     def _warn_if_cut(self, file_slots):
         if self.trailing_bytes == 0 and file_slots % SLOTS_PER_BLOCK == 0:
@@ -333,6 +346,51 @@ class Recording:
         if self._stale is None:
             self._stale = _stale_flags(self._all, self.kind)[self._context:]
         return self._stale
+
+    @property
+    def times(self):
+        return self._fitted_clock()[1]
+
+    @property
+    def timing(self):
+        return self._fitted_clock()[0]
+
+    def _fitted_clock(self):
+        """(timing, times), worked out once."""
+        if self._clock is None:
+            timing, first_samples, placed = self._places()
+            segments = timing["segments"] if timing else []
+            self._clock = timing, sample_times.sample_times(first_samples, placed & ~self.stale, segments,
+                                                            self.nsamp)
+        return self._clock
+
+    def _places(self):
+        """(timing, first sample index of every slot read, whether it is placed)."""
+        timing = (self.metadata or {}).get("timing")
+        fresh = ~self.stale
+        first_samples = np.zeros(self.slots, np.int64)
+        if self.kind == "recorder":
+            if timing is None:
+                return None, first_samples, np.zeros(self.slots, bool)
+            first = self.first_block * SLOTS_PER_BLOCK
+            numbers = self._sequence_numbers_from_start(first + self.slots)
+            anchors = self.metadata.get("slot_anchors", [])
+            return timing, sample_times.places_by_chain(numbers, anchors, self.nsamp)[first:], fresh
+        stamps, numbers = self.stamps[fresh], self.sequence_no[fresh]
+        if timing is None:
+            timing, first_samples[fresh] = sample_times.fit_stamps(self.nsamp, numbers, stamps, self.path)
+            return timing, first_samples, fresh
+        placed = np.zeros(self.slots, bool)
+        first_samples[fresh], placed[fresh] = sample_times.places_from_stamps(numbers, stamps, timing["segments"],
+                                                                               self.nsamp)
+        return timing, first_samples, placed
+
+    def _sequence_numbers_from_start(self, stop):
+        """The sequence numbers of slots 0 to stop - 1 of the file: kivorec's
+        files are placed by a chain from their first slot."""
+        if stop <= 0:
+            return np.zeros(0, np.uint16)
+        return np.memmap(self.path, self.dtype, mode="r", shape=(stop,))["sequence_no"]
 
     def __len__(self):
         return self.slots

@@ -8,6 +8,7 @@
 #include "acquisition_binding.h"
 #include "kivo/status.h"
 #include "kivo/version.h"
+#include "sample_clock_binding.h"
 
 namespace py = pybind11;
 using kivo_python::AcquisitionBinding;
@@ -57,6 +58,7 @@ PYBIND11_MODULE(_kivo, m) {
   m.doc() = "The acquisition engine of Kivo (use the package kivo).";
   m.attr("__version__") = KIVO_VERSION;
   define_errors(m);
+  kivo_python::define_sample_clock(m);
   const std::string status_help = status_doc();  // pybind11 keeps a copy
 
   py::class_<Datagram>(m, "Datagram", "One datagram that Acquisition.read() returned.")

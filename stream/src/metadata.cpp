@@ -1,6 +1,7 @@
 // The metadata model: names, derived sizes, times, and the file's life.
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "kivo/metadata.h"
 #include "kivo/metadata_platform.h"
@@ -118,6 +119,11 @@ int MetadataFile::start(const std::string& sample_path, const Metadata& metadata
   const int error = replace_file_atomically(path_, metadata_json_text(metadata_));
   written_ = error == 0;
   return error;
+}
+
+void MetadataFile::set_timing(const SampleTiming& timing, std::optional<std::vector<SlotAnchor>> anchors) {
+  metadata_.timing = timing;
+  metadata_.slot_anchors = std::move(anchors);
 }
 
 int MetadataFile::finish(const RecordingTotals& totals, EndReason end) {

@@ -8,6 +8,7 @@
 
 #include "json_fields.h"
 #include "kivo/metadata.h"
+#include "timing_json.h"
 
 namespace kivo {
 namespace {
@@ -15,10 +16,13 @@ namespace {
 using json_fields::field;
 using json_fields::get;
 using json_fields::Json;
+using json_fields::whole_number;
 
 constexpr const char* kByteOrder = "little-endian";
 constexpr const char* kSampleType = "uint16";
 constexpr const char* kStampType = "float64 seconds since 1970-01-01T00:00:00Z";
+constexpr const char* kTimingKey = "timing";
+constexpr const char* kSlotAnchorsKey = "slot_anchors";
 
 const char* writer_name(FileKind kind) { return kind == FileKind::recorder ? "kivorec" : "velto"; }
 
@@ -56,6 +60,13 @@ void put_layout(Json& out, const Metadata& m) {
 void put_totals(Json& out, const RecordingTotals& t, EndReason end) {
   for_each_total(t, [&](const TotalField& field, uint64_t count) { out[field.key] = count; });
   out["ended"] = end_reason_name(end);
+}
+
+// Each anchor as [slot, first_sample].
+Json anchors_json(const std::vector<SlotAnchor>& anchors) {
+  Json out = Json::array();
+  for (const SlotAnchor& a : anchors) out.push_back(Json::array({a.slot, a.first_sample}));
+  return out;
 }
 
 // ---- reading ----
@@ -127,6 +138,23 @@ void check_layout(const Json& in, const Metadata& m) {
   expect_equal(in, "sample_type", std::string(kSampleType));
 }
 
+std::vector<SlotAnchor> parse_anchors(const Json& in) {
+  const Json& list = field(in, kSlotAnchorsKey);
+  if (!list.is_array()) throw MetadataError("field \"slot_anchors\" is not an array");
+  std::vector<SlotAnchor> anchors;
+  for (const Json& pair : list) {
+    if (!pair.is_array() || pair.size() != 2)
+      throw MetadataError("a slot anchor is not [slot, first_sample]");
+    const SlotAnchor a{whole_number<uint64_t>(pair[0], kSlotAnchorsKey),
+                       whole_number<int64_t>(pair[1], kSlotAnchorsKey)};
+    if (!anchors.empty() && a.slot <= anchors.back().slot) {
+      throw MetadataError("the slot anchors are not in the order of their slots");
+    }
+    anchors.push_back(a);
+  }
+  return anchors;
+}
+
 RecordingTotals parse_totals(const Json& in) {
   RecordingTotals t;
   for_each_total(t, [&](const TotalField& field, uint64_t& count) {
@@ -154,6 +182,8 @@ Metadata parse_object(const Json& in) {
   if (m.kind == FileKind::filtered) m.filter = parse_filter(field(in, "filter"));
   m.totals = parse_totals(in);
   m.end = parse_end(get<std::string>(in, "ended"));
+  if (in.contains(kTimingKey)) m.timing = parse_timing(field(in, kTimingKey));
+  if (in.contains(kSlotAnchorsKey)) m.slot_anchors = parse_anchors(in);
   return m;
 }
 
@@ -175,6 +205,8 @@ std::string metadata_json_text(const Metadata& m) {
   out["software_version"] = m.software_version;
   if (m.filter) out["filter"] = filter_json(*m.filter);
   put_totals(out, m.totals, m.end);
+  if (m.timing) out[kTimingKey] = timing_json(*m.timing);
+  if (m.slot_anchors) out[kSlotAnchorsKey] = anchors_json(*m.slot_anchors);
   // Invalid UTF-8 in a path or host name is replaced rather than refused.
   return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

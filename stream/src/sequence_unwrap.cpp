@@ -10,8 +10,10 @@ namespace {
 // more is far less likely than a stall that delays a backlog of consecutive
 // datagrams by more than half a wrap.
 constexpr int64_t kShortGap = 32;
-// Reordering further back than this is taken for a restart.
+// Without a line, reordering further back than this is taken for a gap.
 constexpr int64_t kLateWindow = 64;
+// With a line, a datagram up to this far back is late when its stamp says so.
+constexpr int64_t kLateWindowOnALine = kSequenceWrap / 2;
 // Bounds the wraps one gap can span (127 days at 100,000 datagrams/s), so
 // that sample indices stay far inside 64 bits whatever a stamp says.
 constexpr double kMostWrapsAhead = 16777216;
@@ -49,9 +51,11 @@ Unwrapped unwrap_sequence(const NumberingState& state, const LineNearLast& line,
   const int64_t forward = forward_gap(gap, ahead);
   const double forward_above = stamp - (line.time_at_last + static_cast<double>(forward) * spd);
   const int64_t back = kSequenceWrap - gap;  // 0 for a repeat
-  if (back <= kLateWindow) {
+  if (back < kLateWindowOnALine) {
     const double back_above = stamp - (line.time_at_last - static_cast<double>(back) * spd);
-    if (std::fabs(back_above) < std::fabs(forward_above)) {
+    // Far back, only a stamp that a network's delay explains is a late one.
+    const bool could_be_late = back <= kLateWindow || back_above <= kLongestReorderSeconds;
+    if (could_be_late && std::fabs(back_above) < std::fabs(forward_above)) {
       if (line.trusted && back_above > kLongestReorderSeconds) {
         return {state.last_datagram + gap, DatagramPlace::restart, kNaN};
       }

@@ -117,6 +117,32 @@ TEST(Analysis, ReorderedAndRepeatedDatagramsAreNotMissingNumbers) {
   EXPECT_EQ(s.gaps.largest, 1U);
 }
 
+// A jump of more than half a wrap skips numbers; it is no step back. A
+// plug-in's file shows that by its stamps, kivorec's by its metadata's
+// anchors (a recorder stopped for 10 s at 20,000 datagrams/s).
+TEST(Analysis, AJumpOfMoreThanHalfAWrapSkipsNumbers) {
+  const Layout raw = make_layout(kivo::FileKind::raw, 4);
+  std::vector<uint16_t> jump = counting(0, 1000);
+  const std::vector<uint16_t> after_jump = counting(40000, 1000);
+  jump.insert(jump.end(), after_jump.begin(), after_jump.end());
+  const Summary velto = summarise(build(raw, jump), raw);
+  EXPECT_EQ(velto.gaps.count, 1U);
+  EXPECT_EQ(velto.gaps.missing, 39000U);
+  EXPECT_EQ(velto.gaps.late + velto.gaps.repeated, 0U);
+  EXPECT_EQ(velto.gaps.largest_at, 1000U);
+
+  const Layout recorder = make_layout(kivo::FileKind::recorder, 16);
+  std::vector<uint16_t> stop = counting(0, 1000);
+  const std::vector<uint16_t> after_stop = counting(static_cast<uint16_t>(1000 + 200000), 1000);
+  stop.insert(stop.end(), after_stop.begin(), after_stop.end());
+  const std::vector<uint8_t> file = build(recorder, stop);
+  const std::vector<kivo::SlotAnchor> anchors = {{1000, int64_t{201000} * recorder.geometry.nsamp}};
+  const Summary kivorec = analyse(Slots(file.data(), file.size(), recorder), {}, anchors);
+  EXPECT_EQ(kivorec.gaps.count, 1U);
+  EXPECT_EQ(kivorec.gaps.missing, 200000U);
+  EXPECT_EQ(kivorec.gaps.late + kivorec.gaps.repeated, 0U);
+}
+
 TEST(Analysis, ChannelRangesKeepChannelsAndTimeStepsApart) {
   const Layout raw = make_layout(kivo::FileKind::raw, 3);
   std::vector<uint8_t> file = build(raw, {0});
@@ -183,6 +209,35 @@ TEST(Report, ShowsEveryTotalOfTheMetadataInBothForms) {
     EXPECT_EQ(json["metadata"][field.key], count) << field.key;
     EXPECT_NE(text.find(std::to_string(count) + " " + field.words), std::string::npos) << text;
   });
+}
+
+// The timing line shows the fit of the stamps; a metadata fit that puts
+// samples elsewhere makes the file inconsistent.
+TEST(Report, TimingLineAndAMetadataFitThatDisagreesWithTheStamps) {
+  Source source;
+  source.layout = make_layout(kivo::FileKind::raw, 4);
+  source.metadata = metadata_for(source.layout, 3000, kivo::EndReason::closed);
+  const std::vector<uint8_t> file = build(source.layout, counting(0, 3000));
+  const Summary summary = summarise(file, source.layout);
+  ASSERT_TRUE(summary.fitted.has_value());
+  source.metadata->timing = *summary.fitted;
+  source.metadata->timing->stamp_source = kivo::StampSource::kernel;
+  const Findings agreed = check_recording(summary, source.metadata, "f.dat");
+  EXPECT_TRUE(agreed.problems.empty());
+  const std::string text = summary_text(source, summary, agreed);
+  EXPECT_NE(text.find("timing        125000.0000 samples/s per channel"), std::string::npos) << text;
+  EXPECT_NE(text.find("1 segment (0 clock steps, 0 device restarts); kernel stamps"), std::string::npos)
+      << text;
+  const auto json = nlohmann::json::parse(summary_json(source, summary, agreed));
+  EXPECT_EQ(json["timing"]["segments"].size(), 1U);
+  EXPECT_EQ(json["timing"]["stamp_source"], "kernel");
+
+  source.metadata->timing->segments[0].t0 += 50e-6;
+  const Findings disagreed = check_recording(summary, source.metadata, "f.dat");
+  ASSERT_EQ(disagreed.problems.size(), 1U);
+  EXPECT_NE(disagreed.problems[0].find("puts sample 0 (segment 0) 50 us off the fit of the stamps"),
+            std::string::npos)
+      << disagreed.problems[0];
 }
 
 TEST(Checks, AWrongChannelCountShowsInTheSequenceNumbers) {

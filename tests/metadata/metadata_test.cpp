@@ -41,6 +41,13 @@ kivo::Metadata filtered_example() {
   m.totals.wrong_size_datagrams = 5;
   m.totals.datagrams_not_saved = 4;
   m.end = kivo::EndReason::unloaded;
+  kivo::SampleTiming timing;
+  timing.segments = {{0, 6999 * 250 + 249, 1425733509.25, 50000.5}};
+  timing.sample_rate = 50000.5;
+  timing.datagrams = 7000;
+  timing.stamp_source = kivo::StampSource::kernel;
+  m.timing = timing;
+  m.slot_anchors = std::vector<kivo::SlotAnchor>{{5, 250 * 70000}, {6000, 250 * 140000}};
   return m;
 }
 
@@ -61,12 +68,17 @@ TEST(MetadataJson, ReadsBackWhatItWrites) {
   EXPECT_EQ(back.filter->a_stored[1], -2.9f);
   EXPECT_EQ(back.software_version, KIVO_VERSION);
   EXPECT_EQ(back.started.utc.tm_hour, 13);
+  ASSERT_TRUE(back.timing.has_value());
+  EXPECT_EQ(kivo::timing_json_text(*back.timing), kivo::timing_json_text(*m.timing));
+  EXPECT_EQ(back.slot_anchors, m.slot_anchors);
 
   const Json j = Json::parse(kivo::metadata_json_text(m));
   EXPECT_EQ(j["start_time_local"], "2015-03-07T14:05:09+01:00");
   EXPECT_EQ(j["start_time_utc"], "2015-03-07T13:05:09Z");
   EXPECT_EQ(j["ended"], "unloaded");
   EXPECT_EQ(j["filter"]["a_stored"][1].get<double>(), static_cast<double>(-2.9f));
+  EXPECT_EQ(j["timing"]["stamp_source"], "kernel");
+  EXPECT_EQ(j["slot_anchors"][1][1], 250 * 140000);
 }
 
 TEST(MetadataJson, RecorderFilesHaveNoStampsAndTimeZonesBehindUtcAreSigned) {
@@ -104,6 +116,9 @@ TEST(MetadataJson, RefusesWhatDoesNotDescribeTheFile) {
       edited([](Json& j) { j["port"] = 1.8e23; }),
       edited([](Json& j) { j["block_size_bytes"] = 1.8e23; }),
       edited([](Json& j) { j["blocks_written"] = -1; }),
+      edited([](Json& j) { j["timing"].erase("segments"); }),
+      edited([](Json& j) { j["slot_anchors"][1][0] = 5; }),  // not in the order of the slots
+      edited([](Json& j) { j["slot_anchors"][0] = 5; }),
   };
   for (const std::string& text : cases) {
     EXPECT_THROW(kivo::parse_metadata_json(text), kivo::MetadataError) << text.substr(0, 60);
@@ -162,6 +177,9 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
     EXPECT_EQ(m.totals.sequence_gaps, 0U);
     EXPECT_EQ(m.port, port);
     EXPECT_EQ(fs::file_size(dir.path() / m.sample_file), 2U * static_cast<uint64_t>(m.block_bytes()));
+    ASSERT_TRUE(m.timing.has_value());  // the receiver's clock, fitted to every datagram received
+    EXPECT_EQ(m.timing->datagrams, 2500U);
+    EXPECT_FALSE(m.timing->segments.empty());
   }
   const kivo::Metadata filtered = kivo::parse_metadata_json(kivo_test::file_text(filtered_json));
   ASSERT_TRUE(filtered.filter.has_value());

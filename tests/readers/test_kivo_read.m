@@ -2,7 +2,9 @@ function test_kivo_read ()
   % kivo_read returns exactly what kivosim sent, for velto's raw and filtered
   % files and kivorec's file: with and without the metadata file, for a
   % range of blocks, for a file cut in the middle of a slot, and with the
-  % samples per channel that the metadata states.
+  % samples per channel that the metadata states; and every sample at the
+  % time kivosim sent it, from the metadata's fit or, without one, from the
+  % recorders' own fit of the stamps.
   addpath (getenv ('KIVO_MATLAB_DIR'));
   folder = getenv ('KIVO_RECORDINGS');
   m = jsondecode (fileread (fullfile (folder, 'manifest.json')));
@@ -16,6 +18,52 @@ function test_kivo_read ()
   check_block_range (m.velto.raw, raw);
   check_nsamp_from_metadata (m.kivorec.file, rec);
   check_cut_file (m.velto.raw, raw);
+  check_times (kivo_read (m.velto_timed.file), m.velto_timed, 'velto');
+  check_times (kivo_read (m.kivorec_timed.file), m.kivorec_timed, 'kivorec');
+  check_block_range_times (m.kivorec_timed.file);
+  check_refit (m.velto_refit);
+end
+
+% Every fresh row against kivosim's schedule: its datagram's due time (from
+% the send log, by the running index in its header) and the sample rate on.
+function check_times (r, entry, label)
+  log = load (entry.log);
+  h = double (r.header);
+  index = h(:, 3) + 256 * h(:, 4) + 65536 * h(:, 5) + 16777216 * h(:, 6);
+  kivo_check (isequal (log(index + 1, 1), r.sequence_no), '%s: the send log has every datagram', label);
+  truth = reshape (log(index + 1, 2)' + (0:r.nsamp - 1)' / (entry.rate * r.nsamp), [], 1);
+  fresh = repelem (! r.stale, r.nsamp);
+  kivo_check (all (isfinite (r.time(fresh))) && all (isnan (r.time(! fresh))), '%s: a time for every fresh row', label);
+  error = r.time(fresh) - truth(fresh);
+  worst = max (abs (error - median (error)));
+  kivo_check (worst < 25e-6, '%s: times within %.1f us of the true ones', label, worst * 1e6);
+  ppm = (r.timing.sample_rate / (entry.rate * r.nsamp) - 1) * 1e6;
+  kivo_check (abs (ppm) < 1, '%s: the sample rate %.3f ppm off', label, ppm);
+  kivo_check (strcmp (r.timing.stamp_source, 'kernel'), '%s: kernel stamps', label);
+end
+
+% kivorec's file is placed by the chain of its numbers from its first slot,
+% across the stop, also when only its last blocks are read.
+function check_block_range_times (file)
+  whole = kivo_read (file);
+  last = ceil (whole.slots / 1000);
+  part = kivo_read (file, 'blocks', [last - 1 last]);
+  kivo_check (isequal (part.time, whole.time((last - 2) * 1000 * whole.nsamp + 1:end)), ...
+              'kivorec: the times of its last blocks, read alone');
+end
+
+% A file whose metadata holds no fit: its stamps fitted by velto's sample
+% clock, as kivoinspect fits them.
+function check_refit (entry)
+  r = kivo_read (entry.file);
+  [status, out] = system (sprintf ('"%s" --json "%s"', getenv ('KIVOINSPECT'), entry.file));
+  inspected = jsondecode (out).timing;
+  kivo_check (status == 0 && isequal (r.timing.segments, inspected.segments) ...
+              && r.timing.sample_rate == inspected.sample_rate ...
+              && r.timing.jitter_p99_seconds == inspected.jitter_p99_seconds, 'refitted: kivoinspect''s fit');
+  kivo_check (isempty (r.timing.stamp_source), 'refitted: the stamps do not tell their source');
+  r.timing.stamp_source = 'kernel';
+  check_times (r, entry, 'refitted');
 end
 
 function check_sent (r, expected, label)

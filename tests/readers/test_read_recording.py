@@ -136,6 +136,17 @@ class Readers(unittest.TestCase):
                 self.assertEqual(inspect.returncode, 1, inspect.stdout + inspect.stderr)
                 self.assertIn("INCONSISTENT", inspect.stdout)
 
+    def test_times_need_numpy_alone_but_a_refit_the_extension(self):
+        path = MANIFEST["velto_timed"]["file"]
+        rec = kivo.read_recording(path)
+        self.assertEqual(rec.times.shape, (rec.slots * rec.nsamp,))
+        self.assertTrue(np.all(np.diff(rec.times) > 0))
+        self.assertEqual(rec.timing["segments"], rec.metadata["timing"]["segments"])
+        refit = kivo.read_recording(MANIFEST["velto_refit"]["file"])
+        np.testing.assert_array_equal(refit.samples, rec.samples)
+        with self.assertRaisesRegex(RuntimeError, "holds no \"timing\".*kivo._kivo"):
+            refit.times
+
     def test_block_range_and_lazy_mapping(self):
         path = MANIFEST["velto"]["raw"]
         whole, _ = read_quietly(path)

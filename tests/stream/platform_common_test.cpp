@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kivo/block_file.h"
+#include "kivo/clock.h"
 #include "kivo/udp_socket.h"
 #include "scratch_folder.h"
 
@@ -94,6 +95,34 @@ TEST_F(SocketCommon, DrainTakesWhatIsQueuedAfterTheWakeUpWithoutWaiting) {
   EXPECT_EQ(rx.receive_queued(into.data(), into.size()).length, 0);
   EXPECT_EQ(rx.receive_queued(into.data(), into.size()).length, 40);
   EXPECT_LT(rx.receive_queued(into.data(), into.size()).length, 0);
+}
+
+// A kernel stamp is the datagram's arrival, before its receive began; without
+// one (Windows, or not asked for) the receive stamps it as it returns. Linux
+// turns its stamping on a moment after it is first asked for, and stamps what
+// arrives before then as it is received: a few datagrams may go first.
+TEST_F(SocketCommon, StampsEachDatagramOnTheWallClockAtArrivalWhereTheKernelCan) {
+  for (const bool ask_kernel : {true, false}) {
+    net::UdpSocket rx = bound_receiver();
+    const bool kernel = ask_kernel && rx.enable_kernel_stamps();
+    net::UdpSocket tx;
+    ASSERT_EQ(tx.create(), 0);
+    bool stamped_at_arrival = false;
+    for (int attempt = 0; attempt < (kernel ? 100 : 1) && !stamped_at_arrival; ++attempt) {
+      const uint8_t byte = 1;
+      const double sent = unix_time_seconds();
+      ASSERT_EQ(tx.send_to(&byte, 1, loopback(rx.local_port())), 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // long queued
+      const double receiving = unix_time_seconds();
+      uint8_t into = 0;
+      const net::Received r = rx.receive(&into, 1);
+      ASSERT_EQ(r.length, 1);
+      EXPECT_EQ(r.kernel_stamp, kernel);
+      EXPECT_GE(r.stamp, sent);
+      stamped_at_arrival = r.stamp < receiving;
+    }
+    EXPECT_EQ(stamped_at_arrival, kernel);
+  }
 }
 
 TEST_F(SocketCommon, InterruptWakesABlockedReceiveAndEveryLaterOne) {

@@ -9,6 +9,7 @@
 
 #include "kivo/lower_envelope.h"
 #include "kivo/metadata.h"
+#include "kivo/slot_anchors.h"
 #include "simulated_device.h"
 
 namespace kivo {
@@ -192,6 +193,74 @@ TEST(SampleClock, StampsThatAreNoTimePlaceTheirDatagramsByNumberAlone) {
     ASSERT_EQ(fit.first_samples[i], damaged[i].datagram * kNsamp) << i;
   EXPECT_EQ(fit.timing.segments.size(), 1u);
   EXPECT_LT(worst_time_error(fit.timing, device), kTimeTolerance);
+}
+
+// A network that holds up a run of datagrams for 60 ms while the 120 after
+// it go ahead (at 2000 datagrams/s): the run is late, in the first second of
+// the fit and later, not a gap of nearly a wrap or a restarted device.
+TEST(SampleClock, ARunHeldUpPastMoreThan64LaterDatagramsIsLate) {
+  struct Arrival {
+    int64_t u;
+    double stamp;
+  };
+  std::vector<Arrival> arrivals;
+  const double spd = 0.5e-3;
+  for (int64_t u = 0; u < 4000; ++u) {
+    const bool held = (u >= 1000 && u < 1004) || (u >= 3000 && u < 3004);
+    if (!held) arrivals.push_back({u, 1.7e9 + static_cast<double>(u) * spd + 30e-6});
+    if (u == 1124 || u == 3124) {
+      for (int64_t late = u - 124; late < u - 120; ++late) {
+        arrivals.push_back({late, 1.7e9 + static_cast<double>(u) * spd + 60e-6});
+      }
+    }
+  }
+  SampleClock clock(kNsamp);
+  for (const Arrival& a : arrivals) {
+    ASSERT_EQ(clock.note(static_cast<uint16_t>(a.u), a.stamp).first_sample, a.u * kNsamp) << a.u;
+  }
+  const SampleTiming t = clock.timing();
+  EXPECT_EQ(t.segment_count, 1u);
+  EXPECT_EQ(t.late_datagrams, 8u);
+  EXPECT_NEAR(t.sample_rate, kNsamp / spd, 1e-3);
+}
+
+// A file without stamps, read by its numbers and the anchors, places every
+// slot where the clock placed its datagram: across a 10 s outage at 20,000
+// datagrams/s (three wraps and more), a restart a few numbers below the last
+// number, and a block the writer had no room for.
+TEST(SlotAnchors, TheChainAndTheAnchorsPlaceEverySlotAsTheClockDid) {
+  SimulatedDevice device(20000 * kNsamp, kNsamp, 9);
+  device.send(30000);
+  device.lose(200000);
+  device.send(30000);
+  device.restart(2.0, static_cast<uint16_t>(device.received().back().sequence - 10));
+  device.send(30000);
+  SampleClock clock(kNsamp);
+  AnchorLog log(kNsamp);
+  std::vector<uint16_t> file_sequences;
+  std::vector<int64_t> file_places;
+  const std::vector<ReceivedDatagram>& received = device.received();
+  for (size_t i = 0; i < received.size(); ++i) {
+    const int64_t place = clock.note(received[i].sequence, received[i].stamp).first_sample;
+    log.note(received[i].sequence, place);
+    const size_t block = i / kSlotsPerBlock;
+    if (block != 10) {
+      file_sequences.push_back(received[i].sequence);
+      file_places.push_back(place);
+    }
+    if ((i + 1) % kSlotsPerBlock == 0 || i + 1 == received.size()) {
+      if (block == 10) {
+        log.drop_block();
+      } else {
+        log.keep_block();
+      }
+    }
+  }
+  const std::vector<SlotAnchor> anchors = log.anchors();
+  EXPECT_EQ(anchors.size(), 2u) << "the outage and the restart";
+  SlotChain chain(kNsamp, anchors);
+  for (size_t k = 0; k < file_sequences.size(); ++k)
+    ASSERT_EQ(chain.next(file_sequences[k]), file_places[k]) << k;
 }
 
 TEST(SampleTiming, JsonKeepsEveryFieldAndUnknownFiguresAsNull) {

@@ -133,6 +133,10 @@ class KivorecUnderWine(unittest.TestCase):
         meta = self.metadata()
         self.assertEqual((meta["ended"], meta["blocks_written"], meta["slots_written"], meta["datagrams_received"],
                           meta["sequence_gaps"], meta["write_errors"]), ("ctrl-c", 2, count, count, 0, 0))
+        # Winsock stamps nothing: the stamps are the receiver's clock, fitted all the same.
+        timing = meta["timing"]
+        self.assertEqual((timing["stamp_source"], timing["datagrams"], timing["segment_count"]), ("receiver", count, 1))
+        self.assertLess(abs(timing["sample_rate"] / (1000 * NSAMP) - 1), 1e-3)
         inspected = subprocess.run([WINE_RUN, KIVOINSPECT, "--json", os.path.basename(sample)], cwd=self.dir,
                                    capture_output=True, text=True, timeout=120)
         self.assertEqual(inspected.returncode, 0, inspected.stdout + inspected.stderr)

@@ -4,7 +4,7 @@
 #include <array>
 #include <limits>
 
-#include "kivo/sequence_tracker.h"
+#include "kivo/sample_clock.h"
 #include "stale_slots.h"
 
 namespace kivo::inspect {
@@ -53,38 +53,45 @@ struct ChannelSums {
 // set takes 8 KiB whatever the length of the file.
 class NumberLine {
  public:
-  // Notes `seq`; returns the numbers it skipped ahead of the highest so far
-  // (0 when it is behind).
-  uint64_t note(uint16_t seq, SequenceGaps& g) {
+  // Notes datagram number `u`; returns the numbers it skipped ahead of the
+  // highest so far (0 when it is behind).
+  uint64_t note(int64_t u, SequenceGaps& g) {
     if (!have_) {
       have_ = true;
-      first_ = highest_ = kStart + seq;  // the low 16 bits are the number
-      set(seq);
+      first_ = highest_ = u;
+      set(u);
       return 0;
     }
-    const auto ahead = static_cast<uint16_t>(seq - static_cast<uint16_t>(highest_));
-    if (ahead != 0 && ahead < 0x8000) {
-      clear_run(static_cast<uint16_t>(highest_ + 1), ahead - 1U);
-      highest_ += ahead;
-      set(seq);
-      return ahead - 1U;
+    if (u > highest_) {
+      const auto skipped = static_cast<uint64_t>(u - highest_ - 1);
+      clear_run(static_cast<uint16_t>(highest_ + 1),
+                static_cast<uint32_t>(std::min<uint64_t>(skipped, kWindow)));
+      highest_ = u;
+      set(u);
+      return skipped;
     }
-    const uint64_t at = highest_ - static_cast<uint16_t>(-ahead);  // its place behind the highest
-    if (is_set(seq)) {
+    const bool remembered = highest_ - u < kWindow;
+    if (remembered && is_set(u)) {
       ++g.repeated;
-    } else {
-      ++g.late;
-      set(seq);
-      if (at > first_ && g.missing > 0) --g.missing;
+      return 0;
     }
+    ++g.late;
+    if (remembered) set(u);
+    if (u > first_ && g.missing > 0) --g.missing;
     return 0;
   }
 
  private:
-  static constexpr uint64_t kStart = uint64_t{1} << 32;  // room to go back before the first
+  static constexpr int64_t kWindow = 65536;
 
-  void set(uint16_t r) { bits_[r >> 6] |= uint64_t{1} << (r & 63); }
-  bool is_set(uint16_t r) const { return (bits_[r >> 6] >> (r & 63)) & 1U; }
+  void set(int64_t u) {
+    const auto r = static_cast<uint16_t>(u);
+    bits_[r >> 6] |= uint64_t{1} << (r & 63);
+  }
+  bool is_set(int64_t u) const {
+    const auto r = static_cast<uint16_t>(u);
+    return (bits_[r >> 6] >> (r & 63)) & 1U;
+  }
   // Clears `count` bits from `from` on, wrapping at 65536, a word at a time.
   void clear_run(uint16_t from, uint32_t count) {
     while (count > 0) {
@@ -98,18 +105,43 @@ class NumberLine {
   }
 
   std::array<uint64_t, 65536 / 64> bits_{};
-  uint64_t first_ = 0;
-  uint64_t highest_ = 0;
+  int64_t first_ = 0;
+  int64_t highest_ = 0;
   bool have_ = false;
 };
 
-void note_sequence(Summary& s, NumberLine& numbers, kivo::SequenceTracker& run, uint64_t k, uint16_t seq) {
+// Each fresh slot's datagram number, as the recorders' sample clock gives
+// it: from the stamps, or in a file without stamps by the chain of numbers
+// and the anchors (kivo/slot_anchors.h), which runs through every slot.
+class Numbering {
+ public:
+  Numbering(const Layout& layout, const std::vector<kivo::SlotAnchor>& anchors)
+      : nsamp_(layout.geometry.nsamp), clock_(nsamp_, 0), chain_(nsamp_, anchors) {}
+
+  int64_t fresh(const Slots& slots, uint64_t k) {
+    const uint16_t seq = slots.sequence(k);
+    if (!slots.layout().stamped()) return chain_.next(seq) / nsamp_;
+    return clock_.note(seq, slots.stamp(k)).first_sample / nsamp_;
+  }
+  void stale(const Slots& slots, uint64_t k) {
+    if (!slots.layout().stamped()) chain_.next(slots.sequence(k));
+  }
+  kivo::SampleTiming timing() const { return clock_.timing(); }
+
+ private:
+  int32_t nsamp_;
+  kivo::SampleClock clock_;
+  kivo::SlotChain chain_;
+};
+
+void note_sequence(Summary& s, NumberLine& numbers, int64_t& previous, uint64_t k, uint16_t seq, int64_t u) {
   SequenceGaps& g = s.gaps;
-  const uint64_t skipped = numbers.note(seq, g);
-  if (run.note(seq)) {
+  const uint64_t skipped = numbers.note(u, g);
+  if (s.last_sequence && u != previous + 1) {
     ++g.count;
     if (g.first_at.size() < kPositionsKept) g.first_at.push_back(k);
   }
+  previous = u;
   if (s.last_sequence) {
     g.missing += skipped;
     if (skipped > g.largest) {
@@ -129,7 +161,7 @@ void note_stamp(Summary& s, double stamp) {
 
 }  // namespace
 
-Summary analyse(const Slots& slots, const Progress& progress) {
+Summary analyse(const Slots& slots, const Progress& progress, const std::vector<kivo::SlotAnchor>& anchors) {
   Summary s;
   s.layout = slots.layout();
   s.extent = extent_of(slots.size(), s.layout);
@@ -138,16 +170,18 @@ Summary analyse(const Slots& slots, const Progress& progress) {
   const auto nsamp = static_cast<size_t>(s.layout.geometry.nsamp);
   ChannelSums sums(nchans);
   NumberLine numbers;
-  kivo::SequenceTracker run;
+  Numbering numbering(s.layout, anchors);
+  int64_t previous = 0;
   for (uint64_t k = 0; k < slots.count(); ++k) {
     if (progress && k % kProgressEvery == 0) progress(k, slots.count());
     if (stale[k]) {
+      numbering.stale(slots, k);
       ++s.stale_slots;
       if (s.stale_first_at.size() < kPositionsKept) s.stale_first_at.push_back(k);
       continue;
     }
     ++s.fresh_slots;
-    note_sequence(s, numbers, run, k, slots.sequence(k));
+    note_sequence(s, numbers, previous, k, slots.sequence(k), numbering.fresh(slots, k));
     if (s.layout.stamped()) note_stamp(s, slots.stamp(k));
     sums.add(slots.datagram(k), nchans, nsamp);
   }
@@ -155,6 +189,7 @@ Summary analyse(const Slots& slots, const Progress& progress) {
   if (s.first_stamp && s.fresh_slots > 1 && *s.last_stamp > *s.first_stamp) {
     s.mean_rate = static_cast<double>(s.fresh_slots - 1) / (*s.last_stamp - *s.first_stamp);
   }
+  if (s.layout.stamped()) s.fitted = numbering.timing();
   s.channels = sums.result();
   return s;
 }

@@ -1,6 +1,6 @@
 // What kivoinspect reports about one sample file: its extent, its stamps and
-// rate, the breaks in its sequence numbers, its stale slots and the range of
-// every channel.
+// rate, the device's clock fitted to its stamps, the breaks in its sequence
+// numbers, its stale slots and the range of every channel.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "kivo/sample_timing.h"
+#include "kivo/slot_anchors.h"
 #include "recording.h"
 
 namespace kivo::inspect {
@@ -18,6 +20,10 @@ using Progress = std::function<void(uint64_t done, uint64_t total)>;
 // Where the first few findings of a kind lie (slot numbers from 0).
 inline constexpr size_t kPositionsKept = 10;
 
+// Counted on the datagrams' numbers unwrapped as the recorders' sample clock
+// unwraps them (from the stamps; in kivorec's files, which have none, by the
+// numbers and the metadata's anchors), so a gap of more than half a wrap
+// counts as the numbers it skipped.
 struct SequenceGaps {
   uint64_t count = 0;       // slots whose number is not the previous one's + 1
   uint64_t missing = 0;     // sequence numbers skipped and not seen later, in all
@@ -46,10 +52,15 @@ struct Summary {
   std::optional<double> first_stamp;  // plug-in files only
   std::optional<double> last_stamp;
   double mean_rate = 0;  // datagrams per second between them; 0 when unknown
+  // The sample clock fitted to the fresh slots' stamps (plug-in files); its
+  // stamp_source says only "receiver", as the stamps do not tell.
+  std::optional<kivo::SampleTiming> fitted;
   SequenceGaps gaps;
   std::vector<ChannelStats> channels;  // over the fresh slots; empty when none
 };
 
-Summary analyse(const Slots& slots, const Progress& progress = {});
+// `anchors`: the metadata's slot anchors of a file without stamps.
+Summary analyse(const Slots& slots, const Progress& progress = {},
+                const std::vector<kivo::SlotAnchor>& anchors = {});
 
 }  // namespace kivo::inspect

@@ -1,6 +1,9 @@
 #include "checks.h"
 
+#include <cmath>
 #include <string>
+
+#include "kivo/sample_timing.h"
 
 namespace kivo::inspect {
 namespace {
@@ -51,6 +54,34 @@ void check_against_metadata(const Summary& s, const kivo::Metadata& m, const std
   }
 }
 
+// The metadata's fit against the one from the file's stamps: the same
+// segments, and times that agree to within a few microseconds across each
+// (the metadata's fit also holds any datagrams received and not saved).
+constexpr double kTimesAgreeWithin = 10e-6;
+
+std::string microseconds(double seconds) { return std::to_string(std::lround(seconds * 1e6)) + " us"; }
+
+void check_timing(const kivo::SampleTiming& fitted, const kivo::SampleTiming& stated, Findings& f) {
+  if (fitted.segments.size() != stated.segments.size()) {
+    f.problems.push_back("the metadata's timing has " +
+                         count_text(stated.segments.size(), "segment", "segments") + ", the stamps give " +
+                         std::to_string(fitted.segments.size()));
+    return;
+  }
+  for (size_t i = 0; i < fitted.segments.size(); ++i) {
+    const kivo::ClockSegment& segment = fitted.segments[i];
+    for (const int64_t n : {segment.first_sample, segment.last_sample}) {
+      const double off = kivo::sample_time(stated, n) - kivo::sample_time(fitted, n);
+      if (std::isnan(kivo::sample_time(fitted, n)) || std::fabs(off) <= kTimesAgreeWithin) continue;
+      f.problems.push_back(
+          "the metadata's timing puts sample " + std::to_string(n) + " (segment " + std::to_string(i) + ") " +
+          (std::isnan(off) ? std::string("outside every segment") : microseconds(off) + " off") +
+          " the fit of the stamps");
+      return;
+    }
+  }
+}
+
 void check_sequence(const Summary& s, Findings& f) {
   if (s.fresh_slots < kEnoughSlotsToJudge) return;
   if (static_cast<double>(s.gaps.count) > kMostlyBroken * static_cast<double>(s.fresh_slots)) {
@@ -67,6 +98,7 @@ Findings check_recording(const Summary& summary, const std::optional<kivo::Metad
   Findings f;
   check_extent(summary, metadata, f);
   if (metadata) check_against_metadata(summary, *metadata, file_name, f);
+  if (metadata && metadata->timing && summary.fitted) check_timing(*summary.fitted, *metadata->timing, f);
   check_sequence(summary, f);
   return f;
 }

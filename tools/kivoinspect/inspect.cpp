@@ -32,7 +32,9 @@ int inspect_file(const Options& o) {
   Summary summary;
   {
     ProgressBar bar(progress_wanted(source.file.size()), "reading");
-    summary = analyse(source.slots(), bar.callback());
+    const std::vector<kivo::SlotAnchor> none;
+    const bool anchored = source.metadata && source.metadata->slot_anchors;
+    summary = analyse(source.slots(), bar.callback(), anchored ? *source.metadata->slot_anchors : none);
   }
   const Findings findings = check_recording(summary, source.metadata, kivo::base_name(o.file));
   print(o.json ? summary_json(source, summary, findings) : summary_text(source, summary, findings));

@@ -3,8 +3,11 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <sstream>
 #include <nlohmann/json.hpp>
+
+#include "kivo/sample_timing.h"
 
 namespace kivo::inspect {
 namespace {
@@ -58,6 +61,59 @@ std::string sequence_text(const Summary& s) {
           " (block " + std::to_string(g.largest_at / kivo::kSlotsPerBlock) + "); at slots" +
           slot_list(g.first_at, g.count);
   return text;
+}
+
+// The fit shown: from the stamps where the file has them, else the
+// metadata's; the stamp source is the metadata's, as stamps do not tell it.
+struct ShownTiming {
+  std::optional<kivo::SampleTiming> timing;
+  const char* from = nullptr;               // "stamps" or "metadata"
+  std::optional<kivo::StampSource> source;  // unknown without the metadata's fit
+};
+
+ShownTiming shown_timing(const Source& source, const Summary& s) {
+  ShownTiming shown;
+  const std::optional<kivo::SampleTiming> stated = source.metadata ? source.metadata->timing : std::nullopt;
+  if (stated) shown.source = stated->stamp_source;
+  if (s.fitted) {
+    shown.timing = s.fitted;
+    shown.from = "stamps";
+  } else if (stated) {
+    shown.timing = stated;
+    shown.from = "metadata";
+  }
+  return shown;
+}
+
+std::string duration_text(double seconds) {
+  if (std::isnan(seconds)) return "unknown";
+  return seconds < 1e-3 ? fixed(seconds * 1e6, 0) + " us" : fixed(seconds * 1e3, 3) + " ms";
+}
+
+std::string timing_text(const ShownTiming& shown) {
+  if (!shown.timing) return "none (no stamps, and no fit in the metadata)";
+  const kivo::SampleTiming& t = *shown.timing;
+  if (t.segments.empty()) return "none (no datagrams)";
+  std::string text = std::isnan(t.sample_rate) ? std::string("rate unknown")
+                                               : fixed(t.sample_rate, 4) + " samples/s per channel";
+  if (!std::isnan(t.sample_rate_uncertainty_ppm))
+    text += " (+-" + fixed(t.sample_rate_uncertainty_ppm, 3) + " ppm)";
+  text += "; jitter above the line " + duration_text(t.jitter_median_seconds) + " median, " +
+          duration_text(t.jitter_p99_seconds) + " 99th percentile, " + duration_text(t.jitter_max_seconds) +
+          " max; " + std::to_string(t.segment_count) + (t.segment_count == 1 ? " segment" : " segments") +
+          " (" + std::to_string(t.clock_steps) + " clock steps, " + std::to_string(t.device_restarts) +
+          " device restarts); ";
+  text += shown.source ? std::string(kivo::stamp_source_name(*shown.source)) + " stamps"
+                       : "stamps of unknown source";
+  return text + ", fitted from the " + shown.from;
+}
+
+Json timing_json(const ShownTiming& shown) {
+  if (!shown.timing) return nullptr;
+  Json out = Json::parse(kivo::timing_json_text(*shown.timing));
+  out["stamp_source"] = shown.source ? Json(kivo::stamp_source_name(*shown.source)) : Json(nullptr);
+  out["fitted_from"] = shown.from;
+  return out;
 }
 
 std::string totals_text(const kivo::Metadata& m) {
@@ -135,6 +191,7 @@ std::string summary_text(const Source& source, const Summary& s, const Findings&
                  fixed(*s.last_stamp - *s.first_stamp, 3) + " s)");
     put_line(out, "rate", s.mean_rate > 0 ? fixed(s.mean_rate, 1) + " datagrams/s on average" : "unknown");
   }
+  put_line(out, "timing", timing_text(shown_timing(source, s)));
   put_line(out, "sequence", sequence_text(s));
   put_line(out, "stale slots",
            s.stale_slots == 0 ? "none"
@@ -164,6 +221,7 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
   out["first_stamp"] = optional_number(s.first_stamp);
   out["last_stamp"] = optional_number(s.last_stamp);
   out["mean_rate"] = s.mean_rate;
+  out["timing"] = timing_json(shown_timing(source, s));
   out["first_sequence"] = s.first_sequence ? Json(*s.first_sequence) : Json(nullptr);
   out["last_sequence"] = s.last_sequence ? Json(*s.last_sequence) : Json(nullptr);
   out["sequence_gaps"] = {{"count", s.gaps.count},

@@ -19,6 +19,7 @@
 #include "kivo/metadata.h"
 #include "kivo/open_request.h"
 #include "kivo/recording_file.h"
+#include "kivo/sample_timing.h"
 #include "kivo/status.h"
 
 namespace kivo {
@@ -57,6 +58,9 @@ class BlockSaver {
   void end_files();
   // host thread: closes and deletes the files of a failed 'open'.
   void discard_files();
+  // host thread, before finish_metadata(): the fitted clock that both
+  // metadata files gain.
+  void set_timing(const kivo::SampleTiming& timing);
   // host thread, after end_files(): completes the metadata files with
   // what each file received; counters count only when `acquired`.
   void finish_metadata(kivo::EndReason reason, bool acquired);

@@ -15,6 +15,8 @@
 #include "kivo/console.h"
 #include "kivo/geometry.h"
 #include "kivo/latest_datagram.h"
+#include "kivo/sample_clock.h"
+#include "kivo/sample_timing.h"
 #include "kivo/sequence_tracker.h"
 #include "kivo/status.h"
 #include "kivo/udp_socket.h"
@@ -60,6 +62,9 @@ class Receiver {
   // host thread, after join(): receiving ended because another process that
   // shares the socket shut it down.
   bool shut_down_elsewhere() const { return shut_down_elsewhere_.load(); }
+  // host thread, after join(): the device's clock fitted to the stamps of
+  // the datagrams that took a slot.
+  kivo::SampleTiming timing() const;
 
  private:
   void run();
@@ -91,6 +96,10 @@ class Receiver {
   // Receiver thread only while it runs; the host thread resets them before.
   kivo::SequenceTracker sequence_;
   kivo::WrongSizeTally wrong_sizes_;
+  bool kernel_stamps_only_ = true;  // every datagram noted had the kernel's stamp
+  // Receiver thread only while it runs; the host thread sets it up in
+  // size_blocks() (its memory is allocated there) and reads it after join().
+  kivo::SampleClock clock_{1};
 };
 
 }  // namespace kivo

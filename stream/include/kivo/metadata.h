@@ -9,10 +9,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "kivo/clock.h"
 #include "kivo/geometry.h"
 #include "kivo/recording_totals.h"
+#include "kivo/sample_timing.h"
+#include "kivo/slot_anchors.h"
 
 namespace kivo {
 
@@ -60,6 +63,12 @@ struct Metadata {
   std::optional<FilterCoefficients> filter;
   RecordingTotals totals;
   EndReason end = EndReason::running;
+  // The device's clock fitted to the receive stamps ("timing"), once the
+  // recording has ended.
+  std::optional<SampleTiming> timing;
+  // A file without stamps: the slots its sequence numbers alone do not place
+  // ("slot_anchors", kivo/slot_anchors.h), once the recording has ended.
+  std::optional<std::vector<SlotAnchor>> slot_anchors;
 
   Geometry geometry() const { return make_geometry(nchans); }
   int32_t slot_bytes() const;
@@ -101,6 +110,9 @@ class MetadataFile {
   // after an error finish() tries again, so that a sample file is not left
   // without its description when the disk has room again by then.
   int start(const std::string& sample_path, const Metadata& metadata);
+  // The fitted clock, and a file without stamps its anchors, that finish()
+  // writes.
+  void set_timing(const SampleTiming& timing, std::optional<std::vector<SlotAnchor>> anchors);
   // Rewrites it with the totals and the ending. Returns 0 or the error code;
   // does nothing (0) when start() was not called or finish() already ran.
   int finish(const RecordingTotals& totals, EndReason end);

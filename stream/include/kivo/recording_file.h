@@ -13,10 +13,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kivo/block_file.h"
 #include "kivo/metadata.h"
 #include "kivo/recording_totals.h"
+#include "kivo/sample_timing.h"
+#include "kivo/slot_anchors.h"
 
 namespace kivo {
 
@@ -54,6 +58,11 @@ class RecordingFile {
   // failed write: the metadata must not vouch for it) and closes it. Does
   // nothing when the file is not open.
   void end();
+  // Owner, before finish_metadata(): the fitted clock (and, for a file without
+  // stamps, its anchors) that the metadata gains when it is completed.
+  void set_timing(const SampleTiming& timing, std::optional<std::vector<SlotAnchor>> anchors = std::nullopt) {
+    metadata_.set_timing(timing, std::move(anchors));
+  }
   // Owner, after end(): completes the metadata file with the counts the
   // recording shares (`totals`) and this file's own: the blocks and slots it
   // holds and its write errors, a failed close counting as one. Returns 0 or

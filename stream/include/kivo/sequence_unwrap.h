@@ -56,7 +56,9 @@ struct Unwrapped {
 //   or more, as many as the stamp's distance along the line says; fewer
 //   numbers are never more than the gap, so that a backlog after a long
 //   stall keeps its numbers) or, up to 64 behind, late or repeated: whichever
-//   puts the stamp nearer the line;
+//   puts the stamp nearer the line; up to half a wrap behind, late too when
+//   the stamp lies at most kLongestReorderSeconds above that place (a run
+//   held up on the network while the datagrams after it went ahead);
 // - with a trusted line, a late datagram more than kLongestReorderSeconds
 //   above the line is a restart, and a next one more than kClockStepSeconds
 //   below it a clock step (a gap under 32) or a restart.

@@ -40,6 +40,12 @@ struct Received {
   bool shut_down = false;         // no datagram: the socket was shut down (interrupt(), or another process)
   bool drop_count_valid = false;  // kernel_drops holds the kernel's count
   uint32_t kernel_drops = 0;      // datagrams the kernel dropped on this socket so far
+  // When length >= 0: the receive time, seconds since 1970 on the system's
+  // wall clock; the kernel's, taken as the datagram arrived, where
+  // enable_kernel_stamps() succeeded, else the clock read when the receive
+  // returned (later by the scheduling of the receiving thread).
+  double stamp = 0;
+  bool kernel_stamp = false;
 };
 
 class UdpSocket {
@@ -64,6 +70,9 @@ class UdpSocket {
   // Asks the kernel to count the datagrams it drops on this socket, where the
   // platform can; false elsewhere.
   bool enable_drop_count();
+  // Asks the kernel to stamp every datagram as it arrives (Linux, macOS);
+  // false where it cannot, and receives are then stamped as they return.
+  bool enable_kernel_stamps();
   uint16_t local_port() const;
 
   // Receiving thread only: one blocking receive of at most `capacity` bytes.

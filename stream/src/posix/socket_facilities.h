@@ -4,9 +4,11 @@
 // KIVO_PORTABLE_POSIX=ON, which runs macOS's code paths here.
 #pragma once
 
+#include <time.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kivo/udp_socket.h"
@@ -28,8 +30,15 @@ int receive_flags();
 // Asks the kernel to count the datagrams it drops on this socket and to say
 // so with every datagram; false where it cannot.
 bool enable_drop_count(int fd);
-// Takes the kernel's count from a received message's control data.
-void take_drop_count(msghdr& message, Received& result);
+// Asks the kernel to stamp every datagram with its arrival time (Linux: to
+// the nanosecond; macOS: to the microsecond); false where it cannot.
+bool enable_kernel_stamps(int fd);
+// Room for the control data a receive may bring: the drop count and the
+// stamp (a timespec, or a timeval, which is no larger).
+inline constexpr size_t kControlBytes = CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(timespec));
+// Takes the kernel's drop count and stamp from a received message's control
+// data, where it brought them.
+void take_control_data(msghdr& message, Received& result);
 
 // The system's count of the datagrams it dropped on this socket since it was
 // created, including any after the last one received; false where it keeps

@@ -1,6 +1,7 @@
 // Linux realisation of the socket's facilities: SOCK_CLOEXEC, SO_RCVBUFFORCE,
 // MSG_TRUNC's full length, the kernel's drop counters (SO_RXQ_OVFL with each
-// datagram, SO_MEMINFO at the end), MSG_DONTWAIT and shutdown() as the wake-up.
+// datagram, SO_MEMINFO at the end), SO_TIMESTAMPNS's stamps, MSG_DONTWAIT and
+// shutdown() as the wake-up.
 #include <linux/sock_diag.h>
 
 #include <cstring>
@@ -26,11 +27,22 @@ bool enable_drop_count(int fd) {
   return ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) == 0;
 }
 
-void take_drop_count(msghdr& message, Received& result) {
+bool enable_kernel_stamps(int fd) {
+  const int one = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) == 0;
+}
+
+void take_control_data(msghdr& message, Received& result) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == SO_RXQ_OVFL) {
       std::memcpy(&result.kernel_drops, CMSG_DATA(c), sizeof result.kernel_drops);
       result.drop_count_valid = true;
+    } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec arrived{};
+      std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+      result.stamp = static_cast<double>(arrived.tv_sec) + static_cast<double>(arrived.tv_nsec) / 1e9;
+      result.kernel_stamp = true;
     }
   }
 }

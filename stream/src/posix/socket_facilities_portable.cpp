@@ -1,14 +1,17 @@
 // Portable POSIX realisation of the socket's facilities (macOS): close-on-exec
 // by fcntl, SO_RCVBUF alone, a cut datagram's full length unknown (macOS's
-// recvmsg gives none), no drop counter (kernel_drops stays 0), and a
+// recvmsg gives none), no drop counter (kernel_drops stays 0), SO_TIMESTAMP's
+// stamps (to the microsecond), and a
 // wake-up by poll() on the socket and a self-pipe, since shutdown() of an
 // unconnected datagram socket wakes nothing there; the socket itself stays
 // as it was, so what is queued at the end is found by poll() too.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#include <sys/time.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "socket_facilities.h"
 
@@ -34,7 +37,21 @@ int receive_flags() { return 0; }
 
 bool enable_drop_count(int) { return false; }
 
-void take_drop_count(msghdr&, Received&) {}
+bool enable_kernel_stamps(int fd) {
+  const int one = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof one) == 0;
+}
+
+void take_control_data(msghdr& message, Received& result) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+      timeval arrived{};
+      std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+      result.stamp = static_cast<double>(arrived.tv_sec) + static_cast<double>(arrived.tv_usec) / 1e6;
+      result.kernel_stamp = true;
+    }
+  }
+}
 
 bool read_drop_total(int, uint64_t&) { return false; }  // macOS keeps no such count
 

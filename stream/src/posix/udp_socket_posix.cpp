@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "kivo/clock.h"
 #include "kivo/udp_socket.h"
 #include "socket_facilities.h"
 
@@ -34,6 +35,13 @@ void take_length(ssize_t n, const msghdr& message, size_t capacity, Received& re
   result.cut = (message.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity;
   result.length = result.cut ? static_cast<long long>(capacity) : n;
   if (result.cut && static_cast<size_t>(n) > capacity) result.full_length = n;
+}
+
+// The kernel's drop count and stamp where the message brought them; without
+// the kernel's stamp, the clock now that the receive has returned.
+void take_control_data(msghdr& message, Received& result) {
+  facilities::take_control_data(message, result);
+  if (!result.kernel_stamp) result.stamp = unix_time_seconds();
 }
 
 }  // namespace
@@ -109,6 +117,8 @@ int UdpSocket::request_receive_buffer(int bytes) {
 
 bool UdpSocket::enable_drop_count() { return facilities::enable_drop_count(fd_of(handle_)); }
 
+bool UdpSocket::enable_kernel_stamps() { return facilities::enable_kernel_stamps(fd_of(handle_)); }
+
 uint16_t UdpSocket::local_port() const {
   sockaddr_in address{};
   socklen_t length = sizeof address;
@@ -128,7 +138,7 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
   }
   sockaddr_in sender{};
   iovec buffer{into, capacity};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+  alignas(cmsghdr) char control[facilities::kControlBytes];
   msghdr message{};
   message.msg_name = &sender;
   message.msg_namelen = sizeof sender;
@@ -150,7 +160,7 @@ Received UdpSocket::receive(uint8_t* into, size_t capacity) {
     return result;
   }
   take_length(n, message, capacity, result);
-  facilities::take_drop_count(message, result);
+  take_control_data(message, result);
   return result;
 }
 
@@ -162,11 +172,14 @@ Received UdpSocket::receive_queued(uint8_t* into, size_t capacity) {
   }
   sockaddr_in sender{};
   iovec buffer{into, capacity};
+  alignas(cmsghdr) char control[facilities::kControlBytes];
   msghdr message{};
   message.msg_name = &sender;
   message.msg_namelen = sizeof sender;
   message.msg_iov = &buffer;
   message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
   ssize_t n = -1;
   do {
     n = facilities::receive_queued(fd_of(handle_), message);
@@ -178,6 +191,7 @@ Received UdpSocket::receive_queued(uint8_t* into, size_t capacity) {
     return result;
   }
   take_length(n, message, capacity, result);
+  take_control_data(message, result);
   return result;
 }
 

@@ -15,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "kivo/clock.h"
 #include "kivo/udp_socket.h"
 #include "win_error_text.h"
 
@@ -54,10 +55,12 @@ SOCKET socket_of(intptr_t handle) {
 int last_error() { return WSAGetLastError(); }
 
 // What a non-blocking recv of at most `length` bytes returned (`n`) makes of
-// `result`; false when nothing was queued.
+// `result`; false when nothing was queued. Winsock stamps nothing: a
+// datagram is stamped with the clock as its receive returns.
 bool take_result(int n, int length, Received& result) {
   if (n != SOCKET_ERROR) {
     result.length = n;
+    result.stamp = unix_time_seconds();
     return true;
   }
   const int error = last_error();
@@ -67,6 +70,7 @@ bool take_result(int n, int length, Received& result) {
     // own length is not told.
     result.length = length;
     result.cut = true;
+    result.stamp = unix_time_seconds();
     return true;
   }
   if (error == WSAEWOULDBLOCK) return false;
@@ -181,6 +185,9 @@ int UdpSocket::request_receive_buffer(int bytes) {
 
 // Winsock keeps no count of the datagrams it drops.
 bool UdpSocket::enable_drop_count() { return false; }
+
+// Winsock stamps no datagram: receive() reads the clock as it returns.
+bool UdpSocket::enable_kernel_stamps() { return false; }
 
 uint16_t UdpSocket::local_port() const {
   sockaddr_in address{};
