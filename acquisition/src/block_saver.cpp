@@ -18,8 +18,9 @@ std::array<double, 5> first_five(const std::vector<double>& values) {
 
 }  // namespace
 
-BlockSaver::BlockSaver(StatusCounters& counters, BlockHandover& handover, const Console& console)
-    : counters_(counters), handover_(handover), console_(console) {}
+BlockSaver::BlockSaver(StatusCounters& counters, BlockHandover& handover, SampleDelivery& delivery,
+                       const Console& console)
+    : counters_(counters), handover_(handover), delivery_(delivery), console_(console) {}
 
 // A recording is never written over: when this second's names are taken (an
 // 'open' in the same second), the files take the next second's; when those
@@ -100,19 +101,40 @@ void BlockSaver::run() {
   // After 'close' the blocks handed over before it are still written; then
   // take() comes back empty.
   while (const auto half = handover_.take()) {
-    save_block(blocks_ + *half * block_bytes_);
+    save_block(*half);
     handover_.release(*half);
   }
 }
 
-void BlockSaver::save_block(const uint8_t* block) {
+// Kept for 'samples' first: a caller gets the block from the ring while a
+// slow disk holds the write up.
+void BlockSaver::save_block(unsigned half) {
+  delivery_.keep(half);
+  const uint8_t* block = blocks_ + half * block_bytes_;
   if (before_write_) before_write_();
   if (raw_.is_open() && raw_.append(block, block_bytes_) == 0) {
     counters_.blocks_saved.fetch_add(1, std::memory_order_relaxed);
   }
+  write_filtered(block, block_bytes_);
+}
+
+// The filter runs over the whole half: a slot's output depends only on the
+// slots before it, so the slots written are those of a whole block.
+void BlockSaver::save_last_block(unsigned half, size_t slots) {
+  delivery_.keep(half);
+  const uint8_t* block = blocks_ + half * block_bytes_;
+  const size_t bytes = slots * (block_bytes_ / kivo::kSlotsPerBlock);
+  if (before_write_) before_write_();
+  if (raw_.is_open() && raw_.append(block, bytes) != 0) {
+    counters_.datagrams_not_saved.fetch_add(slots, std::memory_order_relaxed);
+  }
+  write_filtered(block, bytes);
+}
+
+void BlockSaver::write_filtered(const uint8_t* block, size_t bytes) {
   if (!filter_ || !filtered_.is_open()) return;
   kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
-  filtered_.append(filtered_block_.data(), block_bytes_);
+  filtered_.append(filtered_block_.data(), bytes);
 }
 
 void BlockSaver::end_files() {
