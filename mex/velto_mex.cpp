@@ -22,7 +22,8 @@ struct Command {
 
 // Matched case-sensitively against the whole command word.
 constexpr Command kCommands[] = {
-    {"open", opencmd}, {"read", readcmd}, {"close", closecmd}, {"version", versioncmd}, {"status", statuscmd},
+    {"open", opencmd},   {"read", readcmd},       {"samples", samplescmd},
+    {"close", closecmd}, {"version", versioncmd}, {"status", statuscmd},
 };
 
 // Runs when the host unloads the plug-in (clear velto, clear all, exit): the
