@@ -1,11 +1,22 @@
 #include "kivo/sample_delivery.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace kivo {
 namespace {
 
 constexpr size_t kSlots = kivo::kSlotsPerBlock;
+// A take copies this many slots at a time while it pins their source: the
+// longest the receiver (or the saver) can find a half (or a ring entry) it
+// is to refill pinned is the copy of these few slots, microseconds.
+constexpr uint32_t kChunkSlots = 16;
+
+// Spins until no take pins `pin`; whoever sees it unpinned sees the copy done.
+void wait_unpinned(const std::atomic<uint64_t>& copying, uint64_t pin) {
+  while (copying.load() == pin) std::this_thread::yield();
+}
 
 }  // namespace
 
@@ -29,6 +40,7 @@ void SampleDelivery::reset(const uint8_t* halves, const kivo::Geometry& geometry
     half.filled.store(0);
   }
   filling_.store(kNoBlock);
+  copying_.store(0);
   published_.store(0);
   kept_.store(kNoBlock);
   taken_.store(0);
@@ -42,13 +54,13 @@ void SampleDelivery::reset(const uint8_t* halves, const kivo::Geometry& geometry
   out_first_samples_.clear();
 }
 
-// A take that copied from this half's previous fill has stored taken_ since;
-// loading it orders that copy before the receives into the half.
+// The half's old block is marked gone before its fields change, and a take
+// that is copying from it at that moment finishes its few slots first.
 void SampleDelivery::begin_block(uint32_t number) {
-  (void)taken_.load(std::memory_order_acquire);
   BlockState& half = halves_state_[number & 1U];
-  half.block.store(kNoBlock, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  const uint64_t old = half.block.load(std::memory_order_relaxed);
+  half.block.store(kNoBlock);
+  if (old != kNoBlock) wait_unpinned(copying_, pin_of(old, false));
   half.first_index.store(published_.load(std::memory_order_relaxed), std::memory_order_relaxed);
   half.filled.store(0, std::memory_order_relaxed);
   half.block.store(number, std::memory_order_release);
@@ -66,17 +78,18 @@ void SampleDelivery::publish(int64_t first_sample) {
 }
 
 // The saver owns the half while it keeps it: the receiver has handed it
-// over and refills it only once the saver releases it.
+// over and refills it only once the saver releases it. The ring entry is
+// marked gone, and waits for a take copying from it, as in begin_block().
 void SampleDelivery::keep(unsigned half) {
   const BlockState& from = halves_state_[half];
   const uint64_t block = from.block.load(std::memory_order_acquire);
   if (block == kNoBlock) return;
   const uint32_t filled = from.filled.load(std::memory_order_acquire);
-  (void)taken_.load(std::memory_order_acquire);  // as in begin_block, for the entry overwritten
   const size_t entry = block % ring_blocks_;
   BlockState& to = ring_[entry];
-  to.block.store(kNoBlock, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  const uint64_t old = to.block.load(std::memory_order_relaxed);
+  to.block.store(kNoBlock);
+  if (old != kNoBlock) wait_unpinned(copying_, pin_of(old, true));
   to.first_index.store(from.first_index.load(std::memory_order_relaxed), std::memory_order_relaxed);
   to.filled.store(filled, std::memory_order_relaxed);
   std::memcpy(ring_slots_.get() + entry * block_bytes_, halves_ + half * block_bytes_, filled * slot_bytes_);
@@ -116,7 +129,7 @@ TakenDatagrams SampleDelivery::take() {
       skip_to_oldest_kept();
     }
   }
-  taken_.store(next_index_, std::memory_order_release);
+  taken_.store(next_index_);
   missed_total_.fetch_add(out_missed_, std::memory_order_relaxed);
   TakenDatagrams taken;
   taken.slots = out_slots_.data();
@@ -131,39 +144,47 @@ TakenDatagrams SampleDelivery::take() {
 SampleDelivery::Copied SampleDelivery::copy_block(uint64_t block, uint64_t filling) {
   const Source ring = ring_source(block);
   if (ring.state->block.load(std::memory_order_acquire) == block) {
-    return copy_from(ring, block) ? Copied::all : Copied::retry;
+    return copy_from(ring, block, true) ? Copied::all : Copied::retry;
   }
   const Source half = half_source(static_cast<unsigned>(block & 1U));
   if (half.state->block.load(std::memory_order_acquire) == block) {
-    if (!copy_from(half, block)) return Copied::retry;
+    if (!copy_from(half, block, false)) return Copied::retry;
     return block < filling ? Copied::all : Copied::part;
   }
   const uint64_t kept = kept_.load(std::memory_order_acquire);
   return kept != kNoBlock && kept >= block + ring_blocks_ ? Copied::gone : Copied::retry;
 }
 
-// Appends the datagrams of `block` from the next one to take, and keeps
-// them only when the source still held the block after the copy.
-bool SampleDelivery::copy_from(const Source& source, uint64_t block) {
-  if (source.state->block.load(std::memory_order_acquire) != block) return false;
-  const uint32_t filled = source.state->filled.load(std::memory_order_acquire);
-  const uint64_t first = source.state->first_index.load(std::memory_order_relaxed);
-  const size_t slots_before = out_slots_.size();
-  const size_t count_before = out_first_samples_.size();
-  const uint32_t from = next_slot_ < filled ? next_slot_ : filled;
-  out_slots_.insert(out_slots_.end(), source.slots + from * slot_bytes_, source.slots + filled * slot_bytes_);
-  for (uint32_t i = from; i < filled; ++i) {
-    out_first_samples_.push_back(source.first_samples[i].load(std::memory_order_relaxed));
+// Appends the datagrams of `block` from the next one to take, a few slots
+// at a time, each while the source is pinned and still holds the block.
+// Returns false when it no longer did (a half refilled after the saver kept
+// it, a ring entry overwritten); what was copied before stays.
+bool SampleDelivery::copy_from(const Source& source, uint64_t block, bool in_ring) {
+  const uint64_t pin = pin_of(block, in_ring);
+  uint32_t filled = 0;
+  for (bool first_chunk = true;; first_chunk = false) {
+    copying_.store(pin);
+    if (source.state->block.load() != block) {
+      copying_.store(0, std::memory_order_release);
+      return false;
+    }
+    if (first_chunk) {
+      filled = source.state->filled.load(std::memory_order_acquire);
+      next_index_ = source.state->first_index.load(std::memory_order_relaxed) + next_slot_;
+    }
+    const uint32_t end = std::min(filled, next_slot_ + kChunkSlots);
+    if (end > next_slot_) {
+      out_slots_.insert(out_slots_.end(), source.slots + next_slot_ * slot_bytes_,
+                        source.slots + end * slot_bytes_);
+      for (uint32_t i = next_slot_; i < end; ++i) {
+        out_first_samples_.push_back(source.first_samples[i].load(std::memory_order_relaxed));
+      }
+      next_index_ += end - next_slot_;
+      next_slot_ = end;
+    }
+    copying_.store(0, std::memory_order_release);
+    if (next_slot_ >= filled) return true;
   }
-  std::atomic_thread_fence(std::memory_order_acquire);
-  if (source.state->block.load(std::memory_order_relaxed) != block || first + from != next_index_) {
-    out_slots_.resize(slots_before);
-    out_first_samples_.resize(count_before);
-    return false;
-  }
-  next_slot_ = filled;
-  next_index_ = first + filled;
-  return true;
 }
 
 // The caller fell behind by more than the ring: it goes on from the oldest
@@ -173,10 +194,11 @@ void SampleDelivery::skip_to_oldest_kept() {
     const uint64_t kept = kept_.load(std::memory_order_acquire);
     const uint64_t oldest = kept + 1 - ring_blocks_;
     const BlockState& entry = ring_[oldest % ring_blocks_];
-    const uint64_t before = entry.block.load(std::memory_order_acquire);
+    copying_.store(pin_of(oldest, true));
+    const bool held = entry.block.load() == oldest;
     const uint64_t first = entry.first_index.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (before == oldest && entry.block.load(std::memory_order_relaxed) == oldest) {
+    copying_.store(0, std::memory_order_release);
+    if (held) {
       out_missed_ += first - next_index_;
       next_block_ = oldest;
       next_slot_ = 0;

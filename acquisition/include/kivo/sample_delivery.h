@@ -5,12 +5,15 @@
 // announces each datagram here. The save thread, which reads every full
 // block anyway, copies it into a ring of blocks that a caller takes from;
 // the block in progress, and a full one the saver has not copied yet, are
-// taken straight from the receiver's halves. Nobody waits for a caller:
-// what a caller copies is checked afterwards (the block number that a half
-// or a ring entry holds, a sequence lock) and copied again from the ring
-// when the half was refilled meanwhile. A caller that falls further behind
-// than the ring holds misses the blocks the ring no longer has, and is told
-// exactly how many datagrams they held.
+// taken straight from the receiver's halves. Nobody waits for a caller that
+// falls behind: a half or ring entry that the receiver or the saver refills
+// is marked gone first, and a caller then copies the block from the ring
+// (a half's block is in the ring before the half is refilled). A caller
+// copies a few slots at a time while it pins their source, so that the one
+// wait there is, a refill that finds its source pinned, lasts the copy of
+// those few slots. A caller that falls further behind than the ring holds
+// misses the blocks the ring no longer has, and is told exactly how many
+// datagrams they held.
 #pragma once
 
 #include <atomic>
@@ -70,6 +73,7 @@ class SampleDelivery {
   static constexpr uint64_t kNoBlock = ~uint64_t{0};
 
   // One block's worth of datagrams: in a half of the receiver's, or a ring entry.
+  // The receiver (a half) or the saver (a ring entry) writes, any thread reads.
   struct BlockState {
     std::atomic<uint64_t> block{kNoBlock};  // the block it holds, or kNoBlock while it changes
     std::atomic<uint64_t> first_index{0};   // its first datagram, counted from reset()
@@ -83,10 +87,12 @@ class SampleDelivery {
   };
   enum class Copied { all, part, gone, retry };
 
+  // What a take pins while it copies from a block's half or ring entry.
+  static uint64_t pin_of(uint64_t block, bool in_ring) { return (block + 1) << 1 | (in_ring ? 1U : 0U); }
   Source half_source(unsigned half);
   Source ring_source(uint64_t block);
   Copied copy_block(uint64_t block, uint64_t filling);
-  bool copy_from(const Source& source, uint64_t block);
+  bool copy_from(const Source& source, uint64_t block, bool in_ring);
   void skip_to_oldest_kept();
 
   // Fixed by reset() while no worker runs.
@@ -94,7 +100,7 @@ class SampleDelivery {
   size_t slot_bytes_ = 0;
   size_t block_bytes_ = 0;
   size_t ring_blocks_ = 0;
-  std::unique_ptr<uint8_t[]> ring_slots_;  // saver writes an entry, host thread reads it (sequence lock)
+  std::unique_ptr<uint8_t[]> ring_slots_;  // saver writes an entry, host thread reads it pinned
   std::unique_ptr<std::atomic<int64_t>[]> ring_first_samples_;
   std::unique_ptr<BlockState[]> ring_;
   std::unique_ptr<std::atomic<int64_t>[]> half_first_samples_;  // receiver writes, saver and host read
@@ -105,9 +111,10 @@ class SampleDelivery {
   std::atomic<uint64_t> published_{0};
   // Saver writes, host thread reads: the newest block copied into the ring.
   std::atomic<uint64_t> kept_{kNoBlock};
+  // host thread writes, the receiver and the saver read: the source a take
+  // is copying from (pin_of()), 0 when none.
+  std::atomic<uint64_t> copying_{0};
   // host thread writes, any thread reads: datagrams handed over or missed.
-  // The receiver and the saver load it before they overwrite what a take
-  // may have copied, so that the copy happens before the overwrite.
   std::atomic<uint64_t> taken_{0};
   std::atomic<uint64_t> missed_total_{0};
 
