@@ -78,7 +78,6 @@ def acquire(args):
                                  % (line_start, stream.rate, "-" if stream.latest is None else stream.latest,
                                     stream.gaps, stream.missed))
                 sys.stdout.flush()
-    stream.add(acq.read_samples())  # the rest, saved at close
     sys.stdout.write("\n")
     status = acq.status()  # after close: the final counts
     files = {}

@@ -94,6 +94,7 @@ void Acquisition::close(kivo::EndReason reason) {
   arrivals_.end_waits();
   stop_threads();
   if (was_running) save_the_rest();
+  delivery_.release();
   receiver_.close_socket();
   saver_.end_files();
   saver_.finish_metadata(reason, was_running);

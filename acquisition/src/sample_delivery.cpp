@@ -101,6 +101,17 @@ void SampleDelivery::keep(unsigned half) {
   kept_.store(block, std::memory_order_release);
 }
 
+void SampleDelivery::release() {
+  filling_.store(kNoBlock);
+  ring_slots_.reset();
+  ring_first_samples_.reset();
+  ring_.reset();
+  ring_blocks_ = 0;
+  block_bytes_ = 0;
+  out_slots_ = std::vector<uint8_t>();
+  out_first_samples_ = std::vector<int64_t>();
+}
+
 SampleDelivery::Source SampleDelivery::half_source(unsigned half) {
   return {&halves_state_[half], halves_ + half * block_bytes_, &half_first_samples_[half * kSlots]};
 }

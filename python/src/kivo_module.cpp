@@ -119,6 +119,6 @@ PYBIND11_MODULE(_kivo, m) {
            "the fields are empty. With timeout > 0, waits up to that many seconds\n"
            "for a datagram, with the GIL released; Ctrl-C ends the wait with\n"
            "KeyboardInterrupt, and close() from another thread ends it at once.\n"
-           "After close(), returns what is left, up to the last datagram saved.")
+           "After close(), returns nothing: the files hold everything.")
       .def("status", &AcquisitionBinding::status, status_help.c_str());
 }

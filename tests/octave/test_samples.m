@@ -73,9 +73,9 @@ end
 
 % Runs kivosim (20,000/s, 16 channels) in the background and takes
 % 'samples' every 50 ms, sleeping SLEEP seconds after AWAKE seconds, until
-% COUNT datagrams arrived; then closes and takes what is left. Returns the
-% samples, native, concatenated; the datagrams missed; and how many were
-% taken before the first call that missed some.
+% COUNT datagrams arrived and were taken; then closes. Returns the samples,
+% native, concatenated; the datagrams missed; and how many were taken before
+% the first call that missed some.
 function [taken, missed, before] = take_while_sending (port, count, awake, sleep)
   system (sprintf ('"%s" --host 127.0.0.1 --port %d --channels 16 --rate 20000 --count %d --content pattern --quiet > /dev/null 2>&1 &', ...
                    getenv ('KIVOSIM'), port, count));
@@ -88,16 +88,17 @@ function [taken, missed, before] = take_while_sending (port, count, awake, sleep
   while (! done && toc (t0) < 60)
     s = velto ('status');
     done = s.datagrams >= count;
-    if (done)
-      velto ('close');
-    end
     d = velto ('samples', 'native');
     if (d.missed > 0 && isnan (before))
       before = sum (cellfun (@rows, parts)) / 43;
     end
     missed = missed + d.missed;
     parts{end + 1} = d.samples;
-    if (! slept && toc (t0) >= awake)
+    if (done)
+      velto ('close');
+      d = velto ('samples');
+      kivo_check (isempty (d.sequence_no), 'nothing more after close');
+    elseif (! slept && toc (t0) >= awake)
       pause (sleep);
       slept = true;
     else

@@ -23,16 +23,16 @@ NSAMP = 43
 def take_while_sending(acq, port, count, awake=float("inf"), sleep=0.0):
     """Sends `count` datagrams at 20,000/s in the background and takes
     read_samples() every 50 ms, sleeping `sleep` s after `awake` s, until all
-    arrived; then closes and takes what is left. Returns the Samples."""
+    arrived and were taken; then closes. Returns the Samples."""
     sender = subprocess.Popen([KIVOSIM, "--port", str(port), "--channels", "16", "--count", str(count),
                                "--rate", "20000", "--content", "pattern", "--quiet"], stdout=subprocess.DEVNULL)
     taken, start, slept = [], time.monotonic(), False
     while time.monotonic() - start < 60:
         done = acq.status()["datagrams"] >= count
-        if done:
-            acq.close()
         taken.append(acq.read_samples())
         if done:
+            acq.close()
+            assert len(acq.read_samples().sequence_no) == 0  # nothing after close
             break
         if not slept and time.monotonic() - start >= awake:
             time.sleep(sleep)

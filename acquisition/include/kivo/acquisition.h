@@ -58,8 +58,9 @@ class Acquisition {
   AcquisitionStatus status() const;
 
   // host thread: every datagram received since the last call (since 'open'
-  // for the first), oldest first, and how many the caller missed. After
-  // 'close' it hands over what is left, up to the last datagram saved.
+  // for the first), oldest first, and how many the caller missed. Nothing
+  // after 'close', which gives the memory kept for it back: the files hold
+  // everything, the last block too.
   TakenDatagrams take_samples() { return delivery_.take(); }
   // Any thread: the sample clock's lines, for the times of what
   // take_samples() handed over (at least as new as its datagrams).

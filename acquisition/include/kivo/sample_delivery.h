@@ -61,6 +61,9 @@ class SampleDelivery {
   // host thread: everything published since the last take (since reset()
   // for the first), oldest first.
   TakenDatagrams take();
+  // host thread, once no worker runs ('close'): gives the ring's memory and
+  // the take's back to the system; take() hands over nothing until reset().
+  void release();
 
   // Any thread: datagrams published since reset(); and the ones a take has
   // handed over or counted missed.
