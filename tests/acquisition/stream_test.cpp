@@ -148,15 +148,18 @@ TEST_F(Acquiring, ReadReturnsTheLatestDatagramPacedByTheUnreadCount) {
   }
   EXPECT_EQ(state_.read(), nullptr);
 
-  // A backlog is capped at one block: 1000 + 8000 / 1012 reads, then none.
+  // A backlog is capped at one block: 1000 + 8000 / 1012 reads, then none;
+  // 'samples' takes every datagram beside it and changes nothing of that.
   sender_->send(1500);
   ASSERT_TRUE(wait_for_datagrams(1510));
+  EXPECT_EQ(state_.take_samples().count, 1510U);
   int reads = 0;
   while (const uint8_t* d = state_.read()) {
     EXPECT_EQ(index_of(d), 1509U);
     ++reads;
   }
   EXPECT_EQ(reads, 1007);
+  EXPECT_EQ(state_.take_samples().count, 0U);
   state_.close();
   EXPECT_EQ(state_.read(), nullptr);
 }
