@@ -91,7 +91,7 @@ class SampleDelivery {
   enum class Copied { all, part, gone, retry };
 
   // What a take pins while it copies from a block's half or ring entry.
-  static uint64_t pin_of(uint64_t block, bool in_ring) { return (block + 1) << 1 | (in_ring ? 1U : 0U); }
+  static uint64_t pin_of(uint64_t block, bool in_ring) { return ((block + 1) << 1) | (in_ring ? 1U : 0U); }
   Source half_source(unsigned half);
   Source ring_source(uint64_t block);
   Copied copy_block(uint64_t block, uint64_t filling);
