@@ -1,8 +1,8 @@
 function velto_demo (port, out, seconds, live, base_hz)
   % The demonstration in Octave: opens velto on PORT with 8 channels and a
-  % band-pass filter, polls the latest datagram for SECONDS seconds while
-  % kivosim streams (channel c a sine of c x BASE_HZ), closes, reads both
-  % files back with kivo_read and draws OUT/demo.png. LIVE true redraws one
+  % band-pass filter, takes every datagram with 'samples' for SECONDS seconds
+  % while kivosim streams (channel c a sine of c x BASE_HZ), closes, reads
+  % both files back with kivo_read and draws OUT/demo.png. LIVE true redraws one
   % status line in place (a terminal); otherwise a line is printed every second.
   velto ('version');
   [b, a, band] = band_pass (1000 * 86);
@@ -33,28 +33,25 @@ function [b, a, band] = band_pass (fs)
   end
 end
 
+% Takes every datagram with 'samples' ten times a second; the line shows the
+% sample rate of the clock fitted to the stamps.
 function poll (seconds, live)
   t0 = tic ();
   next_line = 1;
   last = NaN;
-  previous = velto ('status');
-  previous_time = 0;
-  rate = 0;
+  rate = NaN;
+  missed = 0;
   while (toc (t0) < seconds)
-    d = velto ('read');
-    if (isstruct (d))
-      last = d.sequence_no;
+    d = velto ('samples');
+    missed = missed + d.missed;
+    if (numel (d.sequence_no) > 1 && d.time(end) > d.time(1))
+      last = d.sequence_no(end);
+      rate = (numel (d.time) - 1) / (d.time(end) - d.time(1));
     end
     now = toc (t0);
-    if (now - previous_time >= 1)
-      s = velto ('status');
-      rate = (s.datagrams - previous.datagrams) / (now - previous_time);
-      previous = s;
-      previous_time = now;
-    end
     s = velto ('status');
-    line = sprintf ('%5.1f s  %7.1f datagrams/s  latest sequence # %5d  gaps %d  blocks saved %d', ...
-                    now, rate, last, s.sequence_gaps, s.blocks_saved);
+    line = sprintf ('%5.1f s  %9.1f samples/s per channel  latest sequence # %5d  gaps %d  missed %d  blocks saved %d', ...
+                    now, rate, last, s.sequence_gaps, missed, s.blocks_saved);
     if (live)
       printf ('\r%s', line);
       fflush (stdout);
@@ -80,8 +77,8 @@ end
 function report (raw, filtered)
   fresh = ! raw.stale;
   span = raw.stamps(find (fresh, 1, 'last')) - raw.stamps(find (fresh, 1));
-  printf ('Read back: %d slots (%d blocks) in each file, %d stale; %.2f s at %.1f datagrams/s\n', ...
-          raw.slots, raw.slots / 1000, sum (raw.stale), span, (sum (fresh) - 1) / span);
+  printf ('Read back: %d slots (%d whole blocks, %d in the last one) in each file, %d stale; %.2f s at %.1f datagrams/s\n', ...
+          raw.slots, floor (raw.slots / 1000), mod (raw.slots, 1000), sum (raw.stale), span, (sum (fresh) - 1) / span);
   printf ('Filtered file: stamps and sequence numbers %s the raw file''s\n', ...
           ifelse_text (isequal (raw.stamps, filtered.stamps) && isequal (raw.sequence_no, filtered.sequence_no), ...
                        'match', 'DO NOT match'));

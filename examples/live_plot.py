@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Acquires from a Kivo device (or kivosim) for a number of seconds with a
-band filter, printing a live line (datagram rate, latest sequence number,
-sequence gaps), then draws the last second of three channels, raw and
-filtered, from the files it wrote into a PNG.
+band filter, taking every sample as it arrives (Acquisition.read_samples) and
+printing a live line (the sample rate of the fitted clock, the latest
+sequence number, gaps, datagrams missed), then draws the last milliseconds of
+three channels against their times on the fitted clock into a PNG: raw as
+read_samples handed them over, and band-filtered from the file written
+meanwhile.
 
 usage: live_plot.py [--port P] [--channels N] [--seconds S] [--savedir DIR] [--png FILE]
 Needs the package kivo (PYTHONPATH=build/python) and matplotlib.
@@ -26,25 +29,54 @@ import kivo  # noqa: E402
 B = [0.067455273889071923, 0, -0.13491054777814385, 0, 0.067455273889071923]
 A = [1, -2.9445317761650216, 3.3862060444122672, -1.8442867368325571, 0.4128015980961886]
 CHANNELS_SHOWN = 3
+KEPT_DATAGRAMS = 1000  # the last ones, held in memory for the figure
+SHOWN_SECONDS = 0.005
+
+
+class Stream:
+    """What read_samples handed over: the last rows with their times, and counts."""
+
+    def __init__(self, nchans):
+        self.times = np.zeros(0)
+        self.samples = np.zeros((0, nchans), np.uint16)
+        self.stamps = np.zeros(0)
+        self.datagrams = self.gaps = self.missed = 0
+        self.latest = None
+        self.rate = float("nan")
+
+    def add(self, s):
+        self.missed += s.missed
+        k = len(s.sequence_no)
+        if k == 0:
+            return
+        steps = np.diff(np.concatenate(([self.latest] if self.latest is not None else [], s.sequence_no))
+                        .astype(np.int64)) % 65536
+        self.gaps += int(np.count_nonzero(steps != 1))
+        self.datagrams += k
+        self.latest = int(s.sequence_no[-1])
+        if k > 1 and np.all(np.diff(s.sequence_no.astype(np.int64)) % 65536 == 1):
+            self.rate = (len(s.times) - 1) / (s.times[-1] - s.times[0])
+        rows = KEPT_DATAGRAMS * (len(s.times) // k)
+        self.times = np.concatenate((self.times, s.times))[-rows:]
+        self.samples = np.concatenate((self.samples, s.samples))[-rows:]
+        self.stamps = np.concatenate((self.stamps, s.stamps))[-KEPT_DATAGRAMS:]
 
 
 def acquire(args):
-    """Runs the acquisition; returns its final status and its two files."""
+    """Runs the acquisition; returns the stream taken, its final status and its two files."""
     # On a terminal the live line is rewritten in place; elsewhere it is a line each time.
     line_start = "\r" if sys.stdout.isatty() else "\n"
     with kivo.Acquisition(args.port, args.channels, args.savedir, B, A) as acq:
+        stream = Stream(args.channels)
         end = time.monotonic() + args.seconds
-        last_time, last_count, latest = time.monotonic(), 0, None
+        last_line = time.monotonic()
         while time.monotonic() < end:
-            frame = acq.read(timeout=0.1)
-            latest = frame.sequence_no if frame is not None else latest
-            now = time.monotonic()
-            if now - last_time >= 0.5:
-                s = acq.status()
-                rate = (s["datagrams"] - last_count) / (now - last_time)
-                last_time, last_count = now, s["datagrams"]
-                sys.stdout.write("%s%6.0f datagrams/s   latest sequence no %5s   gaps %d   "
-                                 % (line_start, rate, "-" if latest is None else latest, s["sequence_gaps"]))
+            stream.add(acq.read_samples(timeout=0.1))
+            if time.monotonic() - last_line >= 0.5:
+                last_line = time.monotonic()
+                sys.stdout.write("%s%10.1f samples/s per channel   latest sequence no %5s   gaps %d   missed %d   "
+                                 % (line_start, stream.rate, "-" if stream.latest is None else stream.latest,
+                                    stream.gaps, stream.missed))
                 sys.stdout.flush()
     sys.stdout.write("\n")
     status = acq.status()  # after close: the final counts
@@ -53,38 +85,39 @@ def acquire(args):
         stem = "_kivo_samples.dat" if kind == "raw" else "_kivo_filtered_samples.dat"
         names = sorted(n for n in os.listdir(args.savedir) if n.endswith(stem))
         files[kind] = os.path.join(args.savedir, names[-1]) if names else None
-    return status, files
+    return stream, status, files
 
 
-def last_second(path):
-    """Slot times (s, from the first one shown) of the file's last second, and
-    the lowest and highest sample of each channel in each of those slots."""
+def filtered_rows(path, stream):
+    """The filtered file's rows of the datagrams the stream holds (a slot of
+    the filtered file carries the stamp of its raw slot)."""
     rec = kivo.read_recording(path)
-    stamps = np.asarray(rec.stamps)
-    keep = np.flatnonzero((stamps >= stamps[-1] - 1.0) & ~rec.stale)
-    samples = np.asarray(rec.samples).reshape(rec.slots, rec.nsamp, rec.nchans)[keep]
-    return stamps[keep] - stamps[keep[0]], samples.min(axis=1), samples.max(axis=1)
+    tail = slice(max(0, rec.slots - 2 * KEPT_DATAGRAMS), rec.slots)
+    mine = np.isin(rec.stamps[tail], stream.stamps)
+    samples = np.asarray(rec.records["samples"][tail])[mine]
+    return samples.reshape(-1, rec.nchans)
 
 
-def draw(files, png):
-    """The range that each channel's samples take within each datagram: at
-    thousands of samples per second a second of the waves themselves would
-    be a solid band, while the range shows what the filter passes."""
+def draw(stream, filtered, png):
+    """The last few milliseconds of three channels, raw and filtered, against
+    the times of the fitted clock."""
     fig, axes = plt.subplots(2, 1, sharex=True, figsize=(10, 6))
-    for ax, kind in zip(axes, ("raw", "filtered")):
-        t, low, high = last_second(files[kind])
-        for ch in range(min(CHANNELS_SHOWN, low.shape[1])):
-            ax.fill_between(t, low[:, ch], high[:, ch], alpha=0.4, step="post", label="channel %d" % ch)
-        ax.set_title("%s samples, last second: range within each datagram" % kind)
-        ax.set_ylabel("counts")
+    shown = stream.times >= stream.times[-1] - SHOWN_SECONDS
+    t = (stream.times[shown] - stream.times[-1]) * 1000
+    for ax, kind, rows, mid in ((axes[0], "raw", stream.samples, 32768), (axes[1], "filtered", filtered, 32767)):
+        for ch in range(min(CHANNELS_SHOWN, rows.shape[1])):
+            ax.plot(t, rows[shown, ch].astype(float) - mid, label="channel %d" % ch)
+        ax.set_title("%s samples, the last %g ms on the fitted clock (%.1f samples/s per channel)"
+                     % (kind, SHOWN_SECONDS * 1000, stream.rate))
+        ax.set_ylabel("counts from mid-scale")
         ax.legend(loc="upper right")
-    axes[-1].set_xlabel("seconds")
+    axes[-1].set_xlabel("ms before the last sample")
     fig.tight_layout()
     fig.savefig(png, dpi=100)
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Live acquisition with a plot of the last second.")
+    parser = argparse.ArgumentParser(description="Live acquisition with a plot of the last samples.")
     parser.add_argument("--port", type=int, default=55123)
     parser.add_argument("--channels", type=int, default=8)
     parser.add_argument("--seconds", type=float, default=5.0)
@@ -92,16 +125,16 @@ def main():
     parser.add_argument("--png", default="live_plot.png")
     args = parser.parse_args()
     try:
-        status, files = acquire(args)
+        stream, status, files = acquire(args)
     except kivo.KivoError as e:
         print("live_plot: %s" % e, file=sys.stderr)
         return 2
-    print("%d datagrams, %d blocks saved, %d gaps, %d kernel drops"
-          % (status["datagrams"], status["blocks_saved"], status["sequence_gaps"], status["kernel_drops"]))
-    if status["blocks_saved"] == 0 or not all(files.values()):
-        print("live_plot: no whole block was saved: nothing to draw", file=sys.stderr)
+    print("%d datagrams, %d taken live, %d missed, %d gaps, %d kernel drops"
+          % (status["datagrams"], stream.datagrams, stream.missed, status["sequence_gaps"], status["kernel_drops"]))
+    if not np.any(np.isfinite(stream.times)) or not all(files.values()):
+        print("live_plot: no samples arrived: nothing to draw", file=sys.stderr)
         return 1
-    draw(files, args.png)
+    draw(stream, filtered_rows(files["filtered"], stream), args.png)
     print("drawn: %s" % args.png)
     return 0
 

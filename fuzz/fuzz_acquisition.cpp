@@ -5,8 +5,9 @@
 // bytes the receive took (a longer one cut to the datagram size), every empty
 // one as a failed receive, and the breaks in the numbering as a plain model
 // counts them. Every few thousand inputs the acquisition is closed, its files
-// checked to hold exactly the blocks it saved, and opened again with the next
-// channel count (1 to 16), every other time with a band filter.
+// checked to hold exactly the blocks it saved and the datagrams of the block
+// in progress, and opened again with the next channel count (1 to 16), every
+// other time with a band filter.
 #include <unistd.h>
 
 #include <chrono>
@@ -49,6 +50,8 @@ fs::path scratch_folder() {
 struct Expected {
   uint64_t datagrams = 0, failed = 0, bytes = 0, gaps = 0;
   int last = -1;  // previous sequence number, -1 before the first
+  // Receive attempts (a block is 1000), and the datagrams of the block in progress.
+  uint64_t attempts = 0, in_progress = 0;
 };
 
 class Rig {
@@ -103,13 +106,14 @@ class Rig {
     const std::string raw = state_->raw_path();
     const std::string filtered = state_->filtered_path();
     state_->close();
-    // After 'close': blocks handed over before it are still saved by then.
+    // After 'close': the blocks handed over before it, and the block in
+    // progress as a last, partial one.
     const kivo::AcquisitionStatus s = state_->status();
-    const auto block = static_cast<uintmax_t>(kivo::make_geometry(nchans_).stamped_block_bytes);
-    if (fs::file_size(raw) != s.blocks_saved * block) fail("raw file does not hold the blocks saved");
-    if (!filtered.empty() && fs::file_size(filtered) != s.blocks_saved * block) {
-      fail("filtered file does not hold the blocks saved");
-    }
+    const auto slot = static_cast<uintmax_t>(kivo::make_geometry(nchans_).stamped_slot_bytes);
+    const uintmax_t blocks = expected_.attempts / kivo::kSlotsPerBlock;
+    const uintmax_t bytes = (blocks * kivo::kSlotsPerBlock + expected_.in_progress) * slot;
+    if (s.blocks_saved != blocks || fs::file_size(raw) != bytes) fail("raw file does not hold what was received");
+    if (!filtered.empty() && fs::file_size(filtered) != bytes) fail("filtered file does not hold what was received");
     for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
   }
 
@@ -144,6 +148,11 @@ class Rig {
   }
 
   void note(const std::vector<uint8_t>& bytes, size_t size) {
+    if (++expected_.attempts % kivo::kSlotsPerBlock == 0) {
+      expected_.in_progress = 0;
+    } else if (!bytes.empty()) {
+      ++expected_.in_progress;
+    }
     if (bytes.empty()) {
       ++expected_.failed;
       return;

@@ -29,8 +29,7 @@ using namespace kivo::inspect;
 
 // The most slots an input expands to. Built twice: fuzz_sample_file with a
 // few slots, fast, for the slot-level reading; fuzz_sample_blocks with two
-// blocks and a part, slower, for whole blocks and the filter check (which
-// compares whole blocks only).
+// blocks and a part, slower, for whole blocks and the filter check.
 #ifndef KIVO_FUZZ_MAX_SLOTS
 #define KIVO_FUZZ_MAX_SLOTS 16
 #endif
@@ -150,7 +149,7 @@ void verify(const std::vector<uint8_t>& bytes, uint32_t nchans, Input& in) {
   const Slots raw_slots(bytes.data(), half, raw);
   const Slots filtered_slots(bytes.data() + half, bytes.size() - half, filtered);
   const FilterVerdict v = verify_filter(raw_slots, filtered_slots, coefficients(in));
-  if (v.verified && v.raw_blocks != v.filtered_blocks) fail("verified with unequal block counts");
+  if (v.verified && v.raw_slots != v.filtered_slots) fail("verified with unequal slot counts");
   Source r, f;
   r.layout = raw;
   f.layout = filtered;

@@ -55,7 +55,7 @@ function rec = kivo_read (file, varargin)
 %
 %   A file that ends with an incomplete block is read up to its last whole
 %   slot, with a warning (not when the metadata says the recording ended so,
-%   as kivorec's does when it is stopped in the middle of a block). Datagrams
+%   as velto's 'close' and kivorec's stop in the middle of a block do). Datagrams
 %   of a wrong size counted in the metadata (metadata.wrong_size_datagrams)
 %   are named in a warning as well.
 %

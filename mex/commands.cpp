@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,6 +69,68 @@ mxArray* datagram_struct(const uint8_t* datagram, size_t count) {
   return result;
 }
 
+mxArray* double_column(size_t count) {
+  const mwSize dims[2] = {static_cast<mwSize>(count), 1};
+  return mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, mxREAL);
+}
+
+// The samples of `count` stamped slots as (count x nsamp) rows of nchans
+// columns, one row per time step: T is double or uint16_t.
+template <typename T>
+void fill_samples(T* out, const uint8_t* slots, size_t count, size_t slot_bytes, size_t nsamp,
+                  size_t nchans) {
+  const size_t rows = count * nsamp;
+  for (size_t d = 0; d < count; ++d) {
+    const uint8_t* datagram = slots + d * slot_bytes + kivo::kStampBytes;
+    for (size_t t = 0; t < nsamp; ++t) {
+      const size_t row = d * nsamp + t;
+      for (size_t c = 0; c < nchans; ++c) out[c * rows + row] = kivo::sample_in_run(datagram, t * nchans + c);
+    }
+  }
+}
+
+// What 'samples' returns: the datagrams received since the call before, with
+// their times on the sample clock. `first_sample` is [] when there are none.
+mxArray* samples_struct(kivo::Acquisition& state, bool native) {
+  const kivo::TakenDatagrams taken = state.take_samples();
+  const kivo::ClockLines lines = state.clock_lines();
+  const size_t nchans = state.channels();
+  const size_t nsamp = static_cast<size_t>(state.samples_per_channel());
+  const size_t slot_bytes = static_cast<size_t>(state.datagram_size()) + kivo::kStampBytes;
+  const size_t rows = taken.count * nsamp;
+  const mwSize dims[2] = {static_cast<mwSize>(rows), static_cast<mwSize>(nchans)};
+  mxArray* samples = mxCreateNumericArray(2, dims, native ? mxUINT16_CLASS : mxDOUBLE_CLASS, mxREAL);
+  if (native) {
+    fill_samples(static_cast<uint16_t*>(mxGetData(samples)), taken.slots, taken.count, slot_bytes, nsamp,
+                 nchans);
+  } else {
+    fill_samples(mxGetPr(samples), taken.slots, taken.count, slot_bytes, nsamp, nchans);
+  }
+  mxArray* sequence_no = double_column(taken.count);
+  mxArray* stamps = double_column(taken.count);
+  mxArray* time = double_column(rows);
+  for (size_t d = 0; d < taken.count; ++d) {
+    const uint8_t* slot = taken.slots + d * slot_bytes;
+    mxGetPr(sequence_no)[d] = kivo::sequence_number(slot + kivo::kStampBytes);
+    std::memcpy(mxGetPr(stamps) + d, slot, sizeof(double));
+    for (size_t t = 0; t < nsamp; ++t) {
+      mxGetPr(time)[d * nsamp + t] = lines.time_of(taken.first_samples[d] + static_cast<int64_t>(t));
+    }
+  }
+  static const char* fieldnames[] = {"samples", "sequence_no", "stamps", "time", "first_sample", "missed"};
+  const mwSize one[2] = {1, 1};
+  mxArray* result = mxCreateStructArray(2, one, 6, fieldnames);
+  mxSetField(result, 0, "samples", samples);
+  mxSetField(result, 0, "sequence_no", sequence_no);
+  mxSetField(result, 0, "stamps", stamps);
+  mxSetField(result, 0, "time", time);
+  mxSetField(result, 0, "first_sample",
+             taken.count > 0 ? mxCreateDoubleScalar(static_cast<double>(taken.first_samples[0]))
+                             : mxCreateDoubleMatrix(0, 0, mxREAL));
+  mxSetField(result, 0, "missed", mxCreateDoubleScalar(static_cast<double>(taken.missed)));
+  return result;
+}
+
 // A field of 'status' as MATLAB shows its kind.
 template <typename Value>
 mxArray* status_value(const Value& value) {
@@ -111,6 +174,13 @@ void readcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray*[]) {
   const uint8_t* datagram = state.read();
   plhs[0] =
       datagram ? datagram_struct(datagram, state.samples_per_datagram()) : mxCreateDoubleMatrix(0, 0, mxREAL);
+}
+
+void samplescmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  const char* usage = "velto: d = velto('samples') or d = velto('samples', 'native')";
+  require(nlhs <= 1 && (nrhs == 1 || nrhs == 2), usage);
+  require(nrhs == 1 || (mxIsChar(prhs[1]) && mxArray2String(prhs[1]) == "native"), usage);
+  plhs[0] = samples_struct(acquisition(), nrhs == 2);
 }
 
 void closecmd(int, mxArray*[], int, const mxArray*[]) { acquisition().close(); }

@@ -13,6 +13,7 @@ using CommandHandler = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArr
 
 void opencmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void readcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void samplescmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void closecmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void versioncmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void statuscmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

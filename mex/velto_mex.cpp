@@ -22,7 +22,7 @@ struct Command {
 
 // Matched case-sensitively against the whole command word.
 constexpr Command kCommands[] = {
-    {"open", opencmd},       {"read", readcmd},     {"close", closecmd},
+    {"open", opencmd},       {"read", readcmd},     {"samples", samplescmd},      {"close", closecmd},
     {"version", versioncmd}, {"status", statuscmd}, {"fit_sample_clock", fitcmd},
 };
 

@@ -62,6 +62,7 @@ int32_t Acquisition::open(const OpenRequest& given) {
     geometry_ = geometry;
     receiver_.size_blocks(geometry_);
     latest_.reset(receiver_.blocks(), geometry_);
+    delivery_.reset(receiver_.blocks(), geometry_, ring_blocks_);
     socket_buffer_bytes_ =
         receiver_.open_socket(static_cast<uint16_t>(port), receive_buffer_request_, console_);
     port_ = port;
@@ -103,14 +104,18 @@ void Acquisition::start_threads() {
   }
 }
 
+// Waiters in other threads return first: they must not hold a caller up
+// while the files are completed.
 void Acquisition::close(kivo::EndReason reason) {
   if (held_by_another_process()) {
     forget();
     return;
   }
   const bool was_running = running_;
+  arrivals_.end_waits();
   stop_threads();
-  if (was_running) receiver_.count_to_the_end();
+  if (was_running) save_the_rest();
+  delivery_.release();
   receiver_.close_socket();
   saver_.end_files();
   if (was_running) saver_.set_timing(receiver_.timing());
@@ -143,6 +148,14 @@ void Acquisition::stop_threads() {
   handover_.stop();  // wakes a receiver waiting for its half, and the saver
   receiver_.join();
   saver_.join();
+}
+
+// The block the receiver was filling, and what is still queued on the
+// socket, become the files' last block: nothing received is left unsaved.
+void Acquisition::save_the_rest() {
+  const Receiver::LastBlock last =
+      receiver_.receive_to_the_end([this](unsigned half) { saver_.save_block(half); });
+  if (last.datagrams > 0) saver_.save_last_block(last.half, last.datagrams);
 }
 
 void Acquisition::report_problems() {
@@ -181,7 +194,27 @@ AcquisitionStatus Acquisition::status() const {
   s.write_errors = saver_.write_errors();
   s.socket_buffer_bytes = socket_buffer_bytes_;
   s.saving = running_ && saver_.saving_raw();
+  s.samples_missed = delivery_.missed_total();
   return s;
+}
+
+Acquisition::WaitMark Acquisition::wait_mark() const {
+  WaitMark mark;
+  mark.ends = arrivals_.ends();
+  mark.taken = delivery_.taken();
+  mark.datagram_bytes = static_cast<size_t>(geometry_.datagram_size_bytes);
+  mark.running = running_;
+  return mark;
+}
+
+bool Acquisition::wait_for_read(const WaitMark& mark, ArrivalSignal::Clock::time_point until) {
+  if (!mark.running) return false;
+  return arrivals_.wait([&] { return latest_.has_unread(mark.datagram_bytes); }, mark.ends, until);
+}
+
+bool Acquisition::wait_for_samples(const WaitMark& mark, ArrivalSignal::Clock::time_point until) {
+  if (!mark.running) return false;
+  return arrivals_.wait([&] { return delivery_.published() > mark.taken; }, mark.ends, until);
 }
 
 }  // namespace kivo

@@ -21,8 +21,9 @@ std::array<double, 5> first_five(const std::vector<double>& values) {
 
 }  // namespace
 
-BlockSaver::BlockSaver(StatusCounters& counters, BlockHandover& handover, const Console& console)
-    : counters_(counters), handover_(handover), console_(console) {}
+BlockSaver::BlockSaver(StatusCounters& counters, BlockHandover& handover, SampleDelivery& delivery,
+                       const Console& console)
+    : counters_(counters), handover_(handover), delivery_(delivery), console_(console) {}
 
 // The filter computes in single precision: a NaN or an infinity there (or a
 // value beyond its range, which becomes one) would make every filtered
@@ -128,20 +129,42 @@ void BlockSaver::run() {
   // After 'close' the blocks handed over before it are still written; then
   // take() comes back empty.
   while (const auto half = handover_.take()) {
-    save_block(blocks_ + *half * block_bytes_);
+    save_block(*half);
     handover_.release(*half);
   }
 }
 
-void BlockSaver::save_block(const uint8_t* block) {
+// Kept for 'samples' first: a caller gets the block from the ring while a
+// slow disk holds the write up.
+void BlockSaver::save_block(unsigned half) {
+  delivery_.keep(half);
+  const uint8_t* block = blocks_ + half * block_bytes_;
   if (before_write_) before_write_();
   if (raw_.is_open() && raw_.append(block, block_bytes_) == 0) {
     counters_.blocks_saved.fetch_add(1, std::memory_order_relaxed);
   }
+  write_filtered(block, kivo::kSlotsPerBlock);
+}
+
+// The filter runs over the slots received alone, so that the clipping count
+// holds no stale slot of the half.
+void BlockSaver::save_last_block(unsigned half, size_t slots) {
+  delivery_.keep(half);
+  const uint8_t* block = blocks_ + half * block_bytes_;
+  const size_t bytes = slots * (block_bytes_ / kivo::kSlotsPerBlock);
+  if (before_write_) before_write_();
+  if (raw_.is_open() && raw_.append(block, bytes) != 0) {
+    counters_.datagrams_not_saved.fetch_add(slots, std::memory_order_relaxed);
+  }
+  write_filtered(block, slots);
+}
+
+void BlockSaver::write_filtered(const uint8_t* block, size_t slots) {
   if (!filter_ || !filtered_.is_open()) return;
-  const uint64_t clipped = kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_);
+  const uint64_t clipped =
+      kivo::filter_block(*filter_, block, filtered_block_.data(), nchans_, nsamp_, slots);
   counters_.filtered_clipped_samples.fetch_add(clipped, std::memory_order_relaxed);
-  filtered_.append(filtered_block_.data(), block_bytes_);
+  filtered_.append(filtered_block_.data(), slots * (block_bytes_ / kivo::kSlotsPerBlock));
 }
 
 void BlockSaver::end_files() {

@@ -18,7 +18,7 @@ void count_datagram(StatusCounters& counters, kivo::SequenceTracker& sequence, c
 
 void add_unread(std::atomic<size_t>& unread, size_t length, size_t cap) {
   size_t now = unread.load(std::memory_order_relaxed);
-  while (!unread.compare_exchange_weak(now, std::min(now + length, cap), std::memory_order_release,
+  while (!unread.compare_exchange_weak(now, std::min(now + length, cap), std::memory_order_seq_cst,
                                        std::memory_order_relaxed)) {
   }
 }

@@ -1,7 +1,9 @@
 #include "kivo/receiver.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "kivo/datagram.h"
 #include "kivo/datagram_bookkeeping.h"
 #include "kivo/end_of_receiving.h"
 #include "kivo/process.h"
@@ -11,8 +13,9 @@
 
 namespace kivo {
 
-Receiver::Receiver(StatusCounters& counters, BlockHandover& handover, LatestDatagram& latest)
-    : counters_(counters), handover_(handover), latest_(latest) {}
+Receiver::Receiver(StatusCounters& counters, BlockHandover& handover, LatestDatagram& latest,
+                   SampleDelivery& delivery, ArrivalSignal& arrivals)
+    : counters_(counters), handover_(handover), latest_(latest), delivery_(delivery), arrivals_(arrivals) {}
 
 void Receiver::size_blocks(const kivo::Geometry& geometry) {
   datagram_bytes_ = static_cast<size_t>(geometry.datagram_size_bytes);
@@ -24,6 +27,8 @@ void Receiver::size_blocks(const kivo::Geometry& geometry) {
   // channel count, perhaps) as if they were this one's.
   blocks_.assign(2 * block_bytes_, 0);
   clock_ = kivo::SampleClock(geometry.nsamp);
+  last_first_sample_ = -int64_t{geometry.nsamp};
+  lines_.reset();
 }
 
 int Receiver::open_socket(uint16_t port, int buffer_request, const Console& console) {
@@ -43,6 +48,7 @@ int Receiver::open_socket(uint16_t port, int buffer_request, const Console& cons
   const int granted = socket_.request_receive_buffer(wanted);
   socket_.enable_drop_count();
   socket_.enable_kernel_stamps();
+  queue_limit_ = static_cast<uint64_t>(std::max(granted, wanted)) / datagram_bytes_ + 1;
   return granted;
 }
 
@@ -78,21 +84,26 @@ void Receiver::forget() {
 void Receiver::run() {
   kivo::block_signals_in_this_thread();
   unsigned half = 0;
-  for (uint32_t number = 0; keep_receiving_.load(); ++number, half ^= 1U) {
+  uint32_t number = 0;
+  for (; keep_receiving_.load(); ++number, half ^= 1U) {
     bool waited = false;
     const bool claimed = handover_.claim(half, waited);
     // A stall that 'close' ends is a stall all the same.
     if (waited) counters_.writer_stalls.fetch_add(1, std::memory_order_relaxed);
-    if (!claimed) return;
+    if (!claimed) break;
     latest_.begin_block(number);
-    size_t taken = 0;
-    // A block cut short by 'close', or completed after 'close' began, is not saved.
-    if (!receive_block(number, half, taken) || !keep_receiving_.load()) {
-      counters_.datagrams_not_saved.fetch_add(taken, std::memory_order_relaxed);
+    delivery_.begin_block(number);
+    stopped_ = {number, Stage::filling, 0};
+    // A block cut short by 'close', or completed after 'close' began (when
+    // the saver may have ended), is left to receive_to_the_end().
+    if (!receive_block(number, half, stopped_.taken)) return;
+    if (!keep_receiving_.load()) {
+      stopped_.stage = Stage::full;
       return;
     }
     handover_.hand_over(half);
   }
+  stopped_ = {number, Stage::unclaimed, 0};
 }
 
 // Makes 1000 receive attempts into `half`; `taken` counts the datagrams that
@@ -121,19 +132,36 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
       if (received.length == 0) note_size(datagram, received);
       continue;
     }
-    note_size(datagram, received);
-    const double stamp = received.stamp;
-    std::memcpy(slot, &stamp, sizeof stamp);
-    if (received.length >= kivo::kHeaderBytes) {
-      clock_.note(kivo::sequence_number(datagram), stamp);
-      kernel_stamps_only_ = kernel_stamps_only_ && received.kernel_stamp;
-    }
-    count_datagram(counters_, sequence_, datagram, received);
+    take_datagram(slot, received);
     latest_.publish(number, offset, static_cast<size_t>(received.length));
+    arrivals_.announce();
     offset += slot_bytes_;
     ++taken;
   }
   return true;
+}
+
+// What every datagram that takes a slot goes through, in the receiver thread
+// and at 'close': its size, its stamp, the counters, its place on the clock,
+// and its publication for 'samples'.
+void Receiver::take_datagram(uint8_t* slot, const kivo::net::Received& received) {
+  uint8_t* datagram = slot + kivo::kStampBytes;
+  note_size(datagram, received);
+  const double stamp = received.stamp;
+  std::memcpy(slot, &stamp, sizeof stamp);
+  count_datagram(counters_, sequence_, datagram, received);
+  delivery_.publish(place(datagram, received, stamp));
+}
+
+// The datagram's first sample. One too short to carry a sequence number
+// takes the place after the datagram before it.
+int64_t Receiver::place(const uint8_t* datagram, const kivo::net::Received& received, double stamp) {
+  if (received.length < kivo::kHeaderBytes) return last_first_sample_ += clock_.nsamp();
+  const kivo::DatagramPosition position = clock_.note(kivo::sequence_number(datagram), stamp);
+  kernel_stamps_only_ = kernel_stamps_only_ && received.kernel_stamp;
+  lines_.publish(clock_.current_segment());
+  last_first_sample_ = position.first_sample;
+  return position.first_sample;
 }
 
 // Counts a datagram that is not of the channel count's size. A short one
@@ -145,25 +173,52 @@ void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received)
   if (received.length > 0) kivo::zero_past_arrival(datagram, received, datagram_bytes_);
 }
 
+// The datagrams still queued go where the receiver thread would have put
+// them, so that 'close' saves everything received. Each is counted as the
+// receiver counts it (an empty one as a failed receive), and the system's
+// own drop count, which also holds the drops after the last datagram
+// received, replaces the one that datagram brought when it is larger. The
+// socket's buffer bounds what was queued when 'close' began; a sender that
+// goes on is not followed further.
+Receiver::LastBlock Receiver::receive_to_the_end(const std::function<void(unsigned half)>& save_full) {
+  uint32_t number = stopped_.number;
+  size_t taken = stopped_.taken;
+  bool begun = stopped_.stage == Stage::filling;
+  if (stopped_.stage == Stage::full) {
+    save_full(number & 1U);
+    ++number;
+  }
+  for (uint64_t n = 0; n < queue_limit_; ++n) {
+    const unsigned half = number & 1U;
+    if (!begun) {
+      delivery_.begin_block(number);
+      begun = true;
+      taken = 0;
+    }
+    uint8_t* slot = blocks_.data() + half * block_bytes_ + taken * slot_bytes_;
+    const kivo::net::Received received = socket_.receive_queued(slot + kivo::kStampBytes, datagram_bytes_);
+    if (received.length < 0 || received.shut_down) break;
+    if (received.length == 0) {
+      counters_.failed_receives.fetch_add(1, std::memory_order_relaxed);
+      note_size(slot + kivo::kStampBytes, received);
+      continue;
+    }
+    take_datagram(slot, received);
+    if (++taken == static_cast<size_t>(kivo::kSlotsPerBlock)) {
+      save_full(half);
+      ++number;
+      begun = false;
+    }
+  }
+  counters_.kernel_drops.store(kivo::kernel_drops_at_end(socket_, counters_.kernel_drops.load()));
+  return {number & 1U, begun ? taken : 0};
+}
+
 kivo::SampleTiming Receiver::timing() const {
   kivo::SampleTiming timing = clock_.timing();
   const bool kernel = kernel_stamps_only_ && timing.datagrams > 0;
   timing.stamp_source = kernel ? kivo::StampSource::kernel : kivo::StampSource::receiver;
   return timing;
-}
-
-// The datagrams still queued are counted as received but not saved (and as
-// of a wrong size, as the receiver counts them), and the system's own drop
-// count, which also holds the drops after the last datagram received,
-// replaces the one that datagram brought when it is larger.
-void Receiver::count_to_the_end() {
-  auto note = [this](const kivo::net::Received& received) {
-    if (wrong_sizes_.note(received)) counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
-  };
-  const uint64_t drained = kivo::drain_queued(socket_, datagram_bytes_, note);
-  counters_.datagrams.fetch_add(drained, std::memory_order_relaxed);
-  counters_.datagrams_not_saved.fetch_add(drained, std::memory_order_relaxed);
-  counters_.kernel_drops.store(kivo::kernel_drops_at_end(socket_, counters_.kernel_drops.load()));
 }
 
 }  // namespace kivo

@@ -1,7 +1,9 @@
 // Finds the highest paced rate at which the acquisition saves every datagram
-// to disk, and, in the same run, the highest rate at which a bare receive
-// loop that throws the data away still gets every datagram: the ceiling of
-// this machine. Prints both and their ratio, for 4 and 16 channels.
+// to disk; the same with a 'samples' caller that takes every datagram every
+// 50 ms beside it; and, in the same run, the highest rate at which a bare
+// receive loop that throws the data away still gets every datagram: the
+// ceiling of this machine. Prints the three and their ratios, for 4 and 16
+// channels.
 //
 // usage: loss_free_rate [seconds per trial] [folder for the sample files]
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,31 +69,75 @@ bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
   return sent > 0 && received.load() == sent;
 }
 
+// Takes 'samples' every 50 ms, as a live display or analysis would, until
+// stopped; then, after 'close', what is left. Counts what it got and missed.
+class SamplesReader {
+ public:
+  explicit SamplesReader(kivo::Acquisition& state) : state_(state), thread_([this] { run(); }) {}
+  // Before 'close': the reader's thread ends.
+  void stop() {
+    stop_ = true;
+    thread_.join();
+  }
+  // After 'close': the datagrams handed over, all told.
+  uint64_t finish() {
+    take();
+    return taken_;
+  }
+  uint64_t missed() const { return missed_; }
+
+ private:
+  void run() {
+    while (!stop_) {
+      take();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  void take() {
+    const kivo::TakenDatagrams t = state_.take_samples();
+    taken_ += t.count;
+    missed_ += t.missed;
+  }
+  kivo::Acquisition& state_;
+  std::atomic<bool> stop_{false};
+  uint64_t taken_ = 0;  // the reader's thread, then finish()
+  uint64_t missed_ = 0;
+  std::thread thread_;
+};
+
 // The acquisition writing raw blocks to disk: every datagram received, and
-// every full block written.
-bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::string& dir) {
+// every full block written; with `reader`, a 'samples' caller gets every
+// datagram too.
+bool acquisition_keeps_up(int nchans, int rate, double seconds, const std::string& dir, bool reader) {
   kivo::Acquisition state([](kivo::Severity, const std::string&) {});
   kivo::OpenRequest request;
   request.port = kPort;
   request.nchans = nchans;
   request.savedir = dir;
   state.open(request);
+  std::optional<SamplesReader> samples;
+  if (reader) samples.emplace(state);
   const long sent = run_sim(nchans, rate, seconds);
   wait_for([&] { return state.status().datagrams >= static_cast<uint64_t>(sent); });
   wait_for([&] { return state.status().blocks_saved >= static_cast<uint64_t>(sent) / 1000; });
   const kivo::AcquisitionStatus s = state.status();
   const std::string path = state.raw_path();
+  if (samples) samples->stop();
   state.close();
+  const uint64_t taken = samples ? samples->finish() : static_cast<uint64_t>(sent);
+  const uint64_t missed = samples ? samples->missed() : 0;
   std::filesystem::remove(path);
   const bool kept_up = sent > 0 && s.datagrams == static_cast<uint64_t>(sent) && s.kernel_drops == 0 &&
-                       s.write_errors == 0 && s.blocks_saved == static_cast<uint64_t>(sent) / 1000;
+                       s.write_errors == 0 && s.blocks_saved == static_cast<uint64_t>(sent) / 1000 &&
+                       taken == static_cast<uint64_t>(sent) && missed == 0;
   if (!kept_up) {
     std::printf(
-        "  %d channels at %d/s: sent %ld, received %llu, kernel drops %llu, writer stalls %llu, blocks "
-        "%llu\n",
-        nchans, rate, sent, static_cast<unsigned long long>(s.datagrams),
-        static_cast<unsigned long long>(s.kernel_drops), static_cast<unsigned long long>(s.writer_stalls),
-        static_cast<unsigned long long>(s.blocks_saved));
+        "  %d channels at %d/s%s: sent %ld, received %llu, kernel drops %llu, writer stalls %llu, blocks "
+        "%llu, samples taken %llu, missed %llu\n",
+        nchans, rate, reader ? " with a samples reader" : "", sent,
+        static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.kernel_drops),
+        static_cast<unsigned long long>(s.writer_stalls), static_cast<unsigned long long>(s.blocks_saved),
+        static_cast<unsigned long long>(taken), static_cast<unsigned long long>(missed));
   }
   return kept_up;
 }
@@ -113,15 +161,18 @@ int main(int argc, char** argv) {
   const std::vector<int> ladder = {5000,   10000,  20000,  40000,  60000,  80000,
                                    100000, 120000, 150000, 200000, 250000, 300000};
   std::printf("Loss-free rate, %.1f s per trial, files in %s\n", seconds, dir.c_str());
-  std::printf("%-9s %22s %22s %7s %16s\n", "channels", "acquisition (dgrams/s)", "bare receive (dgrams/s)",
-              "ratio", "acquisition MB/s");
+  std::printf("%-9s %22s %22s %7s %22s %7s %16s\n", "channels", "acquisition (dgrams/s)",
+              "with samples (dgrams/s)", "ratio", "bare receive (dgrams/s)", "ratio", "acquisition MB/s");
   for (int nchans : {4, 16}) {
     const int ceiling =
         highest_loss_free(ladder, [&](int r) { return bare_receive_keeps_up(nchans, r, seconds); });
-    const int acquired =
-        highest_loss_free(ladder, [&](int r) { return acquisition_keeps_up(nchans, r, seconds, dir); });
+    const int acquired = highest_loss_free(
+        ladder, [&](int r) { return acquisition_keeps_up(nchans, r, seconds, dir, false); });
+    const int with_reader =
+        highest_loss_free(ladder, [&](int r) { return acquisition_keeps_up(nchans, r, seconds, dir, true); });
     const double slot = kivo::make_geometry(static_cast<uint32_t>(nchans)).stamped_slot_bytes;
-    std::printf("%-9d %22d %22d %6.0f%% %16.1f\n", nchans, acquired, ceiling,
+    std::printf("%-9d %22d %22d %6.0f%% %22d %6.0f%% %16.1f\n", nchans, acquired, with_reader,
+                acquired > 0 ? 100.0 * with_reader / acquired : 0.0, ceiling,
                 ceiling > 0 ? 100.0 * acquired / ceiling : 0.0, acquired * slot / 1e6);
   }
   return 0;

@@ -102,30 +102,31 @@ const char* filter_isa_name(FilterIsa isa) {
 namespace {
 
 uint64_t filter_on(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
-                   size_t nsamp) {
+                   size_t nsamp, size_t slots) {
   const auto slot_bytes =
       static_cast<size_t>(stamped_slot_size(static_cast<uint32_t>(nchans), static_cast<int32_t>(nsamp)));
   const BlockJob job{
-      filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(), raw, out, nchans,
-      nsamp,         slot_bytes};
+      filt.b.data(), filt.a.data(), filt.x_history.data(), filt.y_history.data(), raw, out, nchans, nsamp,
+      slot_bytes,    slots};
   const uint64_t clipped = run_kernel(isa, job);
-  keep_histories(filt, raw, out, nchans, slot_bytes * kivo::kSlotsPerBlock);
+  keep_histories(filt, raw, out, nchans, slot_bytes * slots);
   return clipped;
 }
 
 }  // namespace
 
 uint64_t filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
-                           size_t nsamp) {
+                           size_t nsamp, size_t slots) {
   if (!cpu_runs(isa)) {
     throw std::invalid_argument(std::string("band filter: ") + filter_isa_name(isa) +
                                 " is not available here");
   }
-  return filter_on(isa, filt, raw, out, nchans, nsamp);
+  return filter_on(isa, filt, raw, out, nchans, nsamp, slots);
 }
 
-uint64_t filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp) {
-  return filter_on(default_filter_isa(), filt, raw, out, nchans, nsamp);
+uint64_t filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp,
+                      size_t slots) {
+  return filter_on(default_filter_isa(), filt, raw, out, nchans, nsamp, slots);
 }
 
 }  // namespace kivo

@@ -20,6 +20,7 @@ struct BlockJob {
   size_t nchans;              // 1 to 16 for the vector kernels, up to 32 for the portable one
   size_t nsamp;               // time steps per slot
   size_t slot_bytes;          // 20 + 2 * nsamp * nchans
+  size_t slots;               // the slots to filter, 1 to 1000 (fewer in a last, partial block)
 };
 
 // Each kernel runs on the calling thread, allocates nothing and returns how

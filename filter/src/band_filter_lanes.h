@@ -139,11 +139,11 @@ uint64_t filter_block_lanes(const BlockJob& job) {
     c[g].y1 = v[g].load_y(job.y_history + 3 * nchans + first);
   }
   constexpr size_t kHead = kivo::kStampBytes + kivo::kHeaderBytes;
-  constexpr size_t kLastSlot = kivo::kSlotsPerBlock - 1;
+  const size_t last_slot = job.slots - 1;
   constexpr size_t kVectorSamples = V::kLanes * G;
   // Steps whose vectors would end past the last sample of the block.
   const size_t tail_rows = V::kMasked ? 0 : (kVectorSamples + nchans - 1) / nchans - 1;
-  for (size_t slot = 0; slot <= kLastSlot; ++slot) {
+  for (size_t slot = 0; slot <= last_slot; ++slot) {
     const uint8_t* in = job.raw + slot * job.slot_bytes;
     uint8_t* out = job.out + slot * job.slot_bytes;
     // Unmasked stores of the previous slot's last step may have run into
@@ -151,14 +151,14 @@ uint64_t filter_block_lanes(const BlockJob& job) {
     std::memcpy(out, in, kHead);
     in += kHead;
     out += kHead;
-    const size_t steps = slot == kLastSlot ? job.nsamp - tail_rows : job.nsamp;
+    const size_t steps = slot == last_slot ? job.nsamp - tail_rows : job.nsamp;
     for (size_t t = 0; t < steps; ++t) {
       filter_row(v, k, c, clipped, in + t * row_bytes, out + t * row_bytes);
     }
   }
   if (tail_rows > 0) {
     const size_t offset = (job.nsamp - tail_rows) * row_bytes;
-    const size_t last = kLastSlot * job.slot_bytes + kHead + offset;
+    const size_t last = last_slot * job.slot_bytes + kHead + offset;
     filter_rows_padded(v, k, c, clipped, job.raw + last, job.out + last, row_bytes, tail_rows);
   }
   return clipped;

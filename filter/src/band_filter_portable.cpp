@@ -38,7 +38,7 @@ uint64_t filter_portable(const BlockJob& job) {
   }
   const size_t head = kivo::kStampBytes + kivo::kHeaderBytes;
   uint64_t clipped = 0;
-  for (size_t slot = 0; slot < size_t{kivo::kSlotsPerBlock}; ++slot) {
+  for (size_t slot = 0; slot < job.slots; ++slot) {
     const uint8_t* in = job.raw + slot * job.slot_bytes;
     uint8_t* out = job.out + slot * job.slot_bytes;
     std::memcpy(out, in, head);

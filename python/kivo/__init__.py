@@ -3,6 +3,7 @@
     import kivo
     with kivo.Acquisition(55123, 8, "/data") as acq:
         frame = acq.read(timeout=1.0)       # None, or sequence_no, stamp, samples
+        new = acq.read_samples(timeout=1.0)  # every datagram since the last call
         print(acq.status()["datagrams"])
     rec = kivo.read_recording(path)          # a sample file, memory-mapped
 
@@ -19,9 +20,9 @@ from kivo.recording import Recording, read_recording
 # from the source tree too, and from a sanitizer build's folder into a Python
 # that does not preload the sanitizer's runtime.
 _ENGINE_NAMES = {"Acquisition": "kivo.acquisition", "Datagram": "kivo._kivo", "KivoError": "kivo._kivo",
-                 "KivoWarning": "kivo._kivo", "__version__": "kivo._kivo"}
+                 "KivoWarning": "kivo._kivo", "Samples": "kivo._kivo", "__version__": "kivo._kivo"}
 
-__all__ = ["Acquisition", "Datagram", "KivoError", "KivoWarning", "Recording", "read_recording",
+__all__ = ["Acquisition", "Datagram", "KivoError", "KivoWarning", "Recording", "Samples", "read_recording",
            "__version__"]
 
 

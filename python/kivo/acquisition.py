@@ -72,7 +72,9 @@ class Acquisition(AcquisitionBinding):
                filter (both or neither)
 
     Attributes port, nchans and nsamp (samples per channel per datagram).
-    read(timeout=0.0) returns the latest datagram or None; status() returns
+    read(timeout=0.0) returns the latest datagram or None;
+    read_samples(timeout=0.0) returns every datagram since the last call,
+    with each sample's time on the fitted clock (kivo.Samples); status() returns
     velto('status')'s fields as a dict; close() ends the acquisition and
     completes the files (a second close() does nothing). It is a context
     manager; one that is garbage-collected, or still open when the

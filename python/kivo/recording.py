@@ -305,7 +305,7 @@ class Recording:
         m = self.metadata
         if (m and m.get("ended") != "running" and self.trailing_bytes == 0
                 and m.get("slots_written") == file_slots):
-            return  # kivorec wrote the block in progress when it was stopped
+            return  # velto's close and kivorec's stop write the block in progress
         warnings.warn("%s ends with an incomplete block: read up to its last whole slot (%d)"
                       % (self.path, file_slots), stacklevel=3)
 

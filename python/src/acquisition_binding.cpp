@@ -7,9 +7,9 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
-#include <thread>
 
 #include "kivo/datagram.h"
+#include "kivo/geometry.h"
 #include "kivo/status.h"
 
 namespace kivo_python {
@@ -17,9 +17,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often a waiting read() looks for a datagram, and how often for Ctrl-C.
-constexpr auto kPollInterval = std::chrono::microseconds(200);
+// How often a waiting call takes the GIL to look for Ctrl-C.
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(5);
+// Takes larger than this many samples are converted with the GIL released.
+constexpr size_t kSamplesConvertedWithTheGil = size_t{1} << 16;
 // Longer waits are cut to this (about 31 years) to keep the clock arithmetic finite.
 constexpr double kLongestWait = 1e9;
 
@@ -30,6 +31,10 @@ const char* severity_name(kivo::Severity severity) {
     case kivo::Severity::note: break;
   }
   return "note";
+}
+
+Clock::time_point deadline_after(double seconds) {
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 // Seconds as a real number (not a bool), 0 or more.
@@ -101,36 +106,58 @@ void AcquisitionBinding::close() {
 
 py::object AcquisitionBinding::read(py::handle timeout) {
   const double seconds = timeout_seconds(timeout);
+  kivo::Acquisition::WaitMark mark;
   {
     auto lock = lock_core();
     if (const uint8_t* datagram = state_.read()) return datagram_object(datagram);
+    mark = state_.wait_mark();
   }
-  return seconds > 0.0 ? wait_for_datagram(seconds) : py::none();
+  if (!(seconds > 0.0)) return py::none();
+  const auto deadline = deadline_after(seconds);
+  // Another thread may take the datagram first: then the wait goes on.
+  while (wait_for(false, mark, deadline)) {
+    auto lock = lock_core();
+    if (const uint8_t* datagram = state_.read()) return datagram_object(datagram);
+    mark = state_.wait_mark();
+  }
+  return py::none();
 }
 
-// Polls the core with the GIL released; every few milliseconds takes the
-// GIL back to let a Ctrl-C (KeyboardInterrupt) end the wait.
-py::object AcquisitionBinding::wait_for_datagram(double seconds) {
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+py::object AcquisitionBinding::read_samples(py::handle timeout) {
+  const double seconds = timeout_seconds(timeout);
+  kivo::Acquisition::WaitMark mark;
+  {
+    auto lock = lock_core();
+    const kivo::TakenDatagrams taken = state_.take_samples();
+    if (taken.count > 0 || !(seconds > 0.0)) return samples_object(taken);
+    mark = state_.wait_mark();
+  }
+  const auto deadline = deadline_after(seconds);
   for (;;) {
-    std::unique_lock<std::mutex> lock;
-    const uint8_t* datagram = nullptr;
+    const bool arrived = wait_for(true, mark, deadline);
+    auto lock = lock_core();
+    const kivo::TakenDatagrams taken = state_.take_samples();
+    if (taken.count > 0 || !arrived) return samples_object(taken);
+    mark = state_.wait_mark();
+  }
+}
+
+// Waits with the GIL released and mutex_ free until a datagram arrives for
+// read() (or, with `samples`, for take_samples()), 'close' begins, or the
+// deadline; every few milliseconds takes the GIL back to let a Ctrl-C
+// (KeyboardInterrupt) end the wait. True when a datagram arrived.
+bool AcquisitionBinding::wait_for(bool samples, const kivo::Acquisition::WaitMark& mark,
+                                  Clock::time_point deadline) {
+  for (;;) {
+    bool arrived = false;
     {
       py::gil_scoped_release nogil;
       const auto until = std::min(deadline, Clock::now() + kSignalCheckInterval);
-      for (;;) {
-        lock = std::unique_lock<std::mutex>(mutex_);
-        datagram = state_.read();
-        if (datagram != nullptr || Clock::now() >= until) break;
-        lock.unlock();
-        std::this_thread::sleep_for(kPollInterval);
-      }
+      arrived = samples ? state_.wait_for_samples(mark, until) : state_.wait_for_read(mark, until);
     }
-    if (datagram != nullptr) return datagram_object(datagram);
-    lock.unlock();
+    if (arrived) return true;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (Clock::now() >= deadline) return py::none();
+    if (!mark.running || state_.closed_since(mark) || Clock::now() >= deadline) return false;
   }
 }
 
@@ -145,6 +172,51 @@ py::object AcquisitionBinding::datagram_object(const uint8_t* datagram) {
   result.sequence_no = kivo::sequence_number(datagram);
   result.stamp = state_.read_stamp();
   result.samples = std::move(samples);
+  return py::cast(std::move(result));
+}
+
+// With mutex_ and the GIL held: what take_samples() handed over, as Samples.
+py::object AcquisitionBinding::samples_object(const kivo::TakenDatagrams& taken) {
+  const auto nsamp = static_cast<size_t>(state_.samples_per_channel());
+  const size_t nchans = state_.channels();
+  const size_t slot_bytes = static_cast<size_t>(state_.datagram_size()) + kivo::kStampBytes;
+  const size_t run_bytes = nsamp * nchans * sizeof(uint16_t);
+  const size_t rows = taken.count * nsamp;
+  const kivo::ClockLines lines = state_.clock_lines();
+  Samples result;
+  result.samples =
+      py::array(little_endian_u16_, {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(nchans)});
+  py::array_t<uint16_t> sequence_no(static_cast<py::ssize_t>(taken.count));
+  py::array_t<double> stamps(static_cast<py::ssize_t>(taken.count));
+  py::array_t<double> times(static_cast<py::ssize_t>(rows));
+  auto* samples_out = static_cast<uint8_t*>(result.samples.mutable_data());
+  uint16_t* sequence_out = sequence_no.mutable_data();
+  double* stamps_out = stamps.mutable_data();
+  double* times_out = times.mutable_data();
+  auto convert = [&] {
+    for (size_t d = 0; d < taken.count; ++d) {
+      const uint8_t* slot = taken.slots + d * slot_bytes;
+      const uint8_t* datagram = slot + kivo::kStampBytes;
+      std::memcpy(samples_out + d * run_bytes, kivo::sample_run(datagram), run_bytes);
+      sequence_out[d] = kivo::sequence_number(datagram);
+      std::memcpy(stamps_out + d, slot, sizeof(double));
+      for (size_t t = 0; t < nsamp; ++t) {
+        times_out[d * nsamp + t] = lines.time_of(taken.first_samples[d] + static_cast<int64_t>(t));
+      }
+    }
+  };
+  if (rows * nchans > kSamplesConvertedWithTheGil) {
+    py::gil_scoped_release nogil;
+    convert();
+  } else {
+    convert();
+  }
+  result.sequence_no = std::move(sequence_no);
+  result.stamps = std::move(stamps);
+  result.times = std::move(times);
+  result.first_sample =
+      taken.count > 0 ? py::object(py::int_(taken.first_samples[0])) : py::object(py::none());
+  result.missed = taken.missed;
   return py::cast(std::move(result));
 }
 

@@ -1,11 +1,13 @@
 // The acquisition engine as a Python object: one kivo::Acquisition per
 // object, its calls serialised by a mutex so that any Python thread may use
-// it, and blocking waits made with the GIL released.
+// it, and blocking waits made with the GIL released and the mutex free, so
+// that close() from another thread ends them at once.
 #pragma once
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -33,6 +35,16 @@ struct Datagram {
   py::array samples;  // uint16, (nsamp, nchans)
 };
 
+// What read_samples() returns: every datagram since the call before.
+struct Samples {
+  py::array samples;        // uint16, (k * nsamp, nchans)
+  py::array sequence_no;    // uint16, (k,)
+  py::array stamps;         // float64, (k,)
+  py::array times;          // float64, (k * nsamp,)
+  py::object first_sample;  // int, or None when k is 0
+  uint64_t missed = 0;
+};
+
 class AcquisitionBinding {
  public:
   AcquisitionBinding();
@@ -48,6 +60,8 @@ class AcquisitionBinding {
   void close();
   // The latest datagram under the read rule, waiting up to `timeout` seconds.
   py::object read(py::handle timeout);
+  // Every datagram since the last call, waiting up to `timeout` seconds for one.
+  py::object read_samples(py::handle timeout);
   py::dict status();
   // What the acquisition printed since the last call, in order: pairs of
   // its severity ("error", "warning" or "note") and its text.
@@ -58,9 +72,11 @@ class AcquisitionBinding {
   void forget_in_child();
 
  private:
+  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock_core();
-  py::object wait_for_datagram(double seconds);
+  bool wait_for(bool samples, const kivo::Acquisition::WaitMark& mark, Clock::time_point deadline);
   py::object datagram_object(const uint8_t* datagram);
+  py::object samples_object(const kivo::TakenDatagrams& taken);
 
   // Guarded by mutex_, which no thread waits for while it holds the GIL (a
   // thread that holds mutex_ may wait for the GIL).

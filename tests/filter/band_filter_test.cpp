@@ -3,6 +3,7 @@
 // channel's whole stream, and the rounding and saturation rules at their edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -276,6 +277,40 @@ TEST_P(BandFilter, CountsTheOutputsThatTheStoredRangeCannotHold) {
       EXPECT_LT(expected, raw.steps() * nchans);  // some outputs in range too
     }
     EXPECT_EQ(counted, expected);
+  }
+}
+
+// A recording's last block, closed part-way: the slots received are filtered
+// as the whole block would filter them, their clipping alone is counted, and
+// the stale slots after them are neither read into the count nor written.
+TEST_P(BandFilter, APartialLastBlockFiltersItsSlotsAlone) {
+  std::mt19937 rng(31);
+  for (size_t nchans : {1, 5, 16}) {
+    SCOPED_TRACE("channels " + std::to_string(nchans));
+    Stream raw(nchans, 1);
+    fill_signal(raw, rng);
+    Coefficients b{}, a{};
+    stable_coefficients(rng, b, a);
+    for (float& tap : b) tap *= 10.0f;
+    const FilterState start = coefficients(b, a);
+    constexpr size_t kSlots = 377;
+    FilterState whole_state = start, part_state = start;
+    Stream whole(nchans, 1), part(nchans, 1);
+    kivo::filter_block_with(GetParam(), whole_state, raw.block(0), whole.block(0), nchans, raw.nsamp);
+    const uint64_t counted = kivo::filter_block_with(GetParam(), part_state, raw.block(0), part.block(0),
+                                                     nchans, raw.nsamp, kSlots);
+    const size_t steps = kSlots * raw.nsamp;
+    uint64_t expected = 0;
+    for (size_t c = 0; c < nchans; ++c) {
+      std::vector<uint16_t> received = channel(raw, c);
+      received.resize(steps);
+      filter_test::reference_channel(received, b, a, {}, {}, &expected);
+    }
+    EXPECT_EQ(counted, expected);
+    const size_t part_bytes = kSlots * raw.slot_bytes;
+    EXPECT_TRUE(std::equal(part.bytes.begin(), part.bytes.begin() + part_bytes, whole.bytes.begin()));
+    EXPECT_TRUE(std::all_of(part.bytes.begin() + part_bytes, part.bytes.end(),
+                            [](uint8_t byte) { return byte == 0; }));
   }
 }
 

@@ -3,13 +3,14 @@ function filter_end_to_end ()
   % waves: the filtered file must hold exactly the difference equation run
   % offline over the raw file (single precision, each operation rounded in
   % the filter's order, from zero histories), slot for slot, with the same
-  % stamps and headers and as many blocks as the raw file.
+  % stamps and headers and as many slots as the raw file: every datagram
+  % sent, the last block partial as 'close' writes it.
   [b, a] = band_pass ();
   % 16 channels over two blocks carry the filter across a block border;
   % 5 channels leave lanes of a vector unused, and a fresh 'open' must
   % start again from zero histories.
-  check_acquisition (kivo_port (0), 16, 2500, b, a, 2);
-  check_acquisition (kivo_port (1), 5, 1500, b, a, 1);
+  check_acquisition (kivo_port (0), 16, 2500, b, a);
+  check_acquisition (kivo_port (1), 5, 1500, b, a);
   check_clipping (kivo_port (2));
 end
 
@@ -24,7 +25,7 @@ function [b, a] = band_pass ()
   end
 end
 
-function check_acquisition (port, nchans, count, b, a, blocks)
+function check_acquisition (port, nchans, count, b, a)
   folder = kivo_tmpdir (sprintf ('channels_%d', nchans));
   nsamp = velto ('open', port, nchans, folder, b, a);
   kivo_sim (port, '--channels', num2str (nchans), '--rate', '2000', '--count', num2str (count), ...
@@ -41,9 +42,8 @@ function check_acquisition (port, nchans, count, b, a, blocks)
   raw = read_bytes (fullfile (folder, raw_name{1}));
   filtered = read_bytes (fullfile (folder, filtered_name{1}));
   slot_bytes = 20 + 2 * nsamp * nchans;
-  block_bytes = 1000 * slot_bytes;
-  kivo_check (numel (raw) == blocks * block_bytes, '%d channels: raw file of %d blocks (%d bytes)', ...
-              nchans, blocks, numel (raw));
+  kivo_check (numel (raw) == count * slot_bytes, '%d channels: raw file of %d slots (%d bytes)', ...
+              nchans, count, numel (raw));
   kivo_check (numel (filtered) == numel (raw), '%d channels: filtered file of %d bytes, raw %d', ...
               nchans, numel (filtered), numel (raw));
   if (numel (filtered) != numel (raw) || numel (raw) == 0)

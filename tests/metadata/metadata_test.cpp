@@ -172,11 +172,12 @@ TEST(CoreMetadata, WrittenAtOpenAndCompletedAtCloseForBothFiles) {
     const kivo::Metadata m = kivo::parse_metadata_json(kivo_test::file_text(path));
     EXPECT_EQ(m.end, kivo::EndReason::closed);
     EXPECT_EQ(m.totals.blocks_written, 2U);
-    EXPECT_EQ(m.totals.slots_written, 2000U);
+    EXPECT_EQ(m.totals.slots_written, 2500U);  // the block in progress, saved at 'close'
     EXPECT_EQ(m.totals.datagrams_received, 2500U);
+    EXPECT_EQ(m.totals.datagrams_not_saved, 0U);
     EXPECT_EQ(m.totals.sequence_gaps, 0U);
     EXPECT_EQ(m.port, port);
-    EXPECT_EQ(fs::file_size(dir.path() / m.sample_file), 2U * static_cast<uint64_t>(m.block_bytes()));
+    EXPECT_EQ(fs::file_size(dir.path() / m.sample_file), 2500U * static_cast<uint64_t>(m.slot_bytes()));
     ASSERT_TRUE(m.timing.has_value());  // the receiver's clock, fitted to every datagram received
     EXPECT_EQ(m.timing->datagrams, 2500U);
     EXPECT_FALSE(m.timing->segments.empty());

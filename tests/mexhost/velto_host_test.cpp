@@ -69,9 +69,9 @@ TEST(VeltoGateway, HandlerErrorsReachTheHostUnchanged) {
 }
 
 // The whole road: kivosim sends 2500 pattern datagrams; 'read' gives
-// the latest, 'status' counts them, and after 'close' both files hold the
-// two whole blocks, slot by slot, and 'close' has said how many filtered
-// samples saturated.
+// the latest, 'samples' all of them, 'status' counts them, and after 'close'
+// both files hold them, slot by slot, the last block partial, and 'close' has
+// said how many filtered samples saturated.
 TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
   constexpr int kChannels = 8;
   constexpr int kCount = 2500;
@@ -109,6 +109,43 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
   }
   EXPECT_TRUE(samples_match);
 
+  // 'samples' hands over all of them, the block in progress too, each row timed.
+  Outcome taken = velto.call(1, text("samples"));
+  ASSERT_FALSE(taken.failed) << taken.error;
+  const char* samples_fields[] = {"samples", "sequence_no", "stamps", "time", "first_sample", "missed"};
+  ASSERT_EQ(mxGetNumberOfFields(taken.result.get()), 6);
+  for (int f = 0; f < 6; ++f) EXPECT_STREQ(mxGetFieldNameByNumber(taken.result.get(), f), samples_fields[f]);
+  const size_t nsamp = static_cast<size_t>(g.nsamp);
+  const size_t rows = kCount * nsamp;
+  const mxArray* all = taken.field("samples");
+  ASSERT_EQ(mxGetM(all), rows);
+  ASSERT_EQ(mxGetN(all), static_cast<size_t>(kChannels));
+  ASSERT_EQ(mxGetM(taken.field("time")), rows);
+  ASSERT_EQ(mxGetM(taken.field("sequence_no")), static_cast<size_t>(kCount));
+  int rows_differing = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    const size_t d = row / nsamp;
+    bool same = mxGetPr(taken.field("sequence_no"))[d] == static_cast<double>(d);
+    for (size_t c = 0; c < kChannels; ++c) {
+      same &= mxGetPr(all)[c * rows + row] == kivo::pattern_sample(static_cast<uint16_t>(d), c, row % nsamp);
+    }
+    same &= row == 0 || mxGetPr(taken.field("time"))[row] > mxGetPr(taken.field("time"))[row - 1];
+    rows_differing += same ? 0 : 1;
+  }
+  EXPECT_EQ(rows_differing, 0);
+  EXPECT_EQ(taken.number("first_sample"), 0);
+  EXPECT_EQ(taken.number("missed"), 0);
+  const std::vector<double> taken_stamps(mxGetPr(taken.field("stamps")),
+                                         mxGetPr(taken.field("stamps")) + kCount);
+  Outcome nothing_new = velto.call(1, text("samples"), text("native"));
+  ASSERT_FALSE(nothing_new.failed) << nothing_new.error;
+  EXPECT_EQ(mxGetClassID(nothing_new.field("samples")), mxUINT16_CLASS);
+  EXPECT_EQ(mxGetM(nothing_new.field("samples")), 0U);
+  EXPECT_EQ(mxGetN(nothing_new.field("samples")), static_cast<size_t>(kChannels));
+  EXPECT_EQ(mxGetNumberOfElements(nothing_new.field("first_sample")), 0U);
+  EXPECT_EQ(velto.call(1, text("samples"), text("double")).error,
+            "velto: d = velto('samples') or d = velto('samples', 'native')");
+
   Outcome status = velto.call(1, text("status"));
   EXPECT_TRUE(mxIsLogical(status.field("running")) && *mxGetLogicals(status.field("running")));
   EXPECT_EQ(status.number("port"), port);
@@ -129,7 +166,7 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
   const std::vector<uint8_t> raw_bytes = contents(raw[0]);
   const std::vector<uint8_t> filtered_bytes = contents(filtered[0]);
   const auto slot = static_cast<size_t>(g.stamped_slot_bytes);
-  ASSERT_EQ(raw_bytes.size(), 2 * static_cast<size_t>(g.stamped_block_bytes));
+  ASSERT_EQ(raw_bytes.size(), kCount * static_cast<size_t>(g.stamped_slot_bytes));  // the last block partial
   ASSERT_EQ(filtered_bytes.size(), raw_bytes.size());
 
   kivo::DatagramEncoder encoder(g, kivo::SampleContent::pattern);
@@ -155,6 +192,7 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
       same &= y == std::min(x + 32767U, 65535U);
       saturated += x + 32767U > 65535U ? 1 : 0;
     }
+    same &= stamp == taken_stamps[i];
     slots_differing += same ? 0 : 1;
     previous_stamp = stamp;
   }
@@ -168,7 +206,8 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
   for (const fs::path& file : metadata) {
     const std::string json = text_of(file);
     EXPECT_NE(json.find("\"ended\": \"closed\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"blocks_written\": 2"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"blocks_written\": 2,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"slots_written\": 2500,"), std::string::npos) << json;
   }
 }
 
@@ -210,8 +249,8 @@ TEST(VeltoUnload, UnloadingWhileAcquiringEndsTheAcquisitionFirst) {
   const auto metadata = dir.files("_kivo_samples.json");
   ASSERT_EQ(metadata.size(), 1U);
   EXPECT_NE(text_of(metadata[0]).find("\"ended\": \"unloaded\""), std::string::npos);
-  EXPECT_EQ(contents(dir.files(".dat")[0]).size(),
-            static_cast<size_t>(kivo::make_geometry(16).stamped_block_bytes));
+  EXPECT_EQ(contents(dir.files(".dat")[0]).size(),  // the block in progress too
+            1200 * static_cast<size_t>(kivo::make_geometry(16).stamped_slot_bytes));
 
   velto.load();  // and it loads and works again
   EXPECT_EQ(velto.call(0, text("version")).printed, "Kivo MEX version " KIVO_VERSION "\n");
@@ -224,6 +263,7 @@ TEST(VeltoHost, EveryArrayThePluginMadeBelongsToTheHost) {
     velto.call(1, text("version"));
     velto.call(1, text("status"));
     velto.call(1, text("read"));
+    velto.call(1, text("samples"));
     velto.call(0, text("nonsense"));
   }
   EXPECT_EQ(standin_mx_live_arrays(), before);

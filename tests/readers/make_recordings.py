@@ -1,10 +1,11 @@
 """Makes the recordings that the reader tests read back, with kivosim's
 verifiable pattern: velto's raw and filtered files (3 channels, through
-Octave) and kivorec's file (16 channels, stopped with Ctrl-C in the middle of
-a block). Then the timed recordings, each with kivosim's stalls, jitter and
-send log: velto's (through Octave), the Python package's and kivorec's (at
-20,000 datagrams/s, stopped for 4 s: more than three wraps of the sequence
-number lost). Writes manifest.json beside them with what each reader must find.
+Octave, closed in the middle of a block) and kivorec's file (16 channels,
+stopped with Ctrl-C in the middle of a block). Then the timed recordings, each
+with kivosim's stalls, jitter and send log: velto's (through Octave), the
+Python package's and kivorec's (at 20,000 datagrams/s, stopped for 4 s: more
+than three wraps of the sequence number lost). Writes manifest.json beside
+them with what each reader must find.
 
 usage: make_recordings.py OUT_DIR BUILD_DIR KIVOSIM KIVOREC PORT
 """
@@ -34,11 +35,12 @@ def run(args, **kwargs):
 def record_with_velto(folder, velto_dir, kivosim, port):
     # Every 1500th datagram is empty, a receive attempt without a slot: block
     # 1 ends in a slot never written, block 2 in one still holding block 0's.
-    sim = "%s --quiet --port %d --channels 3 --content pattern --count 4000 --rate 20000 --empty-every 1500" % (
+    # 'close' comes 300 datagrams into block 4 and saves them as a partial block.
+    sim = "%s --quiet --port %d --channels 3 --content pattern --count 4300 --rate 20000 --empty-every 1500" % (
         kivosim, port)
     script = ("addpath('%s'); pkg load signal; [b, a] = butter(2, [0.05 0.25]); "
               "velto('open', %d, 3, '%s', b, a); system('%s'); "
-              "for k = 1:200, s = velto('status'); if s.datagrams + s.failed_receives >= 4000, break; end; pause(0.05); end; "
+              "for k = 1:200, s = velto('status'); if s.datagrams + s.failed_receives >= 4300, break; end; pause(0.05); end; "
               "velto('close');"
               % (velto_dir, port, folder, sim))
     try:
@@ -50,7 +52,7 @@ def record_with_velto(folder, velto_dir, kivosim, port):
     raw = glob.glob(os.path.join(folder, "*_kivo_samples.dat"))
     filtered = glob.glob(os.path.join(folder, "*_kivo_filtered_samples.dat"))
     assert len(raw) == 1 and len(filtered) == 1, os.listdir(folder)
-    return {"raw": raw[0], "filtered": filtered[0], "nchans": 3, "slots": 4000,
+    return {"raw": raw[0], "filtered": filtered[0], "nchans": 3, "slots": 4300,
             "stale": [1999, 2999]}
 
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "kivo/sample_clock.h"
+#include "kivo/sequence_tracker.h"
 #include "stale_slots.h"
 
 namespace kivo::inspect {
@@ -134,14 +135,17 @@ class Numbering {
   kivo::SlotChain chain_;
 };
 
-void note_sequence(Summary& s, NumberLine& numbers, int64_t& previous, uint64_t k, uint16_t seq, int64_t u) {
+// A gap is a datagram not numbered previous + 1 in 16 bits, as the
+// recorders count sequence_gaps; what it skipped is found on the unwrapped
+// numbers.
+void note_sequence(Summary& s, NumberLine& numbers, kivo::SequenceTracker& run, uint64_t k, uint16_t seq,
+                   int64_t u) {
   SequenceGaps& g = s.gaps;
   const uint64_t skipped = numbers.note(u, g);
-  if (s.last_sequence && u != previous + 1) {
+  if (run.note(seq)) {
     ++g.count;
     if (g.first_at.size() < kPositionsKept) g.first_at.push_back(k);
   }
-  previous = u;
   if (s.last_sequence) {
     g.missing += skipped;
     if (skipped > g.largest) {
@@ -171,7 +175,7 @@ Summary analyse(const Slots& slots, const Progress& progress, const std::vector<
   ChannelSums sums(nchans);
   NumberLine numbers;
   Numbering numbering(s.layout, anchors);
-  int64_t previous = 0;
+  kivo::SequenceTracker run;
   for (uint64_t k = 0; k < slots.count(); ++k) {
     if (progress && k % kProgressEvery == 0) progress(k, slots.count());
     if (stale[k]) {
@@ -181,7 +185,7 @@ Summary analyse(const Slots& slots, const Progress& progress, const std::vector<
       continue;
     }
     ++s.fresh_slots;
-    note_sequence(s, numbers, previous, k, slots.sequence(k), numbering.fresh(slots, k));
+    note_sequence(s, numbers, run, k, slots.sequence(k), numbering.fresh(slots, k));
     if (s.layout.stamped()) note_stamp(s, slots.stamp(k));
     sums.add(slots.datagram(k), nchans, nsamp);
   }

@@ -22,14 +22,10 @@ void check_extent(const Summary& s, const std::optional<kivo::Metadata>& m, Find
     f.problems.push_back("the file ends with " + count_text(e.trailing_bytes, "byte", "bytes") +
                          " that do not make a whole slot (it was cut while a slot was written)");
   }
-  if (e.partial_slots == 0) return;
-  const std::string partial =
-      "the file ends with a partial block of " + count_text(e.partial_slots, "slot", "slots");
-  if (s.layout.kind != kivo::FileKind::recorder) {
-    f.problems.push_back(partial + "; the plug-in writes whole blocks only");
-  } else if (!m || m->end == kivo::EndReason::running) {
-    f.notes.push_back(partial + " (kivorec writes the block in progress when it is stopped)");
-  }
+  // A recording that ended says how many slots it holds (compared below).
+  if (e.partial_slots == 0 || (m && m->end != kivo::EndReason::running)) return;
+  f.notes.push_back("the file ends with a partial block of " + count_text(e.partial_slots, "slot", "slots") +
+                    " (velto's 'close' and kivorec's stop write the block in progress)");
 }
 
 void check_against_metadata(const Summary& s, const kivo::Metadata& m, const std::string& file_name,

@@ -1,5 +1,5 @@
-// Whether a sample file is consistent: whole slots, whole blocks where its
-// writer writes only whole blocks, and agreement with its metadata file.
+// Whether a sample file is consistent: whole slots, a partial last block only
+// as its metadata counts it, and agreement with its metadata file.
 #pragma once
 
 #include <optional>

@@ -34,6 +34,8 @@ FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo:
                             const Progress& progress) {
   FilterVerdict v;
   const Layout& layout = raw.layout();
+  v.raw_slots = raw.count();
+  v.filtered_slots = filtered.count();
   v.raw_blocks = raw.count() / kivo::kSlotsPerBlock;
   v.filtered_blocks = filtered.count() / kivo::kSlotsPerBlock;
   kivo::FilterState state;  // zero histories
@@ -41,17 +43,23 @@ FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo:
     state.b[i] = filter.b_stored[i];
     state.a[i] = filter.a_stored[i];
   }
+  std::vector<uint8_t> in(layout.block_bytes());
   std::vector<uint8_t> out(layout.block_bytes());
   const auto nchans = static_cast<size_t>(layout.geometry.nchans);
   const auto nsamp = static_cast<size_t>(layout.geometry.nsamp);
-  const uint64_t blocks = std::min(v.raw_blocks, v.filtered_blocks);
-  for (uint64_t b = 0; b < blocks; ++b) {
-    if (progress) progress(b * kivo::kSlotsPerBlock, blocks * kivo::kSlotsPerBlock);
-    const uint64_t first = b * kivo::kSlotsPerBlock;
-    kivo::filter_block(state, raw.slot(first), out.data(), nchans, nsamp);
+  const uint64_t slots = std::min(v.raw_slots, v.filtered_slots);
+  for (uint64_t first = 0; first < slots; first += kivo::kSlotsPerBlock) {
+    if (progress) progress(first, slots);
+    const uint64_t count = std::min<uint64_t>(kivo::kSlotsPerBlock, slots - first);
+    const uint8_t* raw_block = raw.slot(first);
+    if (count < kivo::kSlotsPerBlock) {
+      std::memcpy(in.data(), raw_block, count * layout.slot_bytes);
+      raw_block = in.data();
+    }
+    kivo::filter_block(state, raw_block, out.data(), nchans, nsamp);
     ++v.blocks_compared;
-    if (std::memcmp(out.data(), filtered.slot(first), out.size()) == 0) continue;
-    for (uint64_t k = 0; k < kivo::kSlotsPerBlock; ++k) {
+    if (std::memcmp(out.data(), filtered.slot(first), count * layout.slot_bytes) == 0) continue;
+    for (uint64_t k = 0; k < count; ++k) {
       const uint8_t* expected = out.data() + k * layout.slot_bytes;
       if (std::memcmp(expected, filtered.slot(first + k), layout.slot_bytes) != 0) {
         v.first_different_slot = first + k;
@@ -61,10 +69,10 @@ FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo:
     }
     return v;
   }
-  if (progress) progress(blocks * kivo::kSlotsPerBlock, blocks * kivo::kSlotsPerBlock);
-  if (v.raw_blocks != v.filtered_blocks) {
-    v.detail = "the raw file holds " + std::to_string(v.raw_blocks) + " whole blocks, the filtered file " +
-               std::to_string(v.filtered_blocks);
+  if (progress) progress(slots, slots);
+  if (v.raw_slots != v.filtered_slots) {
+    v.detail = "the raw file holds " + std::to_string(v.raw_slots) + " slots, the filtered file " +
+               std::to_string(v.filtered_slots);
     return v;
   }
   v.verified = true;

@@ -16,15 +16,18 @@ namespace kivo::inspect {
 
 struct FilterVerdict {
   bool verified = false;
-  uint64_t blocks_compared = 0;
-  uint64_t raw_blocks = 0;
+  uint64_t blocks_compared = 0;  // a last, partial block counted as one
+  uint64_t raw_blocks = 0;       // whole blocks
   uint64_t filtered_blocks = 0;
+  uint64_t raw_slots = 0;
+  uint64_t filtered_slots = 0;
   std::optional<uint64_t> first_different_slot;
   std::string detail;  // what differs, or why nothing could be compared
 };
 
 // Both files must have the same channel count; `raw` must be a raw file and
-// `filtered` a filtered one. Whole blocks only.
+// `filtered` a filtered one. A last, partial block is filtered as the
+// plug-in filters it (as a whole block, of which its slots are kept).
 FilterVerdict verify_filter(const Slots& raw, const Slots& filtered, const kivo::FilterCoefficients& filter,
                             const Progress& progress = {});
 

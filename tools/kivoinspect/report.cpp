@@ -248,8 +248,8 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
 std::string verdict_text(const Source& raw, const Source& filtered, const FilterVerdict& v) {
   std::ostringstream out;
   out << "filter check: " << filtered.path << "\n  against " << raw.path << "\n";
-  out << "  compared " << v.blocks_compared << " blocks (raw " << v.raw_blocks << ", filtered "
-      << v.filtered_blocks << ")\n";
+  out << "  compared " << v.blocks_compared << " blocks (raw " << v.raw_slots << " slots, filtered "
+      << v.filtered_slots << ")\n";
   if (v.first_different_slot) {
     const uint64_t k = *v.first_different_slot;
     out << "  first difference at slot " << k << " (block " << k / kivo::kSlotsPerBlock << ", slot "
@@ -269,6 +269,8 @@ std::string verdict_json(const Source& raw, const Source& filtered, const Filter
   out["blocks_compared"] = v.blocks_compared;
   out["raw_blocks"] = v.raw_blocks;
   out["filtered_blocks"] = v.filtered_blocks;
+  out["raw_slots"] = v.raw_slots;
+  out["filtered_slots"] = v.filtered_slots;
   out["first_different_slot"] = v.first_different_slot ? Json(*v.first_different_slot) : Json(nullptr);
   out["detail"] = v.detail;
   return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

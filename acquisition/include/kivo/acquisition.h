@@ -2,21 +2,24 @@
 // drive, free of any host: 'open' binds the port and starts a receiver
 // thread, which fills two blocks of 1000 stamped datagrams in turn, and a
 // save thread, which writes every full block to the raw samples file and,
-// with a band filter, to the filtered file. The MEX gateway keeps one
-// instance for the plug-in, the Python package one per kivo.Acquisition;
-// tests make their own.
+// with a band filter, to the filtered file; 'close' writes what is left as
+// a last, partial block. The MEX gateway keeps one instance for the
+// plug-in, the Python package one per kivo.Acquisition; tests make their own.
 //
 // Acquisition coordinates the parts, each in files of its own: the
-// Receiver (socket, receiver thread, blocks), the BlockSaver (files, save
-// thread, filter, metadata), the BlockHandover between them, and the
-// LatestDatagram that 'read' copies.
+// Receiver (socket, receiver thread, blocks, sample clock), the BlockSaver
+// (files, save thread, filter, metadata), the BlockHandover between them,
+// the LatestDatagram that 'read' copies, the SampleDelivery that 'samples'
+// takes every datagram from, and the ArrivalSignal that wakes a waiting caller.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "kivo/arrival_signal.h"
 #include "kivo/block_handover.h"
 #include "kivo/block_saver.h"
 #include "kivo/console.h"
@@ -25,6 +28,8 @@
 #include "kivo/metadata.h"
 #include "kivo/open_request.h"
 #include "kivo/receiver.h"
+#include "kivo/sample_delivery.h"
+#include "kivo/shared_clock.h"
 #include "kivo/status.h"
 
 namespace kivo {
@@ -55,6 +60,33 @@ class Acquisition {
   // host thread; the counters are read without locks while the threads run.
   AcquisitionStatus status() const;
 
+  // host thread: every datagram received since the last call (since 'open'
+  // for the first), oldest first, and how many the caller missed. Nothing
+  // after 'close', which gives the memory kept for it back: the files hold
+  // everything, the last block too.
+  TakenDatagrams take_samples() { return delivery_.take(); }
+  // Any thread: the sample clock's lines, for the times of what
+  // take_samples() handed over (at least as new as its datagrams).
+  ClockLines clock_lines() const { return receiver_.clock_lines().read(); }
+
+  // Waiting for a datagram without the host thread's lock, so that another
+  // thread can call 'close' meanwhile (the Python package): a mark taken on
+  // the host thread, then a wait in any thread.
+  struct WaitMark {
+    uint64_t ends = 0;   // 'close' calls before the mark
+    uint64_t taken = 0;  // datagrams take_samples() had handed over
+    size_t datagram_bytes = 0;
+    bool running = false;
+  };
+  WaitMark wait_mark() const;
+  // Any thread: wait until read() has a datagram (or take_samples() one
+  // after the mark), 'close' begins after the mark, or `until`. True when
+  // there is one. Returns at once when nothing ran at the mark.
+  bool wait_for_read(const WaitMark& mark, ArrivalSignal::Clock::time_point until);
+  bool wait_for_samples(const WaitMark& mark, ArrivalSignal::Clock::time_point until);
+  // Any thread: whether 'close' began after the mark.
+  bool closed_since(const WaitMark& mark) const { return arrivals_.ends() != mark.ends; }
+
   bool running() const { return running_; }
   int32_t datagram_size() const { return geometry_.datagram_size_bytes; }
   size_t samples_per_datagram() const { return geometry_.samples_per_datagram(); }
@@ -68,6 +100,8 @@ class Acquisition {
   void set_before_write_hook(std::function<void()> hook) { saver_.set_before_write_hook(std::move(hook)); }
   // Tests only: the receive buffer to ask of the kernel (0: the default).
   void set_receive_buffer_request(int bytes) { receive_buffer_request_ = bytes; }
+  // Tests only: the full blocks kept for 'samples' from the next 'open' on.
+  void set_samples_ring_blocks(size_t blocks) { ring_blocks_ = blocks; }
 
  private:
   void check_not_running() const;
@@ -76,6 +110,7 @@ class Acquisition {
   void release_leftovers();
   void start_threads();
   void stop_threads();
+  void save_the_rest();
   void report_problems();
 
   // host thread only.
@@ -85,6 +120,7 @@ class Acquisition {
   int port_ = 0;
   int socket_buffer_bytes_ = 0;
   int receive_buffer_request_ = 0;
+  size_t ring_blocks_ = SampleDelivery::kRingBlocks;
   // host thread writes it in 'open' before the threads start; until the
   // first 'open', datagram_size() answers 1460.
   kivo::Geometry geometry_{0, 0, 1460};
@@ -93,8 +129,10 @@ class Acquisition {
   StatusCounters counters_;
   BlockHandover handover_;
   LatestDatagram latest_;
-  Receiver receiver_{counters_, handover_, latest_};
-  BlockSaver saver_{counters_, handover_, console_};
+  SampleDelivery delivery_;
+  ArrivalSignal arrivals_;
+  Receiver receiver_{counters_, handover_, latest_, delivery_, arrivals_};
+  BlockSaver saver_{counters_, handover_, delivery_, console_};
 };
 
 }  // namespace kivo

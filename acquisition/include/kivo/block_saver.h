@@ -1,7 +1,9 @@
 // The block saver: the recording files of one 'open' (the raw file and, with
 // a band filter, the filtered file, each with its metadata file), and the
-// save thread, which writes every block handed over to it to both. It words
-// the write errors and the files lost while they were written.
+// save thread, which keeps every block handed over to it for 'samples' and
+// writes it to both. At 'close' the host thread writes the rest the same
+// way, the block in progress as a last, partial block. It words the write
+// errors and the files lost while they were written.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include "kivo/metadata.h"
 #include "kivo/open_request.h"
 #include "kivo/recording_file.h"
+#include "kivo/sample_delivery.h"
 #include "kivo/sample_timing.h"
 #include "kivo/status.h"
 
@@ -26,7 +29,8 @@ namespace kivo {
 
 class BlockSaver {
  public:
-  BlockSaver(StatusCounters& counters, BlockHandover& handover, const Console& console);
+  BlockSaver(StatusCounters& counters, BlockHandover& handover, SampleDelivery& delivery,
+             const Console& console);
   BlockSaver(const BlockSaver&) = delete;
   BlockSaver& operator=(const BlockSaver&) = delete;
 
@@ -52,6 +56,14 @@ class BlockSaver {
   // without writing to them (no flush, no metadata) and of the thread, which
   // runs only in the parent.
   void forget();
+
+  // The save thread, for each half handed over to it; the host thread after
+  // join(): keeps the block in `half` for 'samples' and writes it whole.
+  void save_block(unsigned half);
+  // host thread, after join(): the first `slots` slots of `half` as the
+  // files' last block, filtered as a whole block would be. Its datagrams
+  // count as not saved when the raw file could not take them.
+  void save_last_block(unsigned half, size_t slots);
 
   // host thread, after join(): ends both files (RecordingFile::end): what
   // they hold reaches the disk, and they are closed.
@@ -89,10 +101,11 @@ class BlockSaver {
   void set_up_filter(const OpenRequest& request, const std::string& path);
   void start_metadata(kivo::RecordingFile& file, const kivo::Metadata& metadata);
   void run();
-  void save_block(const uint8_t* block);
+  void write_filtered(const uint8_t* block, size_t slots);
 
   StatusCounters& counters_;
   BlockHandover& handover_;
+  SampleDelivery& delivery_;
   const Console& console_;
 
   // Fixed by open_files() and start() while no saver runs.

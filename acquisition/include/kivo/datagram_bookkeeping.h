@@ -22,8 +22,9 @@ void count_datagram(StatusCounters& counters, kivo::SequenceTracker& sequence, c
                     const kivo::net::Received& received);
 
 // Receiver thread: adds `length` received bytes to `unread`, never above `cap`.
-// Release ordering: whoever sees the new count also sees what was published
-// before it.
+// Sequentially consistent: whoever sees the new count also sees what was
+// published before it, and a caller that waits for the count (ArrivalSignal)
+// is either seen waiting or sees it.
 void add_unread(std::atomic<size_t>& unread, size_t length, size_t cap);
 
 // host thread: takes one datagram's `size` bytes off `unread` and returns

@@ -43,6 +43,9 @@ class LatestDatagram {
 
   // host thread, once the receiver has stopped: nothing left to read.
   void clear_unread() { unread_bytes_.store(0); }
+  // Any thread: whether `datagram_bytes` unread bytes are there (a waiting
+  // 'read' looks without the host thread's lock).
+  bool has_unread(size_t datagram_bytes) const { return unread_bytes_.load() >= datagram_bytes; }
 
  private:
   // Receiver thread adds, host thread takes; never above one block.

@@ -1,23 +1,29 @@
 // The receiver: the socket, the receiver thread, and the two blocks of
 // stamped slots that it fills in turn, one receive per datagram straight
-// into its slot. Each full block goes to the saver through the handover, and
-// each datagram is published for 'read'.
+// into its slot. Each full block goes to the saver through the handover;
+// each datagram is placed on the sample clock and published for 'read' and
+// 'samples', and a caller waiting for one is woken. At 'close' the datagrams
+// still queued on the socket go into the block in progress, which is saved.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "kivo/arrival_signal.h"
 #include "kivo/block_handover.h"
 #include "kivo/console.h"
 #include "kivo/geometry.h"
 #include "kivo/latest_datagram.h"
 #include "kivo/sample_clock.h"
+#include "kivo/sample_delivery.h"
 #include "kivo/sample_timing.h"
 #include "kivo/sequence_tracker.h"
+#include "kivo/shared_clock.h"
 #include "kivo/status.h"
 #include "kivo/udp_socket.h"
 #include "kivo/wrong_size.h"
@@ -26,11 +32,13 @@ namespace kivo {
 
 class Receiver {
  public:
-  Receiver(StatusCounters& counters, BlockHandover& handover, LatestDatagram& latest);
+  Receiver(StatusCounters& counters, BlockHandover& handover, LatestDatagram& latest,
+           SampleDelivery& delivery, ArrivalSignal& arrivals);
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
-  // host thread, while no receiver runs: two cleared blocks for `geometry`.
+  // host thread, while no receiver runs: two cleared blocks for `geometry`,
+  // and a sample clock for its nsamp.
   void size_blocks(const kivo::Geometry& geometry);
   // Any thread: the two blocks, one after the other. The saver reads only a
   // half handed over to it.
@@ -54,26 +62,50 @@ class Receiver {
   // only in the parent.
   void forget();
 
+  // The block that receive_to_the_end() leaves in progress: `datagrams`
+  // slots of `half` (0: none).
+  struct LastBlock {
+    unsigned half = 0;
+    size_t datagrams = 0;
+  };
   // host thread, after join(): takes the datagrams still queued on the
-  // socket, counted as received but not saved, and the system's final drop count.
-  void count_to_the_end();
+  // socket into the block in progress, as the receiver thread takes them
+  // (counted, placed on the clock, published for 'samples'). A block that
+  // 'close' kept the receiver from handing over, and each block that the
+  // queue fills, goes to `save_full` (its half). Then reads the system's
+  // final drop count.
+  LastBlock receive_to_the_end(const std::function<void(unsigned half)>& save_full);
+  // host thread, after join(): the device's clock fitted to the stamps of
+  // the datagrams that took a slot.
+  kivo::SampleTiming timing() const;
+  // Any thread: the clock's lines as the receiver last published them.
+  const SharedClockLines& clock_lines() const { return lines_; }
   // host thread, after join(): the datagrams not of the expected size.
   const kivo::WrongSizeTally& wrong_sizes() const { return wrong_sizes_; }
   // host thread, after join(): receiving ended because another process that
   // shares the socket shut it down.
   bool shut_down_elsewhere() const { return shut_down_elsewhere_.load(); }
-  // host thread, after join(): the device's clock fitted to the stamps of
-  // the datagrams that took a slot.
-  kivo::SampleTiming timing() const;
 
  private:
+  // How far the receiver thread got with its last block when it stopped.
+  enum class Stage { unclaimed, filling, full };
+  struct Stopped {
+    uint32_t number = 0;  // the block
+    Stage stage = Stage::unclaimed;
+    size_t taken = 0;  // its datagrams
+  };
+
   void run();
   bool receive_block(uint32_t number, unsigned half, size_t& taken);
+  void take_datagram(uint8_t* slot, const kivo::net::Received& received);
+  int64_t place(const uint8_t* datagram, const kivo::net::Received& received, double stamp);
   void note_size(uint8_t* datagram, const kivo::net::Received& received);
 
   StatusCounters& counters_;
   BlockHandover& handover_;
   LatestDatagram& latest_;
+  SampleDelivery& delivery_;
+  ArrivalSignal& arrivals_;
 
   // Fixed by size_blocks() while no receiver runs.
   size_t datagram_bytes_ = 0;
@@ -85,6 +117,7 @@ class Receiver {
 
   // host thread only.
   std::optional<kivo::net::SocketLibrary> socket_library_;
+  uint64_t queue_limit_ = 0;  // the most datagrams the socket's buffer holds
   // Receiver thread receives; the host thread opens, interrupts and closes it.
   kivo::net::UdpSocket socket_;
   // host thread writes, receiver thread reads: false once 'close' began.
@@ -93,13 +126,18 @@ class Receiver {
   std::atomic<bool> shut_down_elsewhere_{false};
   // host thread starts and joins it.
   std::thread thread_;
-  // Receiver thread only while it runs; the host thread resets them before.
+  // Receiver thread only while it runs; the host thread resets them before
+  // and uses them after.
   kivo::SequenceTracker sequence_;
   kivo::WrongSizeTally wrong_sizes_;
   bool kernel_stamps_only_ = true;  // every datagram noted had the kernel's stamp
   // Receiver thread only while it runs; the host thread sets it up in
   // size_blocks() (its memory is allocated there) and reads it after join().
   kivo::SampleClock clock_{1};
+  int64_t last_first_sample_ = 0;
+  Stopped stopped_;
+  // Receiver thread publishes, any thread reads.
+  SharedClockLines lines_;
 };
 
 }  // namespace kivo

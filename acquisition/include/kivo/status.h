@@ -40,11 +40,12 @@ namespace kivo {
   COUNTED(wrong_size_datagrams, &RecordingTotals::wrong_size_datagrams,                               \
           "datagrams not of the channel count's size")                                                \
   COUNTED(datagrams_not_saved, &RecordingTotals::datagrams_not_saved,                                 \
-          "datagrams received after the last block handed to the writer")                             \
+          "datagrams of the last, partial block that could not be written at 'close'")                \
   SET(socket_buffer_bytes, int64_t, "the receive buffer the system granted the socket")               \
   SET(saving, bool, "whether the raw file is being written")                                          \
   COUNTED(filtered_clipped_samples, &RecordingTotals::filtered_clipped_samples,                       \
-          "filtered samples out of range, stored as 0 or 65535")
+          "filtered samples out of range, stored as 0 or 65535")                                      \
+  SET(samples_missed, uint64_t, "datagrams 'samples' could no longer hand over: its caller fell behind")
 
 // A row that a part made from the list passes over.
 #define KIVO_STATUS_SKIP(...)

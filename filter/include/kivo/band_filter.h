@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kivo/geometry.h"
+
 namespace kivo {
 
 inline constexpr size_t kHistorySteps = 4;
@@ -40,8 +42,11 @@ inline bool output_clipped(float sum) { return !(sum > -32768.0f && sum < 32769.
 // Filters one block of 1000 stamped slots from `raw` into `out` (same layout;
 // stamps and headers copied), continuing from and then updating the histories.
 // Returns how many of the block's outputs were clipped (output_clipped).
+// A recording's last block may be partial: `slots` (1 to 1000) filters only
+// its first slots, though `raw` and `out` must still span a whole block.
 // nchans is 1 to 16. Any thread, one thread at a time per state.
-uint64_t filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp);
+uint64_t filter_block(FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans, size_t nsamp,
+                      size_t slots = kivo::kSlotsPerBlock);
 
 // The implementations, from the slowest to the fastest.
 enum class FilterIsa {
@@ -65,6 +70,6 @@ const char* filter_isa_name(FilterIsa isa);
 // filter_block on a chosen implementation; throws std::invalid_argument when
 // it is not among available_filter_isas(). Same thread rule as filter_block.
 uint64_t filter_block_with(FilterIsa isa, FilterState& filt, const uint8_t* raw, uint8_t* out, size_t nchans,
-                           size_t nsamp);
+                           size_t nsamp, size_t slots = kivo::kSlotsPerBlock);
 
 }  // namespace kivo
