@@ -112,8 +112,10 @@ class Rig {
     const auto slot = static_cast<uintmax_t>(kivo::make_geometry(nchans_).stamped_slot_bytes);
     const uintmax_t blocks = expected_.attempts / kivo::kSlotsPerBlock;
     const uintmax_t bytes = (blocks * kivo::kSlotsPerBlock + expected_.in_progress) * slot;
-    if (s.blocks_saved != blocks || fs::file_size(raw) != bytes) fail("raw file does not hold what was received");
-    if (!filtered.empty() && fs::file_size(filtered) != bytes) fail("filtered file does not hold what was received");
+    if (s.blocks_saved != blocks || fs::file_size(raw) != bytes)
+      fail("raw file does not hold what was received");
+    if (!filtered.empty() && fs::file_size(filtered) != bytes)
+      fail("filtered file does not hold what was received");
     for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
   }
 
