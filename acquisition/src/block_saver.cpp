@@ -44,6 +44,8 @@ void BlockSaver::open_files(const OpenRequest& request, int port, const kivo::Ge
   nsamp_ = static_cast<size_t>(geometry.nsamp);
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
   const bool raw_open = raw_.create(raw, kivo::FileMode::create_new, block_bytes_) == 0;
+  raw_created_ = raw_open;
+  filtered_created_ = false;
   if (!raw_open) console_(Severity::error, messages::samples_not_saved(raw));
   kivo::Metadata raw_metadata = kivo::make_metadata(kivo::FileKind::raw, geometry.nchans, port, now, raw);
   if (request.with_filter) {
@@ -79,9 +81,8 @@ void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& pa
     filter_->b[i] = static_cast<float>(request.b[i]);
     filter_->a[i] = static_cast<float>(request.a[i]);
   }
-  if (filtered_.create(path, kivo::FileMode::create_new, block_bytes_) != 0) {
-    console_(Severity::error, messages::filtered_samples_not_saved(path));
-  }
+  filtered_created_ = filtered_.create(path, kivo::FileMode::create_new, block_bytes_) == 0;
+  if (!filtered_created_) console_(Severity::error, messages::filtered_samples_not_saved(path));
 }
 
 void BlockSaver::start(const uint8_t* blocks) {
@@ -123,6 +124,7 @@ void BlockSaver::end_files() {
 void BlockSaver::discard_files() {
   raw_.discard();
   filtered_.discard();
+  raw_created_ = filtered_created_ = false;
 }
 
 void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {

@@ -52,6 +52,7 @@ void Receiver::close_socket() {
 void Receiver::start() {
   sequence_.reset();
   wrong_sizes_.reset(datagram_bytes_);
+  first_wrong_size_.store(kNoWrongSize);
   keep_receiving_.store(true);
   thread_ = std::thread(&Receiver::run, this);
 }
@@ -119,9 +120,24 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
 // that took a slot leaves it zero beyond what arrived, not holding an earlier
 // datagram's samples; an empty one takes no slot and leaves it as it is.
 void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received) {
-  if (!wrong_sizes_.note(received)) return;
-  counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+  if (!count_size(received)) return;
   if (received.length > 0) kivo::zero_past_arrival(datagram, received, datagram_bytes_);
+}
+
+// Counts a datagram not of the expected size, keeping the first one's length
+// for the host thread to name; true when it was one.
+bool Receiver::count_size(const kivo::net::Received& received) {
+  if (!wrong_sizes_.note(received)) return false;
+  if (wrong_sizes_.count() == 1)
+    first_wrong_size_.store(kivo::arrived_length(received), std::memory_order_relaxed);
+  counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+std::optional<long long> Receiver::first_wrong_size() const {
+  const long long length = first_wrong_size_.load(std::memory_order_relaxed);
+  if (length == kNoWrongSize) return std::nullopt;
+  return length;
 }
 
 // The datagrams still queued are counted as received but not saved (and as
@@ -129,9 +145,7 @@ void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received)
 // count, which also holds the drops after the last datagram received,
 // replaces the one that datagram brought when it is larger.
 void Receiver::count_to_the_end() {
-  auto note = [this](const kivo::net::Received& received) {
-    if (wrong_sizes_.note(received)) counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
-  };
+  auto note = [this](const kivo::net::Received& received) { count_size(received); };
   const uint64_t drained = kivo::drain_queued(socket_, datagram_bytes_, note);
   counters_.datagrams.fetch_add(drained, std::memory_order_relaxed);
   counters_.datagrams_not_saved.fetch_add(drained, std::memory_order_relaxed);

@@ -100,11 +100,32 @@ void AcquisitionBinding::close() {
 
 py::object AcquisitionBinding::read(py::handle timeout) {
   const double seconds = timeout_seconds(timeout);
+  py::object frame = py::none();
+  std::vector<Printed> news;
   {
     auto lock = lock_core();
-    if (const uint8_t* datagram = state_.read()) return datagram_object(datagram);
+    if (const uint8_t* datagram = state_.read()) frame = datagram_object(datagram);
+    news = take_news();
   }
-  return seconds > 0.0 ? wait_for_datagram(seconds) : py::none();
+  show(news);
+  return frame.is_none() && seconds > 0.0 ? wait_for_datagram(seconds) : frame;
+}
+
+std::vector<AcquisitionBinding::Printed> AcquisitionBinding::take_news() {
+  std::vector<Printed> news;
+  if (!printed_.empty()) news.swap(printed_);
+  return news;
+}
+
+void AcquisitionBinding::show(const std::vector<Printed>& printed) {
+  for (const auto& [severity, text] : printed) {
+    if (severity == kivo::Severity::note) {
+      py::module_::import("sys").attr("stdout").attr("write")(text + "\n");
+      continue;
+    }
+    const py::object category = py::module_::import("kivo._kivo").attr("KivoWarning");
+    if (PyErr_WarnEx(category.ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
+  }
 }
 
 // Polls the core with the GIL released; every few milliseconds takes the
@@ -126,8 +147,11 @@ py::object AcquisitionBinding::wait_for_datagram(double seconds) {
         std::this_thread::sleep_for(kPollInterval);
       }
     }
-    if (datagram != nullptr) return datagram_object(datagram);
+    py::object frame = datagram != nullptr ? datagram_object(datagram) : py::none();
+    const std::vector<Printed> news = take_news();
     lock.unlock();
+    show(news);
+    if (!frame.is_none()) return frame;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     if (Clock::now() >= deadline) return py::none();
   }
@@ -149,10 +173,13 @@ py::object AcquisitionBinding::datagram_object(const uint8_t* datagram) {
 
 py::dict AcquisitionBinding::status() {
   kivo::AcquisitionStatus s;
+  std::vector<Printed> news;
   {
     auto lock = lock_core();
     s = state_.status();
+    news = take_news();
   }
+  show(news);
   py::dict d;
   kivo::for_each_status_field(
       s, [&d](const kivo::StatusField& field, const auto& value) { d[field.name] = value; });

@@ -54,15 +54,21 @@ class AcquisitionBinding {
   std::vector<std::pair<std::string, std::string>> take_printed();
 
  private:
+  using Printed = std::pair<kivo::Severity, std::string>;
+
   std::unique_lock<std::mutex> lock_core();
   py::object wait_for_datagram(double seconds);
   py::object datagram_object(const uint8_t* datagram);
+  // With mutex_ held: what the acquisition printed since it was last taken.
+  std::vector<Printed> take_news();
+  // With the GIL held and mutex_ not: what a call printed, as Python shows
+  // it (warnings and errors as KivoWarning, notes on stdout).
+  static void show(const std::vector<Printed>& printed);
 
   // Guarded by mutex_, which no thread waits for while it holds the GIL (a
   // thread that holds mutex_ may wait for the GIL).
   std::mutex mutex_;
   kivo::Acquisition state_;
-  using Printed = std::pair<kivo::Severity, std::string>;
   std::vector<Printed> printed_;
   py::dtype little_endian_u16_;  // the GIL guards it
 };

@@ -7,6 +7,7 @@ function test_read ()
   check_field_values (kivo_port (1), kivo_tmpdir ('values'));
   check_larger_datagram_later (kivo_port (2), kivo_tmpdir ('grow'));
   check_status_adds_up (kivo_port (3), kivo_tmpdir ('status'));
+  check_wrong_count_said_early (kivo_port (4), kivo_tmpdir ('wrong'));
 end
 
 function check_usage ()
@@ -116,6 +117,27 @@ function check_status_adds_up (port, dir)
   files = kivo_files (dir, '*_kivo_samples.dat');
   info = stat (fullfile (dir, files{end}));
   kivo_check (info.size == 3 * 1396000, 'three blocks in the file, %d bytes', info.size);
+end
+
+function check_wrong_count_said_early (port, dir)
+  % 8 channels sent to an acquisition told 4: the first 'status' or 'read'
+  % after the first such datagram says so, once an acquisition, besides the
+  % count that 'close' gives.
+  early = 'velto: warning: a datagram of 1388 bytes arrived where 1012 bytes are expected for 4 channels';
+  for run = 1:2
+    velto ('open', port, 4, dir);
+    kivo_sim (port, '--channels', '8', '--count', '20', '--rate', '20000');
+    printed = '';
+    t0 = tic ();
+    do
+      printed = [printed evalc('s = velto (''status'');') evalc('d = velto (''read'');')];
+    until (s.datagrams >= 20 || toc (t0) > 30)
+    printed = [printed evalc('s = velto (''status'');')];
+    closing = evalc ('velto (''close'');');
+    kivo_check (numel (strfind (printed, early)) == 1, 'run %d: said once while running: %s', run, printed);
+    kivo_check (isempty (strfind (closing, early)) && ! isempty (strfind (closing, '20 datagram(s) of 1388')), ...
+                'run %d: close gives the count: %s', run, closing);
+  end
 end
 
 function wait_for_datagrams (n)

@@ -45,12 +45,14 @@ class Acquisition {
   void close(kivo::EndReason reason = kivo::EndReason::closed);
   // host thread: the latest whole datagram (datagram_size() bytes), or null
   // when less than one datagram's worth of unread bytes is left.
+  // read() and status() also say the first datagram of a wrong size (once
+  // an acquisition): the worker threads never speak to the user.
   const uint8_t* read();
   // host thread: the receive stamp (seconds since 1970) of the datagram
   // that the last successful read() returned.
   double read_stamp() const;
   // host thread; the counters are read without locks while the threads run.
-  AcquisitionStatus status() const;
+  AcquisitionStatus status();
 
   bool running() const { return running_; }
   int32_t datagram_size() const { return geometry_.datagram_size_bytes; }
@@ -72,6 +74,7 @@ class Acquisition {
   void start_threads();
   void stop_threads();
   void report_problems();
+  void say_wrong_size_early();
 
   // host thread only.
   Console console_;
@@ -79,6 +82,7 @@ class Acquisition {
   int port_ = 0;
   int socket_buffer_bytes_ = 0;
   int receive_buffer_request_ = 0;
+  bool wrong_size_said_ = false;  // the first wrong-size datagram was said
   // host thread writes it in 'open' before the threads start; until the
   // first 'open', datagram_size() answers 1460.
   kivo::Geometry geometry_{0, 0, 1460};

@@ -53,11 +53,15 @@ class Receiver {
   void count_to_the_end();
   // host thread, after join(): the datagrams not of the expected size.
   const kivo::WrongSizeTally& wrong_sizes() const { return wrong_sizes_; }
+  // Any thread: the length of the first datagram not of the expected size
+  // since start() (kivo/wrong_size.h), or nothing while there was none.
+  std::optional<long long> first_wrong_size() const;
 
  private:
   void run();
   bool receive_block(uint32_t number, unsigned half, size_t& taken);
   void note_size(uint8_t* datagram, const kivo::net::Received& received);
+  bool count_size(const kivo::net::Received& received);
 
   StatusCounters& counters_;
   BlockHandover& handover_;
@@ -82,6 +86,10 @@ class Receiver {
   // Receiver thread only while it runs; the host thread resets them before.
   kivo::SequenceTracker sequence_;
   kivo::WrongSizeTally wrong_sizes_;
+  // Receiver thread (the host thread after join) writes it once per start(),
+  // any thread reads: the first wrong length, kNoWrongSize before.
+  static constexpr long long kNoWrongSize = -2;
+  std::atomic<long long> first_wrong_size_{kNoWrongSize};
 };
 
 }  // namespace kivo

@@ -41,7 +41,9 @@ namespace kivo {
           "datagrams not of the channel count's size")                                                \
   COUNTED(datagrams_not_saved, &RecordingTotals::datagrams_not_saved,                                 \
           "datagrams received after the last block handed to the writer")                             \
-  SET(socket_buffer_bytes, int64_t, "the receive buffer the system granted the socket")
+  SET(socket_buffer_bytes, int64_t, "the receive buffer the system granted the socket")               \
+  SET(raw_file, std::string, "the raw samples file of the last 'open' (absolute); empty when none")   \
+  SET(filtered_file, std::string, "the filtered samples file of the last 'open'; empty when none")
 
 // A row that a part made from the list passes over.
 #define KIVO_STATUS_SKIP(...)
