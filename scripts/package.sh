@@ -54,7 +54,7 @@ Kivo stream recorder $version
 
 2. First session, with the device sending to UDP port 55000 of this computer:
 
-     velto('open', 55000, 8, tempdir);   % 8 channels; prints the file it records to
+     velto('open', 55000, 8, pwd);       % 8 channels, into the current folder; prints the file
      pause(5)                            % record for 5 s
      s = velto('status')                 % datagrams, sequence_gaps, raw_file, ...
      velto('close')
@@ -93,7 +93,7 @@ Kivo stream recorder @VERSION@ for 64-bit Windows
 
 3. First session, in MATLAB:
 
-     velto('open', 55000, 8, tempdir);   % 8 channels; prints the file it records to
+     velto('open', 55000, 8, pwd);       % 8 channels, into the current folder; prints the file
      pause(5)                            % record for 5 s
      s = velto('status')                 % datagrams, sequence_gaps, raw_file, ...
      velto('close')
@@ -102,7 +102,7 @@ Kivo stream recorder @VERSION@ for 64-bit Windows
    The first 'open' may bring up "Windows Defender Firewall has blocked some
    features of this app" for MATLAB: allow it on private networks, or no
    datagram from the device arrives. If s.datagrams stays 0 while the device
-   (or kivosim) sends, look there first.
+   sends, look there first (kivosim on this computer passes the firewall).
 
 4. The device: set its destination address to this computer's IPv4 address
    (ipconfig in a Command Prompt shows it) and its destination port to 55000,
