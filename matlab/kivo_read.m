@@ -70,6 +70,10 @@ function rec = kivo_read (file, varargin)
 %   See also VELTO.
 
   opts = parse_options (varargin);
+  if (exist (file, 'file') ~= 2)
+    error ('kivo_read:file', ['kivo_read: %s: no such file; check its folder and name ' ...
+           '(a recording is named like 2015-03-07_14-05-09_kivo_samples.dat)'], file);
+  end
   meta = read_metadata (file);
   [nchans, kind] = layout_of (file, opts, meta);
   [nsamp, datagram_bytes] = geometry (nchans, meta);

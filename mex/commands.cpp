@@ -155,6 +155,21 @@ std::vector<uint16_t> sequence_numbers(const mxArray* array) {
   return out;
 }
 
+// The line after the start line that names the files the samples go to,
+// so that nobody has to look for them; none when no file could be created
+// (the lines before said so).
+void print_files(const kivo::AcquisitionStatus& status) {
+  const std::string& raw = status.raw_file;
+  const std::string& filtered = status.filtered_file;
+  if (!raw.empty() && !filtered.empty()) {
+    mexPrintf("Samples will be saved to %s and filtered samples to %s\n", raw.c_str(), filtered.c_str());
+  } else if (!raw.empty()) {
+    mexPrintf("Samples will be saved to %s\n", raw.c_str());
+  } else if (!filtered.empty()) {
+    mexPrintf("Filtered samples will be saved to %s\n", filtered.c_str());
+  }
+}
+
 }  // namespace
 
 kivo::Acquisition& acquisition() {
@@ -165,6 +180,7 @@ kivo::Acquisition& acquisition() {
 void opencmd(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const kivo::OpenRequest request = open_request(nrhs, prhs);
   const int32_t nsamp = acquisition().open(request);
+  print_files(acquisition().status());
   plhs[0] = mxCreateDoubleScalar(nsamp);
 }
 

@@ -12,6 +12,9 @@ namespace {
 constexpr std::chrono::milliseconds kLookEvery{20};
 // How often finish() repeats give_up() while the printer still waits for the console.
 constexpr std::chrono::milliseconds kGiveUpEvery{100};
+// At most one line about breaks in the sequence this often: a stream that
+// breaks at every datagram must not bury the progress lines.
+constexpr std::chrono::seconds kGapLineEvery{1};
 
 std::string progress_line(uint16_t seq, uint64_t skipped) {
   std::string line = "seq # = " + std::to_string(seq);
@@ -57,6 +60,18 @@ void ConsolePrinter::block_dropped(uint64_t number) {
   wake_.notify_one();
 }
 
+void ConsolePrinter::sequence_break(uint16_t seq, uint16_t skipped) {
+  breaks_.note(seq, skipped);
+  const uint64_t version = gap_version_.load(std::memory_order_relaxed);
+  gap_version_.store(version + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  gap_breaks_.store(breaks_.breaks, std::memory_order_relaxed);
+  gap_missing_.store(breaks_.missing, std::memory_order_relaxed);
+  gap_last_.store(breaks_.pack_last(), std::memory_order_relaxed);
+  gap_version_.store(version + 2, std::memory_order_release);
+  wake_.notify_one();
+}
+
 void ConsolePrinter::finish(std::chrono::milliseconds patience) {
   if (!thread_.joinable()) return;
   std::unique_lock<std::mutex> lock(mutex_);
@@ -85,6 +100,7 @@ void ConsolePrinter::run() {
     lock.unlock();
     for (const auto& [stream, text] : messages) emit(stream, text);
     print_dropped_blocks();
+    print_sequence_breaks(closing);
     print_progress();
     lock.lock();
     if (closing && queue_.empty() && !has_news()) break;
@@ -95,7 +111,32 @@ void ConsolePrinter::run() {
 
 bool ConsolePrinter::has_news() const {
   return published_.load(std::memory_order_acquire) != shown_progress_ ||
-         dropped_.load(std::memory_order_acquire) != shown_dropped_;
+         dropped_.load(std::memory_order_acquire) != shown_dropped_ || gap_line_due();
+}
+
+bool ConsolePrinter::gap_line_due() const {
+  return gap_version_.load(std::memory_order_acquire) != 0 &&
+         gap_breaks_.load(std::memory_order_relaxed) != shown_breaks_.breaks &&
+         std::chrono::steady_clock::now() >= next_gap_line_;
+}
+
+// The breaks since the last line, when a line is due or `now` (at the end).
+void ConsolePrinter::print_sequence_breaks(bool now) {
+  if (!now && !gap_line_due()) return;
+  SequenceBreaks latest;
+  for (;;) {
+    const uint64_t version = gap_version_.load(std::memory_order_acquire);
+    if (version % 2 != 0) continue;  // the receiver is writing: a few stores
+    latest.breaks = gap_breaks_.load(std::memory_order_relaxed);
+    latest.missing = gap_missing_.load(std::memory_order_relaxed);
+    latest.unpack_last(gap_last_.load(std::memory_order_relaxed));
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (gap_version_.load(std::memory_order_relaxed) == version) break;
+  }
+  if (latest.breaks == shown_breaks_.breaks) return;
+  emit(ConsoleStream::err, sequence_break_line(shown_breaks_, latest));
+  shown_breaks_ = latest;
+  next_gap_line_ = std::chrono::steady_clock::now() + kGapLineEvery;
 }
 
 void ConsolePrinter::print_progress() {

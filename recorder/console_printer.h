@@ -1,10 +1,12 @@
 // The printer thread: everything kivorec says while it records goes through
 // it, so that no other thread ever waits for the console. The receive loop
 // publishes its progress (the sequence numbers of datagrams 0, 100, ..., 900
-// of each block) and its dropped blocks into atomics without waiting; the
-// other threads queue whole messages. When the console cannot keep up, the
-// printer skips progress lines and the next line that gets through says how
-// many were skipped; messages are never skipped while the console takes them.
+// of each block), its dropped blocks and the breaks in the sequence numbers
+// into atomics without waiting; the other threads queue whole messages. When
+// the console cannot keep up, the printer skips progress lines and the next
+// line that gets through says how many were skipped; messages are never
+// skipped while the console takes them. Breaks in the sequence are said at
+// most once a second, those in between summed up in the next line.
 #pragma once
 
 #include <array>
@@ -19,6 +21,7 @@
 #include <utility>
 
 #include "console_output.h"
+#include "sequence_breaks.h"
 
 namespace kivo::recorder {
 
@@ -37,6 +40,9 @@ class ConsolePrinter {
   void progress(uint16_t seq);
   // Receiving thread only, never waits: block `number` could not be kept.
   void block_dropped(uint64_t number);
+  // Receiving thread only, never waits: datagram `seq` broke the sequence,
+  // `skipped` numbers after the one before it (sequence_breaks.h).
+  void sequence_break(uint16_t seq, uint16_t skipped);
   // Main thread: prints what is still queued, giving the console up to
   // `patience` to take it, then gives the console up and joins the thread.
   void finish(std::chrono::milliseconds patience);
@@ -50,6 +56,8 @@ class ConsolePrinter {
   bool has_news() const;
   void print_progress();
   void print_dropped_blocks();
+  bool gap_line_due() const;
+  void print_sequence_breaks(bool now);
   void emit(ConsoleStream stream, const std::string& text);
 
   ConsoleOutput& output_;
@@ -66,10 +74,20 @@ class ConsolePrinter {
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> last_dropped_{0};
   uint64_t dropped_count_ = 0;  // receiver only
+  // Receiver writes, printer reads, as a sequence lock: gap_version_ is odd
+  // while the receiver writes the three below. gap_last_ holds the latest
+  // break's number and its skipped count (SequenceBreaks::pack).
+  std::atomic<uint64_t> gap_version_{0};
+  std::atomic<uint64_t> gap_breaks_{0};
+  std::atomic<uint64_t> gap_missing_{0};
+  std::atomic<uint64_t> gap_last_{0};
+  SequenceBreaks breaks_;  // receiver only
 
   // Printer thread only.
   uint64_t shown_progress_ = 0;
   uint64_t shown_dropped_ = 0;
+  SequenceBreaks shown_breaks_;
+  std::chrono::steady_clock::time_point next_gap_line_{};
   bool broken_[2] = {false, false};
 
   std::mutex mutex_;

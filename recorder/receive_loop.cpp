@@ -59,7 +59,7 @@ ReceiveLoop::Fill ReceiveLoop::fill_block(size_t& slots) {
     note(received);
     note_size(slot, received);
     place(slot, received);
-    if (sequence_.note_datagram(slot, received.length)) ++outcome_.sequence_gaps;
+    note_sequence(slot, received);
     if (slots % kProgressEvery == 0) printer_.progress(sequence_number(slot));
     ++slots;
   }
@@ -100,6 +100,16 @@ SampleTiming ReceiveLoop::timing() const {
   const bool kernel = kernel_stamps_only_ && timing.datagrams > 0;
   timing.stamp_source = kernel ? StampSource::kernel : StampSource::receiver;
   return timing;
+}
+
+// A break in the device's numbering is counted for the metadata and told
+// to the printer, which says it.
+void ReceiveLoop::note_sequence(const uint8_t* slot, const net::Received& received) {
+  const uint16_t before = sequence_.last();
+  if (!sequence_.note_datagram(slot, received.length)) return;
+  ++outcome_.sequence_gaps;
+  const uint16_t seq = sequence_number(slot);
+  printer_.sequence_break(seq, static_cast<uint16_t>(seq - before - 1));
 }
 
 void ReceiveLoop::note_size(uint8_t* slot, const net::Received& received) {

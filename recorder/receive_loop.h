@@ -1,6 +1,7 @@
 // The receive loop of the main thread: fills the ring's blocks one datagram
-// per slot, publishes the progress line of every 100th datagram to the
-// printer, and hands each block to the writer. It never waits for the console.
+// per slot, publishes the progress line of every 100th datagram and each
+// break in the sequence to the printer, and hands each block to the writer.
+// It never waits for the console.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +60,7 @@ class ReceiveLoop {
   Fill fill_block(size_t& slots);
   void hand_over(size_t slots);
   void note(const net::Received& received);
+  void note_sequence(const uint8_t* slot, const net::Received& received);
   void note_size(uint8_t* slot, const net::Received& received);
   bool count_size(const net::Received& received);
   void place(const uint8_t* slot, const net::Received& received);

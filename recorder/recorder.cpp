@@ -20,8 +20,10 @@
 #include "kivo/sample_timing.h"
 #include "kivo/slot_anchors.h"
 #include "kivo/udp_socket.h"
+#include "kivo/version.h"
 #include "kivo/wrong_size.h"
 #include "receive_loop.h"
+#include "run_summary.h"
 #include "stop_control.h"
 #include "stop_signal.h"
 
@@ -160,8 +162,7 @@ EndReason how_it_ended(const Ending& ending, const RecordingFile& file, ConsoleS
 
 // Main thread, at the end: the metadata file completed with what happened
 // (the file adds what it holds and its failed writes).
-void finish_metadata(RecordingFile& file, const Ending& ending, ConsoleStop::Request request,
-                     ConsolePrinter& printer) {
+void finish_metadata(RecordingFile& file, const Ending& ending, EndReason reason, ConsolePrinter& printer) {
   RecordingTotals t;
   t.datagrams_received = ending.outcome.datagrams + ending.drained;
   t.failed_receives = ending.outcome.receive_error != 0 ? 1 : 0;
@@ -171,10 +172,24 @@ void finish_metadata(RecordingFile& file, const Ending& ending, ConsoleStop::Req
   t.wrong_size_datagrams = ending.outcome.wrong_size_datagrams;
   t.datagrams_not_saved = ending.outcome.not_handed_over + ending.drained;
   if (ending.timing) file.set_timing(*ending.timing, ending.anchors);
-  if (const int error = file.finish_metadata(t, how_it_ended(ending, file, request))) {
+  if (const int error = file.finish_metadata(t, reason)) {
     printer.say(ConsoleStream::err,
                 "cannot complete " + file.metadata_path() + ": " + file_error_text(error) + "\n");
   }
+}
+
+// Main thread, at the very end: one line with what the run left behind.
+void say_summary(const RecordingFile& file, const Geometry& geometry, const Ending& ending, EndReason reason,
+                 ConsolePrinter& printer) {
+  RunSummary run;
+  run.file = file.path();
+  run.received = ending.outcome.datagrams + ending.drained;
+  run.saved = file.bytes_written() / static_cast<uint64_t>(geometry.datagram_size_bytes);
+  run.sequence_gaps = ending.outcome.sequence_gaps;
+  run.kernel_drops = ending.outcome.kernel_drops;
+  run.blocks_not_saved = ending.outcome.blocks_dropped + ending.blocks_left;
+  run.ended = reason;
+  printer.say(ConsoleStream::out, run_summary_line(run));
 }
 
 // Main thread, once the writer has ended: the file is ended (removed-while-
@@ -235,7 +250,9 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
   Ending ending;
   int status = record(file, ring, socket, socket_ready, geometry, control, printer, settings, ending);
   if (!end_file(file, printer)) status = kFailure;
-  finish_metadata(file, ending, console_stop.last_request(), printer);
+  const EndReason reason = how_it_ended(ending, file, console_stop.last_request());
+  finish_metadata(file, ending, reason, printer);
+  say_summary(file, geometry, ending, reason, printer);
   if (status == kStatusIncomplete) {
     printer.say(ConsoleStream::err,
                 "the recording is incomplete: not everything received was saved (exit status " +
@@ -247,29 +264,38 @@ int record_to_new_file(int nchans, StopControl& control, ConsolePrinter& printer
 }  // namespace
 
 // The usage line, and what a user needs to know to rely on the recording.
-void print_usage(std::FILE* to, const char* program) {
-  std::fprintf(to, "usage: %s chans\n", program);
+void print_usage(std::FILE* to, const std::string& program) {
+  std::fprintf(to, "usage: %s chans\n", program.c_str());
   std::fprintf(
       to,
+      "       %s --help | --version\n"
       "  Records the datagrams arriving on UDP port %u to YYYY-MM-DD_hh-mm-ss_kivo_samples.dat in the\n"
       "  current directory until Ctrl-C; chans is the device's channel count, 1 to 16.\n"
       "  Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT) lets the block in progress complete while datagrams\n"
-      "  arrive; a second Ctrl-C, or a second without a datagram, ends it at once.\n"
+      "  arrive; a second Ctrl-C, or a second without a datagram, ends it at once. A break in the\n"
+      "  sequence numbers is said (at most once a second), and the last line sums the run up.\n"
       "  Exit status: 0 everything received was written; 3 stopped as asked, but blocks were not\n"
-      "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed.\n",
-      static_cast<unsigned>(kPort));
+      "  saved (the disk did not keep up) or the system dropped datagrams; 255 (-1) it failed, or\n"
+      "  the command line was wrong.\n",
+      program.c_str(), static_cast<unsigned>(kPort));
 }
 
 int run(int argc, char** argv, const Settings& settings) {
   ConsoleOutput console;  // first: a broken pipe fails a write instead of ending the process
-  const char* program = argc > 0 && argv[0] ? argv[0] : "kivorec";
-  if (argc < 2) {
-    print_usage(stderr, program);
-    return kFailure;
-  }
-  if (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+  // Its name as typed, not the folder it was found in.
+  const std::string program = base_name(argc > 0 && argv[0] ? argv[0] : "kivorec");
+  const std::string first = argc > 1 ? argv[1] : "";
+  if (first == "--help" || first == "-h") {
     print_usage(stdout, program);
     return kStatusComplete;
+  }
+  if (first == "--version") {
+    std::printf("kivorec %s\n", KIVO_VERSION);
+    return kStatusComplete;
+  }
+  if (argc != 2) {
+    print_usage(stderr, program);
+    return kFailure;
   }
   const auto nchans = parse_channel_count(argv[1]);
   if (!nchans) {

@@ -3,8 +3,10 @@
 # maci64, maca64 and glnxa64, the Python wheel
 # dist/kivo-<version>-cpXY-cpXY-linux_x86_64.whl, the Debian package
 # dist/kivo_<version>_amd64.deb, and dist/SHA256SUMS beside them. Each zip
-# holds velto's MEX file for that MATLAB, kivo_read.m, QUICKSTART.txt, and
-# (but for win32) kivorec, kivoinspect and kivoexport built for that platform. The wheel
+# holds velto's MEX file for that MATLAB, kivo_read.m, QUICKSTART.txt,
+# README.md, and (but for win32) kivorec, kivoinspect and kivoexport built
+# for that platform; the win64 zip also kivosim, so that a Windows user can
+# try everything before the device is connected. The wheel
 # is built by Debian's python3 (python3-skbuild, pyproject.toml), the Debian
 # package by CPack from the main build (build/, the dev preset).
 #
@@ -45,33 +47,78 @@ quickstart() {
   cat <<TEXT
 Kivo stream recorder $version
 
-1. Put $mex and kivo_read.m into one folder, for example a folder "kivo" in
-   your MATLAB user folder, and add it to MATLAB's path:
+1. Put $mex and kivo_read.m into one folder, for example ~/kivo, and add it
+   to MATLAB's path:
 
-     addpath('/path/to/kivo')      % or savepath after it, to keep it
+     addpath('~/kivo')      % savepath after it keeps it
 
-2. First commands, with the device sending to UDP port 55000:
+2. First session, with the device sending to UDP port 55000 of this computer:
 
-     velto('version')
-     nsamp = velto('open', 55000, 8, tempdir)   % 8 channels, files into tempdir
-     d = velto('read')                          % the latest datagram, or []
-     s = velto('status')
+     velto('open', 55000, 8, pwd);       % 8 channels, into the current folder; prints the file
+     pause(5)                            % record for 5 s
+     s = velto('status')                 % datagrams, sequence_gaps, raw_file, ...
      velto('close')
-     rec = kivo_read(file)     % file: a ..._kivo_samples.dat that velto wrote
+     rec = kivo_read(s.raw_file);  plot(rec.samples(:, 1))
 
-   help kivo_read, and the project's README, say more.
+   help kivo_read, and README.md in this folder, say more.
 TEXT
   if [[ $# -gt 0 ]]; then
     cat <<TEXT
 
 3. The console programs, from a terminal in this folder:
 
-     $1 8                  records 8 channels from port 55000 until Ctrl-C
-     $2 <file>.dat    checks a recording and prints its summary
-     $3 <file>.dat     writes it as BrainVision files (.vhdr, .vmrk, .eeg)
+     ./$1 8                  records 8 channels from port 55000 until Ctrl-C
+     ./$2 <file>.dat    checks a recording and prints its summary
+     ./$3 <file>.dat     writes it as BrainVision files (.vhdr, .vmrk, .eeg)
                           for MNE-Python, EEGLAB and FieldTrip
 TEXT
   fi
+}
+
+# The QUICKSTART.txt of the win64 zip: Windows paths, a first session
+# against kivosim.exe, the firewall and the device's destination.
+quickstart_windows() {
+  cat <<'TEXT' | sed "s/@VERSION@/$version/"
+Kivo stream recorder @VERSION@ for 64-bit Windows
+
+1. Unzip this folder, for example to C:\kivo, and add it to MATLAB's path:
+
+     addpath('C:\kivo')      % savepath after it keeps it
+
+2. No device yet? Start the simulator in a Command Prompt:
+
+     cd C:\kivo
+     kivosim.exe --channels 8
+
+   It sends what the device sends (8 channels, 1000 datagrams a second) to
+   UDP port 55000 of this computer until you press Ctrl-C.
+
+3. First session, in MATLAB:
+
+     velto('open', 55000, 8, pwd);       % 8 channels, into the current folder; prints the file
+     pause(5)                            % record for 5 s
+     s = velto('status')                 % datagrams, sequence_gaps, raw_file, ...
+     velto('close')
+     rec = kivo_read(s.raw_file);  plot(rec.samples(:, 1))
+
+   The first 'open' may bring up "Windows Defender Firewall has blocked some
+   features of this app" for MATLAB: allow it on private networks, or no
+   datagram from the device arrives. If s.datagrams stays 0 while the device
+   sends, look there first (kivosim on this computer passes the firewall).
+
+4. The device: set its destination address to this computer's IPv4 address
+   (ipconfig in a Command Prompt shows it) and its destination port to 55000,
+   or to the port you give 'open'.
+
+5. The console programs, in a Command Prompt in C:\kivo:
+
+     kivorec.exe 8                      records 8 channels from port 55000 until Ctrl-C
+     kivoinspect.exe <file>.dat         checks a recording and prints its summary
+     kivoexport.exe <file>.dat          writes it as BrainVision files (.vhdr, .vmrk,
+                                        .eeg) for MNE-Python, EEGLAB and FieldTrip
+
+   help kivo_read, and README.md in this folder, say more.
+TEXT
 }
 
 # package <platform> <mex file> [<program>...]: one zip.
@@ -81,7 +128,7 @@ package() {
   local name="kivo-$version-$platform" stage
   stage=$(mktemp -d)
   mkdir "$stage/$name"
-  cp "$mex" "$root/matlab/kivo_read.m" "$stage/$name/"
+  cp "$mex" "$root/matlab/kivo_read.m" "$root/README.md" "$stage/$name/"
   local programs=()
   for program in "$@"; do
     cp "$program" "$stage/$name/"
@@ -99,7 +146,11 @@ package() {
       "$strip" --strip-debug "$file"
     done
   fi
-  quickstart "$(basename "$mex")" "${programs[@]}" >"$stage/$name/QUICKSTART.txt"
+  if [[ "$platform" == win64 ]]; then
+    quickstart_windows >"$stage/$name/QUICKSTART.txt"
+  else
+    quickstart "$(basename "$mex")" "${programs[@]}" >"$stage/$name/QUICKSTART.txt"
+  fi
   rm -f "$dist/$name.zip"
   (cd "$stage" && zip -q -r -X "$dist/$name.zip" "$name")
   rm -rf "$stage"
@@ -126,7 +177,7 @@ mkdir -p "$dist"
 w64="$root/build-win64" w32="$root/build-win32" mi="$root/build-macos-x86_64" ma="$root/build-macos-arm64"
 lx="$root/build-glnxa64"
 package win64 "$w64/velto.mexw64" "$w64/recorder/kivorec.exe" "$w64/tools/kivoinspect/kivoinspect.exe" \
-  "$w64/tools/kivoexport/kivoexport.exe"
+  "$w64/tools/kivoexport/kivoexport.exe" "$w64/tools/kivosim/kivosim.exe"
 package win32 "$w32/velto.mexw32"
 package maci64 "$mi/velto.mexmaci64" "$mi/recorder/kivorec" "$mi/tools/kivoinspect/kivoinspect" \
   "$mi/tools/kivoexport/kivoexport"

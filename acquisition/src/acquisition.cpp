@@ -72,6 +72,7 @@ int32_t Acquisition::open(const OpenRequest& given) {
     throw;
   }
   running_ = true;
+  wrong_size_said_ = false;
   console_(Severity::note, messages::connection_opened(port));
   return geometry_.nsamp;
 }
@@ -181,11 +182,27 @@ void Acquisition::report_problems() {
   saver_.warn_files_not_created();
 }
 
-const uint8_t* Acquisition::read() { return latest_.read(); }
+// A wrong channel count would otherwise show only at 'close', after a whole
+// run of wrongly shaped samples: the first host call after the first such
+// datagram names it.
+void Acquisition::say_wrong_size_early() {
+  if (wrong_size_said_ || !running_) return;
+  const std::optional<long long> length = receiver_.first_wrong_size();
+  if (!length) return;
+  wrong_size_said_ = true;
+  console_(Severity::warning,
+           kivo::first_wrong_size(*length, geometry_.datagram_size_bytes, geometry_.nchans));
+}
+
+const uint8_t* Acquisition::read() {
+  say_wrong_size_early();
+  return latest_.read();
+}
 
 double Acquisition::read_stamp() const { return latest_.read_stamp(); }
 
-AcquisitionStatus Acquisition::status() const {
+AcquisitionStatus Acquisition::status() {
+  say_wrong_size_early();
   AcquisitionStatus s = counters_.snapshot();
   s.running = running_;
   s.port = port_;
@@ -195,6 +212,8 @@ AcquisitionStatus Acquisition::status() const {
   s.socket_buffer_bytes = socket_buffer_bytes_;
   s.saving = running_ && saver_.saving_raw();
   s.samples_missed = delivery_.missed_total();
+  s.raw_file = saver_.raw_file();
+  s.filtered_file = saver_.filtered_file();
   return s;
 }
 

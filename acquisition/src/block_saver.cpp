@@ -65,6 +65,8 @@ void BlockSaver::open_files(const OpenRequest& request, int port, const kivo::Ge
   not_created_.clear();
   const std::string raw = kivo::raw_file_name(request.savedir, now.local);
   const bool raw_open = raw_.create(raw, kivo::FileMode::create_new, block_bytes_) == 0;
+  raw_created_ = raw_open;
+  filtered_created_ = false;
   if (!raw_open) {
     console_(Severity::error, messages::samples_not_saved(raw));
     not_created_.push_back(raw);
@@ -101,7 +103,8 @@ void BlockSaver::set_up_filter(const OpenRequest& request, const std::string& pa
     filter_->b[i] = static_cast<float>(request.b[i]);
     filter_->a[i] = static_cast<float>(request.a[i]);
   }
-  if (filtered_.create(path, kivo::FileMode::create_new, block_bytes_) != 0) {
+  filtered_created_ = filtered_.create(path, kivo::FileMode::create_new, block_bytes_) == 0;
+  if (!filtered_created_) {
     console_(Severity::error, messages::filtered_samples_not_saved(path));
     not_created_.push_back(path);
   }
@@ -175,6 +178,7 @@ void BlockSaver::end_files() {
 void BlockSaver::discard_files() {
   raw_.discard();
   filtered_.discard();
+  raw_created_ = filtered_created_ = false;
 }
 
 void BlockSaver::set_timing(const kivo::SampleTiming& timing) {

@@ -61,6 +61,7 @@ void Receiver::start() {
   sequence_.reset();
   wrong_sizes_.reset(datagram_bytes_);
   kernel_stamps_only_ = true;
+  first_wrong_size_.store(kNoWrongSize);
   keep_receiving_.store(true);
   shut_down_elsewhere_.store(false);
   thread_ = std::thread(&Receiver::run, this);
@@ -168,9 +169,24 @@ int64_t Receiver::place(const uint8_t* datagram, const kivo::net::Received& rece
 // that took a slot leaves it zero beyond what arrived, not holding an earlier
 // datagram's samples; an empty one takes no slot and leaves it as it is.
 void Receiver::note_size(uint8_t* datagram, const kivo::net::Received& received) {
-  if (!wrong_sizes_.note(received)) return;
-  counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+  if (!count_size(received)) return;
   if (received.length > 0) kivo::zero_past_arrival(datagram, received, datagram_bytes_);
+}
+
+// Counts a datagram not of the expected size, keeping the first one's length
+// for the host thread to name; true when it was one.
+bool Receiver::count_size(const kivo::net::Received& received) {
+  if (!wrong_sizes_.note(received)) return false;
+  if (wrong_sizes_.count() == 1)
+    first_wrong_size_.store(kivo::arrived_length(received), std::memory_order_relaxed);
+  counters_.wrong_size_datagrams.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+std::optional<long long> Receiver::first_wrong_size() const {
+  const long long length = first_wrong_size_.load(std::memory_order_relaxed);
+  if (length == kNoWrongSize) return std::nullopt;
+  return length;
 }
 
 // The datagrams still queued go where the receiver thread would have put

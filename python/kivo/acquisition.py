@@ -71,7 +71,9 @@ class Acquisition(AcquisitionBinding):
       b, a     five coefficients each of a second-order Butterworth band
                filter (both or neither)
 
-    Attributes port, nchans and nsamp (samples per channel per datagram).
+    Attributes port, nchans and nsamp (samples per channel per datagram),
+    raw_file and filtered_file (the sample files it writes, absolute paths;
+    "" when there is none).
     read(timeout=0.0) returns the latest datagram or None;
     read_samples(timeout=0.0) returns every datagram since the last call,
     with each sample's time on the fitted clock (kivo.Samples); status() returns
@@ -85,7 +87,9 @@ class Acquisition(AcquisitionBinding):
     N opened...") goes to stdout; what the plug-in prints as warnings (on
     'close': failed writes, drops, datagrams of the wrong size, clipped
     filtered samples, files not created, ...) and files that could not be
-    created are issued as KivoWarning.
+    created are issued as KivoWarning, and so is the first datagram of a
+    wrong size (a wrong channel count), at the first read(), read_samples()
+    or status() after it arrived.
     Several acquisitions on different ports may run at once.
     """
 
@@ -99,11 +103,16 @@ class Acquisition(AcquisitionBinding):
             _show(self._take_printed())
         status = self.status()
         self._port, self._nchans = status["port"], status["nchans"]
+        self._raw_file, self._filtered_file = status["raw_file"], status["filtered_file"]
         _open_acquisitions.add(self)
 
     port = property(lambda self: self._port, doc="the UDP port (int)")
     nchans = property(lambda self: self._nchans, doc="the channel count (int)")
     nsamp = property(lambda self: self._nsamp, doc="samples per channel in each datagram (int)")
+    raw_file = property(lambda self: self._raw_file,
+                        doc="the raw samples file (str, absolute path; '' when it could not be created)")
+    filtered_file = property(lambda self: self._filtered_file,
+                             doc="the filtered samples file (str, absolute path; '' without a filter)")
 
     def close(self):
         """Stops the receiver and the writer, joins them, closes the socket

@@ -269,11 +269,14 @@ class Recording:
 
     def __init__(self, path, nchans=None, kind=None, blocks=None):
         self.path = path
+        if not os.path.isfile(path):
+            raise FileNotFoundError("%s: no such file; check its folder and name (a recording is "
+                                    "named like 2015-03-07_14-05-09_kivo_samples.dat)" % (path,))
         self.metadata = _load_metadata(path)
         if nchans is None:
             if self.metadata is None:
-                raise ValueError("%s has no metadata file (%s): give nchans"
-                                 % (path, metadata_path(path)))
+                raise ValueError("%s has no metadata file (%s): give its channel count "
+                                 "(nchans=N; on the command line --channels N)" % (path, metadata_path(path)))
             nchans = int(self.metadata["nchans"])
         if kind is None:
             kind = self.metadata["kind"] if self.metadata else _guess_kind(path, nchans)
@@ -478,9 +481,22 @@ def summary(rec):
     return "\n".join(lines)
 
 
+def _version():
+    """The project's version, which the acquisition module carries."""
+    try:
+        from kivo._kivo import __version__
+    except ImportError:
+        return "(version unknown: the module kivo._kivo is not built)"
+    return __version__
+
+
 def main(argv=None, prog=None, name="kivo"):
     """The command line: prints the summary of FILE; `name` leads error lines."""
-    parser = argparse.ArgumentParser(prog=prog, description="Summarises a Kivo sample file.")
+    parser = argparse.ArgumentParser(
+        prog=prog, description="Summarises a Kivo sample file.",
+        epilog="Exit status: 0 the summary was printed; 2 bad command line, or a file that cannot be "
+               "read (missing, or without its .json and no --channels).")
+    parser.add_argument("--version", action="version", version="kivo " + _version())
     parser.add_argument("file")
     parser.add_argument("--channels", type=int, help="channel count, when there is no .json file")
     parser.add_argument("--kind", choices=KINDS, help="raw, filtered or recorder (default: from the .json)")

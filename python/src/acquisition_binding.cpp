@@ -107,38 +107,73 @@ void AcquisitionBinding::close() {
 py::object AcquisitionBinding::read(py::handle timeout) {
   const double seconds = timeout_seconds(timeout);
   kivo::Acquisition::WaitMark mark;
-  {
-    auto lock = lock_core();
-    if (const uint8_t* datagram = state_.read()) return datagram_object(datagram);
-    mark = state_.wait_mark();
-  }
-  if (!(seconds > 0.0)) return py::none();
+  py::object frame = try_read(mark);
+  if (!frame.is_none() || !(seconds > 0.0)) return frame;
   const auto deadline = deadline_after(seconds);
   // Another thread may take the datagram first: then the wait goes on.
-  while (wait_for(false, mark, deadline)) {
+  while (frame.is_none() && wait_for(false, mark, deadline)) frame = try_read(mark);
+  return frame;
+}
+
+py::object AcquisitionBinding::try_read(kivo::Acquisition::WaitMark& mark) {
+  py::object frame = py::none();
+  std::vector<Printed> news;
+  {
     auto lock = lock_core();
-    if (const uint8_t* datagram = state_.read()) return datagram_object(datagram);
-    mark = state_.wait_mark();
+    if (const uint8_t* datagram = state_.read()) {
+      frame = datagram_object(datagram);
+    } else {
+      mark = state_.wait_mark();
+    }
+    news = take_news();
   }
-  return py::none();
+  show(news);
+  return frame;
+}
+
+py::object AcquisitionBinding::try_take(kivo::Acquisition::WaitMark& mark, bool& any) {
+  py::object result;
+  std::vector<Printed> news;
+  {
+    auto lock = lock_core();
+    const kivo::TakenDatagrams taken = state_.take_samples();
+    any = taken.count > 0;
+    result = samples_object(taken);
+    mark = state_.wait_mark();
+    news = take_news();
+  }
+  show(news);
+  return result;
+}
+
+std::vector<AcquisitionBinding::Printed> AcquisitionBinding::take_news() {
+  std::vector<Printed> news;
+  if (!printed_.empty()) news.swap(printed_);
+  return news;
+}
+
+void AcquisitionBinding::show(const std::vector<Printed>& printed) {
+  for (const auto& [severity, text] : printed) {
+    if (severity == kivo::Severity::note) {
+      py::module_::import("sys").attr("stdout").attr("write")(text + "\n");
+      continue;
+    }
+    const py::object category = py::module_::import("kivo._kivo").attr("KivoWarning");
+    if (PyErr_WarnEx(category.ptr(), text.c_str(), 1) != 0) throw py::error_already_set();
+  }
 }
 
 py::object AcquisitionBinding::read_samples(py::handle timeout) {
   const double seconds = timeout_seconds(timeout);
   kivo::Acquisition::WaitMark mark;
-  {
-    auto lock = lock_core();
-    const kivo::TakenDatagrams taken = state_.take_samples();
-    if (taken.count > 0 || !(seconds > 0.0)) return samples_object(taken);
-    mark = state_.wait_mark();
-  }
+  bool any = false;
+  py::object result = try_take(mark, any);
+  if (any || !(seconds > 0.0)) return result;
   const auto deadline = deadline_after(seconds);
   for (;;) {
     const bool arrived = wait_for(true, mark, deadline);
-    auto lock = lock_core();
-    const kivo::TakenDatagrams taken = state_.take_samples();
-    if (taken.count > 0 || !arrived) return samples_object(taken);
-    mark = state_.wait_mark();
+    result = try_take(mark, any);
+    if (any || !arrived) return result;
   }
 }
 
@@ -222,10 +257,13 @@ py::object AcquisitionBinding::samples_object(const kivo::TakenDatagrams& taken)
 
 py::dict AcquisitionBinding::status() {
   kivo::AcquisitionStatus s;
+  std::vector<Printed> news;
   {
     auto lock = lock_core();
     s = state_.status();
+    news = take_news();
   }
+  show(news);
   py::dict d;
   kivo::for_each_status_field(
       s, [&d](const kivo::StatusField& field, const auto& value) { d[field.name] = value; });

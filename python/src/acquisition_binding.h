@@ -73,16 +73,26 @@ class AcquisitionBinding {
 
  private:
   using Clock = std::chrono::steady_clock;
+  using Printed = std::pair<kivo::Severity, std::string>;
+
   std::unique_lock<std::mutex> lock_core();
   bool wait_for(bool samples, const kivo::Acquisition::WaitMark& mark, Clock::time_point deadline);
   py::object datagram_object(const uint8_t* datagram);
   py::object samples_object(const kivo::TakenDatagrams& taken);
+  // With mutex_ held: what the acquisition printed since it was last taken.
+  std::vector<Printed> take_news();
+  // With the GIL held and mutex_ not: what a call printed, as Python shows
+  // it (warnings and errors as KivoWarning, notes on stdout).
+  static void show(const std::vector<Printed>& printed);
+  // With the GIL held: one try of read() or read_samples(), showing what
+  // the acquisition printed meanwhile; `mark` is set for a wait after it.
+  py::object try_read(kivo::Acquisition::WaitMark& mark);
+  py::object try_take(kivo::Acquisition::WaitMark& mark, bool& any);
 
   // Guarded by mutex_, which no thread waits for while it holds the GIL (a
   // thread that holds mutex_ may wait for the GIL).
   std::mutex mutex_;
   kivo::Acquisition state_;
-  using Printed = std::pair<kivo::Severity, std::string>;
   std::vector<Printed> printed_;
   py::dtype little_endian_u16_;  // the GIL guards it
 };

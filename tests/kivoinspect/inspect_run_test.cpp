@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kivo/metadata.h"
+#include "kivo/version.h"
 #include "kivosim_run.h"
 #include "support.h"
 
@@ -82,13 +83,14 @@ TEST(InspectRun, CountsStaleSlotsAndVerifiesTheFilter) {
   // Every 300th datagram is empty: a receive attempt without a slot, so
   // blocks 0 and 1 end in 3 slots never written, and block 2 in 4 slots
   // that still hold block 0's (one datagram, then those never written).
+  // Empty datagrams are not of the channel count's size: inconsistent.
   const std::string raw = record(dir, {"--count", "3000", "--empty-every", "300"}, 2990, 3000);
-  const Json j = inspect_json({raw});
+  const Json j = inspect_json({raw}, 1);
   EXPECT_EQ(j["whole_blocks"], 3);
   EXPECT_EQ(j["stale_slots"]["count"], 10);
   EXPECT_EQ(j["stale_slots"]["first_at_slots"],
             Json({997, 998, 999, 1997, 1998, 1999, 2996, 2997, 2998, 2999}));
-  EXPECT_EQ(inspect_json({filtered_of(raw)})["stale_slots"]["count"], 10);
+  EXPECT_EQ(inspect_json({filtered_of(raw)}, 1)["stale_slots"]["count"], 10);
 
   const Finished verified = inspect({"--verify-filter", raw, filtered_of(raw)});
   EXPECT_EQ(verified.status, 0) << verified.out;
@@ -110,6 +112,16 @@ TEST(InspectRun, CountsStaleSlotsAndVerifiesTheFilter) {
   EXPECT_EQ(Json::parse(failed.out)["first_different_slot"], 1500);
 }
 
+// Every datagram 64 bytes longer than 8 channels' (cut to the slot): the file
+// looks whole, but its samples are not the device's.
+TEST(InspectRun, DatagramsOfAWrongSizeMakeTheFileInconsistent) {
+  TempDir dir("inspect_wrong_size");
+  const std::string raw = record(dir, {"--count", "1000", "--long-every", "1"}, 1000, 1000);
+  const Finished r = inspect({raw});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("1000 datagrams were not of the size 8 channels give"), std::string::npos) << r.out;
+}
+
 TEST(InspectRun, WithoutMetadataNeedsTheChannelCountAndACutFileIsInconsistent) {
   TempDir dir("inspect_bare");
   const std::string raw = record(dir, {"--count", "1000"}, 1000, 1000);
@@ -127,6 +139,19 @@ TEST(InspectRun, WithoutMetadataNeedsTheChannelCountAndACutFileIsInconsistent) {
   EXPECT_EQ(cut["trailing_bytes"], 100);
   EXPECT_GE(cut["problems"].size(), 2U);  // a cut slot, and fewer slots than the metadata says
   EXPECT_EQ(inspect({dir.str() + "/missing.dat"}).status, 2);
+}
+
+TEST(InspectRun, HelpVersionAndAStrayArgument) {
+  const Finished help = inspect({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: kivoinspect ", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("Exit status: 0 consistent"), std::string::npos) << help.out;
+  const Finished version = inspect({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("kivoinspect ") + KIVO_VERSION + "\n");
+  const Finished stray = inspect({"a_kivo_samples.dat", "extra"});
+  EXPECT_EQ(stray.status, 2);
+  EXPECT_NE(stray.err.find("usage: kivoinspect "), std::string::npos) << stray.err;
 }
 
 }  // namespace

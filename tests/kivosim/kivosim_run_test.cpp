@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <gtest/gtest.h>
 
+#include "kivo/version.h"
 #include "kivosim_harness.h"
 
 namespace kivosim_test {
@@ -33,12 +34,16 @@ TEST(kivosimRun, BadOptionsGiveStatus2AndTheUsageOnStderr) {
   }
 }
 
-TEST(kivosimRun, HelpPrintsTheUsageOnStdoutWithStatus0) {
+TEST(kivosimRun, HelpWithTheExitStatusesAndVersionPrintOnStdoutWithStatus0) {
   const Finished f = run_kivosim({"--rate", "5", "--help"});
   EXPECT_EQ(f.status, 0);
   EXPECT_TRUE(has_usage_line(f.out)) << f.out;
   EXPECT_NE(f.out.find("--skip-every N"), std::string::npos);
+  EXPECT_NE(f.out.find("Exit status: 0 everything was sent; 1 "), std::string::npos) << f.out;
   EXPECT_EQ(f.err, "");
+  const Finished v = run_kivosim({"--version"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out, std::string("kivosim ") + KIVO_VERSION + "\n");
 }
 
 TEST(kivosimRun, DurationEndsTheRunWithASummaryOfWhatArrived) {

@@ -84,7 +84,13 @@ TEST(VeltoAcquisition, ReceivesReadsCountsAndSavesEveryDatagram) {
                             row({1, 0, 0, 0, 0}), row({1, 0, 0, 0, 0}));
   ASSERT_FALSE(open.failed) << open.error << open.printed;
   EXPECT_EQ(open.scalar(), g.nsamp);
-  EXPECT_EQ(open.printed, "UDP connection to @ port " + std::to_string(port) + " opened...\n");
+  // The start line, then the files the samples go to.
+  ASSERT_EQ(dir.files("_kivo_filtered_samples.dat").size(), 1U);
+  const std::string start = "UDP connection to @ port " + std::to_string(port) + " opened...\n";
+  const std::string files = "Samples will be saved to " + dir.str();
+  const std::string last = dir.files("_kivo_filtered_samples.dat")[0].filename().string() + "\n";
+  EXPECT_EQ(open.printed.rfind(start + files, 0), 0U) << open.printed;
+  EXPECT_EQ(open.printed.size() - open.printed.rfind(last), last.size()) << open.printed;
 
   ASSERT_EQ(run_kivosim(pattern_run(port, kChannels, kCount)), 0);
   ASSERT_TRUE(wait_for_status(velto, [&](const Outcome& s) {

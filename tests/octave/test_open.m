@@ -10,6 +10,7 @@ function test_open ()
   check_filter_counts (port, kivo_tmpdir ('filter'));
   check_filter_values (port, kivo_tmpdir ('values'));
   check_file_names (port);
+  check_files_named (port, kivo_tmpdir ('named'));
   check_port_conversion (kivo_port (1));
   check_held_port (kivo_port (2), kivo_tmpdir ('held'));
 end
@@ -112,6 +113,27 @@ function check_file_names (port)
                 'names differ only in filtered_: %s %s', raw{1}, filtered{1});
   end
   kivo_check (! isempty (strfind (printed, 'UDP connection to @ port')), 'open went on');
+end
+
+function check_files_named (port, dir)
+  % 'open' names its files in one more line, and 'status' holds their
+  % absolute paths, after 'close' too; a file not made is ''.
+  printed = evalc ('velto (''open'', port, 4, dir, ones (1, 5), ones (1, 5));');
+  s = velto ('status');
+  velto ('close');
+  raw = fullfile (dir, kivo_files (dir, '*_kivo_samples.dat'){1});
+  filtered = fullfile (dir, kivo_files (dir, '*_kivo_filtered_samples.dat'){1});
+  kivo_check (ischar (s.raw_file) && strcmp (s.raw_file, raw) && strcmp (s.filtered_file, filtered), ...
+              'status names %s and %s', s.raw_file, s.filtered_file);
+  kivo_check (! isempty (strfind (printed, sprintf ('Samples will be saved to %s and filtered samples to %s\n', ...
+                                                    raw, filtered))), 'open names both: %s', printed);
+  s = velto ('status');
+  kivo_check (strcmp (s.raw_file, raw), 'after close: %s', s.raw_file);
+  velto ('open', port, 4, dir);
+  s = velto ('status');
+  velto ('close');
+  kivo_check (s.raw_file(1) == '/' && ischar (s.filtered_file) && isempty (s.filtered_file), ...
+              'no filter: raw %s, filtered [%s]', s.raw_file, s.filtered_file);
 end
 
 function check_port_conversion (port)

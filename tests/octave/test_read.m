@@ -8,6 +8,7 @@ function test_read ()
   check_larger_datagram_later (kivo_port (2), kivo_tmpdir ('grow'));
   check_status_adds_up (kivo_port (3), kivo_tmpdir ('status'));
   check_nothing_saved (kivo_port (4));
+  check_wrong_count_said_early (kivo_port (5), kivo_tmpdir ('wrong'));
 end
 
 function check_usage ()
@@ -139,6 +140,27 @@ function check_nothing_saved (port)
               'close says both files were not saved: %s', printed);
   s = velto ('status');
   kivo_check (s.blocks_saved == 0 && ! s.saving, 'no block saved');
+end
+
+function check_wrong_count_said_early (port, dir)
+  % 8 channels sent to an acquisition told 4: the first 'status' or 'read'
+  % after the first such datagram says so, once an acquisition, besides the
+  % count that 'close' gives.
+  early = 'velto: warning: a datagram of 1388 bytes arrived where 1012 bytes are expected for 4 channels';
+  for run = 1:2
+    velto ('open', port, 4, dir);
+    kivo_sim (port, '--channels', '8', '--count', '20', '--rate', '20000');
+    printed = '';
+    t0 = tic ();
+    do
+      printed = [printed evalc('s = velto (''status'');') evalc('d = velto (''read'');')];
+    until (s.datagrams >= 20 || toc (t0) > 30)
+    printed = [printed evalc('s = velto (''status'');')];
+    closing = evalc ('velto (''close'');');
+    kivo_check (numel (strfind (printed, early)) == 1, 'run %d: said once while running: %s', run, printed);
+    kivo_check (isempty (strfind (closing, early)) && ! isempty (strfind (closing, '20 datagram(s) of 1388')), ...
+                'run %d: close gives the count: %s', run, closing);
+  end
 end
 
 function wait_for_datagrams (n)

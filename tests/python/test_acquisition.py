@@ -121,7 +121,7 @@ def test_status_adds_up(port, tmp_path):
     assert list(s) == ["running", "port", "nchans", "nsamp", "datagrams", "bytes", "failed_receives",
                        "sequence_gaps", "blocks_saved", "writer_stalls", "write_errors", "kernel_drops",
                        "wrong_size_datagrams", "datagrams_not_saved", "socket_buffer_bytes", "saving",
-                       "filtered_clipped_samples", "samples_missed"]
+                       "filtered_clipped_samples", "samples_missed", "raw_file", "filtered_file"]
 
 
 @pytest.mark.skipif(not os.environ.get("KIVO_OCTAVE"), reason="needs Octave and velto.mex")
@@ -338,3 +338,44 @@ def test_close_reports_trouble_as_kivo_warnings(port, tmp_path):
         acq.close()
     texts = [str(w.message) for w in caught if w.category is kivo.KivoWarning]
     assert any(t.startswith("10 datagram(s) of 1012 bytes arrived where 1388 bytes are expected") for t in texts)
+
+
+def test_an_acquisition_names_its_files_without_printing_them(port, tmp_path, capsys):
+    with kivo.Acquisition(port, 4, tmp_path, B, A) as acq:
+        raw, filtered = sample_files(tmp_path)[0], sample_files(tmp_path, "filtered_samples")[0]
+        assert os.path.isabs(acq.raw_file)
+        assert (acq.raw_file, acq.filtered_file) == (raw, filtered)
+        assert (acq.status()["raw_file"], acq.status()["filtered_file"]) == (raw, filtered)
+    assert capsys.readouterr().out == "UDP connection to @ port %d opened...\n" % port
+    with kivo.Acquisition(port, 4, tmp_path) as acq:
+        assert acq.filtered_file == "" and acq.raw_file not in (raw, "")
+
+
+def test_a_wrong_channel_count_is_said_at_the_first_call_after_it_once_an_acquisition(port, tmp_path):
+    for _ in range(2):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            acq = kivo.Acquisition(port, 4, tmp_path)
+            sim(port, 8, 20)
+            assert received(acq, 20)
+            acq.read()
+            acq.status()
+            early = [str(w.message) for w in caught if w.category is kivo.KivoWarning]
+            acq.close()
+        assert early == ["a datagram of 1388 bytes arrived where 1012 bytes are expected for 4 channels; "
+                         "check the channel count"]
+
+
+def test_the_command_line_version_help_and_what_it_refuses(tmp_path):
+    def kivo_main(*args):
+        return subprocess.run([sys.executable, "-m", "kivo"] + list(args), capture_output=True, text=True,
+                              timeout=60)
+    version = kivo_main("--version")
+    assert (version.returncode, version.stdout) == (0, "kivo %s\n" % kivo.__version__)
+    help_text = kivo_main("--help")
+    assert help_text.returncode == 0 and "Exit status: 0 the summary was printed; 2 " in help_text.stdout
+    extra = kivo_main("a.dat", "b.dat")
+    assert extra.returncode == 2 and extra.stderr.startswith("usage: python3 -m kivo ")
+    missing = kivo_main(str(tmp_path / "none.dat"))
+    assert missing.returncode == 2
+    assert missing.stderr.startswith("kivo: %s: no such file; check its folder and name" % (tmp_path / "none.dat"))

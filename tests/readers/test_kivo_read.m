@@ -16,6 +16,8 @@ function test_kivo_read ()
   check_sent (rec, m.kivorec, 'kivorec');
   kivo_check (! warned && strcmp (rec.metadata.ended, 'ctrl-c'), 'kivorec: stopped mid-block, no warning');
   check_without_metadata ({m.velto.raw, m.velto.filtered, m.kivorec.file}, [3 3 16], {raw, [], rec});
+  kivo_check_error (@() kivo_read ('/no/such.dat'), ['kivo_read: /no/such.dat: no such file; check its ' ...
+                    'folder and name (a recording is named like 2015-03-07_14-05-09_kivo_samples.dat)'], 'no file');
   check_block_range (m.velto.raw, raw);
   check_nsamp_from_metadata (m.kivorec.file, rec);
   check_cut_file (m.velto.raw, raw);

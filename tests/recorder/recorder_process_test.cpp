@@ -15,7 +15,9 @@
 #include "kivo/file_names.h"
 #include "kivo/metadata.h"
 #include "kivo/udp_socket.h"
+#include "kivo/version.h"
 #include "recorder_harness.h"
+#include "wait_until.h"
 
 namespace kivorec_test {
 namespace {
@@ -41,9 +43,24 @@ TEST(RecorderCommandLine, MissingCountPrintsUsageAndCreatesNoFile) {
   Scratch scratch;
   auto recorder = start_recorder(scratch, {});
   EXPECT_EQ(recorder->wait(kGenerous), kFailed);
-  EXPECT_EQ(recorder->err().rfind(std::string("usage: ") + KIVOREC_PATH + " chans\n", 0), 0u);
+  EXPECT_EQ(recorder->err().rfind("usage: kivorec chans\n", 0), 0u) << recorder->err();
   EXPECT_NE(recorder->err().find("Exit status: 0 everything received was written; 3 "), std::string::npos);
   EXPECT_EQ(recorder->out(), "");
+  EXPECT_TRUE(scratch.work_files().empty());
+}
+
+TEST(RecorderCommandLine, HelpAndVersionOnStdoutAndAnExtraArgumentRefusedWithTheUsage) {
+  Scratch scratch;
+  auto help = start_recorder(scratch, {"--help"});
+  EXPECT_EQ(help->wait(kGenerous), 0);
+  EXPECT_EQ(help->out().rfind("usage: kivorec chans\n", 0), 0u) << help->out();
+  EXPECT_NE(help->out().find("255 (-1) it failed, or\n  the command line was wrong."), std::string::npos);
+  auto version = start_recorder(scratch, {"--version"});
+  EXPECT_EQ(version->wait(kGenerous), 0);
+  EXPECT_EQ(version->out(), std::string("kivorec ") + KIVO_VERSION + "\n");
+  auto extra = start_recorder(scratch, {"8", "extra"});
+  EXPECT_EQ(extra->wait(kGenerous), kFailed);
+  EXPECT_EQ(extra->err().rfind("usage: kivorec chans\n", 0), 0u) << extra->err();
   EXPECT_TRUE(scratch.work_files().empty());
 }
 
@@ -270,6 +287,33 @@ TEST_P(RecorderStopWithoutTraffic, EndsAndWritesThePartialBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, RecorderStopWithoutTraffic, testing::Values(SIGINT, SIGTERM),
                          [](const auto& info) { return info.param == SIGINT ? "SIGINT" : "SIGTERM"; });
+
+// The device skips 2000 numbers: said at once, and counted in the line that
+// sums the run up after Ctrl-C.
+TEST(RecorderConsole, SaysASequenceGapAtOnceAndSumsTheRunUpAtTheEnd) {
+  Scratch scratch;
+  ASSERT_TRUE(wait_until_port_free(kRecorderPort)) << kPortBusy;
+  auto recorder = start_recorder(scratch, {"8"});
+  ASSERT_TRUE(wait_until_listening(*recorder, kRecorderPort)) << recorder->err();
+  ASSERT_EQ(run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "802"}), 0);
+  ASSERT_EQ(
+      run_kivosim(scratch, {"--channels", "8", "--rate", "20000", "--count", "1200", "--start-seq", "2802"}),
+      0);
+  ASSERT_TRUE(recorder->wait_for_output(progress_line(4000), kGenerous)) << recorder->out();
+  // Said while the recording runs, not only at its end.
+  EXPECT_TRUE(kivo_test::wait_until([&] {
+    return recorder->err().find("sequence gap: 2000 datagram(s) missing before #2802\n") != std::string::npos;
+  })) << recorder->err();
+  recorder->send_signal(SIGINT);
+  EXPECT_EQ(recorder->wait(kGenerous), 0) << recorder->err();
+  const auto files = scratch.work_files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(recorder->out().find("Saved 2002 of 2002 datagrams received to " + files[0] +
+                                 " (2 block(s) and 2 slot(s)); 1 sequence gap(s), 0 dropped by the system, 0 "
+                                 "block(s) not saved; ended: ctrl-c\n"),
+            std::string::npos)
+      << recorder->out();
+}
 
 // A device sending 8 channels to a recorder told 4: said at the first
 // datagram and counted at the end, and the metadata holds the count.

@@ -123,6 +123,8 @@ class KivorecUnderWine(unittest.TestCase):
         self.assertEqual([l for l in lines if l.startswith("seq # = ")],
                          ["seq # = %d" % n for n in range(0, count, 100)])
         self.assertIn("Ctrl-C event", lines)
+        self.assertIn("Saved 2500 of 2500 datagrams received to %s (2 block(s) and 500 slot(s)); 0 sequence gap(s), "
+                      "0 dropped by the system, 0 block(s) not saved; ended: ctrl-c" % os.path.basename(sample), lines)
         # Two whole blocks, then the 500 slots of the block that was cut short
         # when no more datagrams came.
         with open(sample, "rb") as f:

@@ -44,6 +44,14 @@ void check_against_metadata(const Summary& s, const kivo::Metadata& m, const std
         "the metadata says the recording is still running (or its writer stopped without finishing it)");
     return;
   }
+  // Each such datagram was cut or padded to its slot: the samples are not
+  // what the device measured, however whole the file looks.
+  if (const uint64_t n = m.totals.wrong_size_datagrams) {
+    f.problems.push_back(count_text(n, "datagram was", "datagrams were") + " not of the size " +
+                         std::to_string(m.nchans) +
+                         " channels give (the metadata counts them): a wrong channel count, or another "
+                         "sender on the port");
+  }
   if (m.totals.slots_written != s.extent.slots) {
     f.problems.push_back("the metadata says " + count_text(m.totals.slots_written, "slot was", "slots were") +
                          " written, the file holds " + std::to_string(s.extent.slots));

@@ -6,6 +6,7 @@
 #include "analysis.h"
 #include "checks.h"
 #include "filter_check.h"
+#include "kivo/version.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
@@ -85,6 +86,10 @@ int run(int argc, const char* const* argv) {
   const Options& o = parsed.options;
   if (o.help) {
     print(usage_text());
+    return kConsistent;
+  }
+  if (o.version) {
+    print(std::string("kivoinspect ") + KIVO_VERSION + "\n");
     return kConsistent;
   }
   return o.verify_filter() ? verify(o) : inspect_file(o);

@@ -35,6 +35,8 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
     const bool has_value = i + 1 < argc;
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg == "--channels") {
@@ -55,7 +57,7 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
       return fail("one file at a time");
     }
   }
-  if (o.help) return parsed;
+  if (o.help || o.version) return parsed;
   if (o.verify_filter() && !o.file.empty()) return fail("give either a file or --verify-filter RAW FILTERED");
   if (!o.verify_filter() && o.file.empty()) return fail("no file given");
   if (o.verify_filter() && o.kind) return fail("--kind does not go with --verify-filter");
@@ -65,6 +67,7 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
 std::string usage_text() {
   return "usage: kivoinspect [--json] [--channels N] [--kind raw|filtered|recorder] FILE\n"
          "       kivoinspect [--json] [--channels N] --verify-filter RAW FILTERED\n"
+         "       kivoinspect --help | --version\n"
          "Summarises a Kivo sample file: kind, channels, slots and blocks, stamps and rate,\n"
          "sequence gaps, stale slots (repeated datagrams) and each channel's range.\n"
          "  --json           one JSON object on stdout instead of text\n"
@@ -73,7 +76,8 @@ std::string usage_text() {
          "  --verify-filter RAW FILTERED\n"
          "                   recomputes FILTERED from RAW with the coefficients in FILTERED's\n"
          "                   metadata and reports the first slot that differs\n"
-         "Exit status: 0 consistent (or filter verified), 1 inconsistent (or not verified),\n"
+         "Exit status: 0 consistent (or filter verified); 1 inconsistent (or not verified), which\n"
+         "includes datagrams of a wrong size in the metadata's count (a wrong channel count);\n"
          "2 bad command line or a file that cannot be read.\n";
 }
 

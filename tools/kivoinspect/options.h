@@ -17,6 +17,7 @@ inline constexpr int kUnusable = 2;      // bad command line, or a file that can
 struct Options {
   bool json = false;
   bool help = false;
+  bool version = false;
   std::optional<uint32_t> channels;
   std::optional<kivo::FileKind> kind;
   std::string file;  // the file to summarise

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kivo/udp_socket.h"
+#include "kivo/version.h"
 #include "options.h"
 #include "report.h"
 #include "simulator.h"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
   const kivo::sim::ParseResult parsed = kivo::sim::parse_options(argc, argv);
   switch (parsed.outcome) {
     case kivo::sim::ParseOutcome::help: std::fputs(kivo::sim::usage_text().c_str(), stdout); return kStatusOk;
+    case kivo::sim::ParseOutcome::version: std::printf("kivosim %s\n", KIVO_VERSION); return kStatusOk;
     case kivo::sim::ParseOutcome::error:
       std::fprintf(stderr, "kivosim: %s\n%s", parsed.error.c_str(), kivo::sim::usage_text().c_str());
       return kStatusUsage;

@@ -161,6 +161,10 @@ ParseResult parse_options(int argc, const char* const* argv) {
       result.outcome = ParseOutcome::help;
       return result;
     }
+    if (word == "--version") {
+      result.outcome = ParseOutcome::version;
+      return result;
+    }
     std::string value;
     bool inline_value = false;
     const size_t equals = word.find('=');
@@ -170,6 +174,7 @@ ParseResult parse_options(int argc, const char* const* argv) {
       inline_value = true;
     }
     const OptionSpec* spec = find_option(word);
+    if (spec == nullptr && word.rfind('-', 0) != 0) return fail("unexpected argument '" + word + "'");
     if (spec == nullptr) return fail("unknown option '" + word + "'");
     if (spec->takes_value && !inline_value) {
       if (i + 1 >= argc) return fail(word + " needs a value");
@@ -217,10 +222,12 @@ std::string usage_text() {
          "                  (exponentially distributed; the order is kept)\n"
          "  --send-log FILE one line per datagram sent: sequence number, its due time and when it left,\n"
          "                  in seconds since 1970 (the receivers' stamp clock), to the nanosecond\n"
-         "  --help          this text\n"
+         "  --help          this text; --version: the version\n"
          "The sine's sample rate is rate x samples per channel (1000 x when as fast as possible).\n"
          "At the end it prints: kivosim: sent <N> datagrams (<bytes> bytes) in <secs> s: <rate>\n"
-         "datagrams/s; skipped <k> sequence numbers\n";
+         "datagrams/s; skipped <k> sequence numbers\n"
+         "Exit status: 0 everything was sent; 1 the socket or the send log failed, or a send failed;\n"
+         "2 bad command line.\n";
 }
 
 }  // namespace kivo::sim

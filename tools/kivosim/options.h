@@ -31,7 +31,7 @@ struct Options {
   std::string send_log;     // file for one line per datagram sent; empty = none
 };
 
-enum class ParseOutcome { run, help, error };
+enum class ParseOutcome { run, help, version, error };
 
 struct ParseResult {
   ParseOutcome outcome = ParseOutcome::run;

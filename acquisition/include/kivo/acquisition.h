@@ -53,18 +53,23 @@ class Acquisition {
   void close(kivo::EndReason reason = kivo::EndReason::closed);
   // host thread: the latest whole datagram (datagram_size() bytes), or null
   // when less than one datagram's worth of unread bytes is left.
+  // read() and status() also say the first datagram of a wrong size (once
+  // an acquisition): the worker threads never speak to the user.
   const uint8_t* read();
   // host thread: the receive stamp (seconds since 1970) of the datagram
   // that the last successful read() returned.
   double read_stamp() const;
   // host thread; the counters are read without locks while the threads run.
-  AcquisitionStatus status() const;
+  AcquisitionStatus status();
 
   // host thread: every datagram received since the last call (since 'open'
   // for the first), oldest first, and how many the caller missed. Nothing
   // after 'close', which gives the memory kept for it back: the files hold
   // everything, the last block too.
-  TakenDatagrams take_samples() { return delivery_.take(); }
+  TakenDatagrams take_samples() {
+    say_wrong_size_early();
+    return delivery_.take();
+  }
   // Any thread: the sample clock's lines, for the times of what
   // take_samples() handed over (at least as new as its datagrams).
   ClockLines clock_lines() const { return receiver_.clock_lines().read(); }
@@ -112,6 +117,7 @@ class Acquisition {
   void stop_threads();
   void save_the_rest();
   void report_problems();
+  void say_wrong_size_early();
 
   // host thread only.
   Console console_;
@@ -121,6 +127,7 @@ class Acquisition {
   int socket_buffer_bytes_ = 0;
   int receive_buffer_request_ = 0;
   size_t ring_blocks_ = SampleDelivery::kRingBlocks;
+  bool wrong_size_said_ = false;  // the first wrong-size datagram was said
   // host thread writes it in 'open' before the threads start; until the
   // first 'open', datagram_size() answers 1460.
   kivo::Geometry geometry_{0, 0, 1460};

@@ -93,6 +93,10 @@ class BlockSaver {
   // host thread; any thread after join().
   std::string raw_path() const { return raw_.path(); }
   std::string filtered_path() const { return filter_ ? filtered_.path() : std::string(); }
+  // host thread: the files the last 'open' created and kept (empty for a
+  // file it could not create, and after an 'open' that failed).
+  std::string raw_file() const { return raw_created_ ? raw_.path() : std::string(); }
+  std::string filtered_file() const { return filtered_created_ ? filtered_.path() : std::string(); }
 
   // host thread, before 'open': runs in the save thread before each block.
   void set_before_write_hook(std::function<void()> hook) { before_write_ = std::move(hook); }
@@ -118,6 +122,9 @@ class BlockSaver {
   // and ends them, and reads their counts at any time (RecordingFile).
   kivo::RecordingFile raw_;
   kivo::RecordingFile filtered_;
+  // host thread only: whether open_files() created each file.
+  bool raw_created_ = false;
+  bool filtered_created_ = false;
   // Save thread only while it runs; the host thread sets them up before.
   std::unique_ptr<kivo::FilterState> filter_;  // present when 'open' asked for a filter
   std::vector<uint8_t> filtered_block_;

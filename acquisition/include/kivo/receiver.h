@@ -85,6 +85,9 @@ class Receiver {
   // host thread, after join(): receiving ended because another process that
   // shares the socket shut it down.
   bool shut_down_elsewhere() const { return shut_down_elsewhere_.load(); }
+  // Any thread: the length of the first datagram not of the expected size
+  // since start() (kivo/wrong_size.h), or nothing while there was none.
+  std::optional<long long> first_wrong_size() const;
 
  private:
   // How far the receiver thread got with its last block when it stopped.
@@ -100,6 +103,7 @@ class Receiver {
   void take_datagram(uint8_t* slot, const kivo::net::Received& received);
   int64_t place(const uint8_t* datagram, const kivo::net::Received& received, double stamp);
   void note_size(uint8_t* datagram, const kivo::net::Received& received);
+  bool count_size(const kivo::net::Received& received);
 
   StatusCounters& counters_;
   BlockHandover& handover_;
@@ -138,6 +142,10 @@ class Receiver {
   Stopped stopped_;
   // Receiver thread publishes, any thread reads.
   SharedClockLines lines_;
+  // Receiver thread (the host thread after join) writes it once per start(),
+  // any thread reads: the first wrong length, kNoWrongSize before.
+  static constexpr long long kNoWrongSize = -2;
+  std::atomic<long long> first_wrong_size_{kNoWrongSize};
 };
 
 }  // namespace kivo

@@ -24,28 +24,30 @@ namespace kivo {
 //     StatusCounters; `total` is the member of RecordingTotals it also fills
 //     (the metadata files and the close warnings take it from there), or nullptr.
 // The words describe the field in the Python docstring.
-#define KIVO_STATUS_FIELDS(SET, COUNTED)                                                              \
-  SET(running, bool, "whether an acquisition runs")                                                   \
-  SET(port, int, "the UDP port of the last 'open'")                                                   \
-  SET(nchans, uint64_t, "the channel count of the last 'open'")                                       \
-  SET(nsamp, uint64_t, "samples per channel in each datagram")                                        \
-  COUNTED(datagrams, &RecordingTotals::datagrams_received, "receives that took a slot")               \
-  COUNTED(bytes, nullptr, "bytes those receives returned")                                            \
-  COUNTED(failed_receives, &RecordingTotals::failed_receives, "receive attempts that took no slot")   \
-  COUNTED(sequence_gaps, &RecordingTotals::sequence_gaps, "datagrams not numbered previous + 1")      \
-  COUNTED(blocks_saved, nullptr, "blocks written whole to the raw file")                              \
-  COUNTED(writer_stalls, &RecordingTotals::writer_stalls, "times the receiver waited for the writer") \
-  SET(write_errors, uint64_t, "writes that failed, to the raw and the filtered file")                 \
-  COUNTED(kernel_drops, &RecordingTotals::kernel_drops, "datagrams the system dropped on the socket") \
-  COUNTED(wrong_size_datagrams, &RecordingTotals::wrong_size_datagrams,                               \
-          "datagrams not of the channel count's size")                                                \
-  COUNTED(datagrams_not_saved, &RecordingTotals::datagrams_not_saved,                                 \
-          "datagrams of the last, partial block that could not be written at 'close'")                \
-  SET(socket_buffer_bytes, int64_t, "the receive buffer the system granted the socket")               \
-  SET(saving, bool, "whether the raw file is being written")                                          \
-  COUNTED(filtered_clipped_samples, &RecordingTotals::filtered_clipped_samples,                       \
-          "filtered samples out of range, stored as 0 or 65535")                                      \
-  SET(samples_missed, uint64_t, "datagrams 'samples' could no longer hand over: its caller fell behind")
+#define KIVO_STATUS_FIELDS(SET, COUNTED)                                                                 \
+  SET(running, bool, "whether an acquisition runs")                                                      \
+  SET(port, int, "the UDP port of the last 'open'")                                                      \
+  SET(nchans, uint64_t, "the channel count of the last 'open'")                                          \
+  SET(nsamp, uint64_t, "samples per channel in each datagram")                                           \
+  COUNTED(datagrams, &RecordingTotals::datagrams_received, "receives that took a slot")                  \
+  COUNTED(bytes, nullptr, "bytes those receives returned")                                               \
+  COUNTED(failed_receives, &RecordingTotals::failed_receives, "receive attempts that took no slot")      \
+  COUNTED(sequence_gaps, &RecordingTotals::sequence_gaps, "datagrams not numbered previous + 1")         \
+  COUNTED(blocks_saved, nullptr, "blocks written whole to the raw file")                                 \
+  COUNTED(writer_stalls, &RecordingTotals::writer_stalls, "times the receiver waited for the writer")    \
+  SET(write_errors, uint64_t, "writes that failed, to the raw and the filtered file")                    \
+  COUNTED(kernel_drops, &RecordingTotals::kernel_drops, "datagrams the system dropped on the socket")    \
+  COUNTED(wrong_size_datagrams, &RecordingTotals::wrong_size_datagrams,                                  \
+          "datagrams not of the channel count's size")                                                   \
+  COUNTED(datagrams_not_saved, &RecordingTotals::datagrams_not_saved,                                    \
+          "datagrams of the last, partial block that could not be written at 'close'")                   \
+  SET(socket_buffer_bytes, int64_t, "the receive buffer the system granted the socket")                  \
+  SET(saving, bool, "whether the raw file is being written")                                             \
+  COUNTED(filtered_clipped_samples, &RecordingTotals::filtered_clipped_samples,                          \
+          "filtered samples out of range, stored as 0 or 65535")                                         \
+  SET(samples_missed, uint64_t, "datagrams 'samples' could no longer hand over: its caller fell behind") \
+  SET(raw_file, std::string, "the raw samples file of the last 'open' (absolute); empty when none")      \
+  SET(filtered_file, std::string, "the filtered samples file of the last 'open'; empty when none")
 
 // A row that a part made from the list passes over.
 #define KIVO_STATUS_SKIP(...)

@@ -28,6 +28,9 @@ class SequenceTracker {
     return note(sequence_number(datagram));
   }
 
+  // The number noted last (0 before the first).
+  uint16_t last() const { return last_; }
+
   // Starts a new run: the next number noted breaks nothing.
   void reset() { *this = SequenceTracker{}; }
 
