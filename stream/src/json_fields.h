@@ -57,4 +57,15 @@ T get(const Json& in, const char* name) {
   }
 }
 
+// Parses `text` and reads it with `read`: malformed JSON is a MetadataError
+// as much as a field that is missing or wrong.
+template <typename Read>
+auto parse_with(const std::string& text, Read read) {
+  try {
+    return read(Json::parse(text));
+  } catch (const nlohmann::json::exception& e) {
+    throw MetadataError(std::string("not valid JSON: ") + e.what());
+  }
+}
+
 }  // namespace kivo::json_fields

@@ -212,11 +212,7 @@ std::string metadata_json_text(const Metadata& m) {
 }
 
 Metadata parse_metadata_json(const std::string& text) {
-  try {
-    return parse_object(Json::parse(text));
-  } catch (const nlohmann::json::exception& e) {
-    throw MetadataError(std::string("not valid JSON: ") + e.what());
-  }
+  return json_fields::parse_with(text, [](const Json& json) { return parse_object(json); });
 }
 
 }  // namespace kivo

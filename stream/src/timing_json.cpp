@@ -90,11 +90,7 @@ SampleTiming parse_timing(const Json& in) {
 std::string timing_json_text(const SampleTiming& timing) { return timing_json(timing).dump(2) + "\n"; }
 
 SampleTiming parse_timing_json(const std::string& text) {
-  try {
-    return parse_timing(Json::parse(text));
-  } catch (const nlohmann::json::exception& e) {
-    throw MetadataError(std::string("not valid JSON: ") + e.what());
-  }
+  return json_fields::parse_with(text, [](const Json& json) { return parse_timing(json); });
 }
 
 }  // namespace kivo

@@ -27,7 +27,7 @@ function check_usage_and_values (port, dir)
   d = velto ('samples');
   kivo_check (isequal (size (d.samples), [3 * 125 4]) && isequal (d.sequence_no, (100:102)'), ...
               'three datagrams: 375 x 4 samples, sequence numbers 100 to 102');
-  kivo_check (isequal (d.samples, pattern ((100:102)', 125, 4)), 'samples as kivosim sent them');
+  kivo_check (isequal (d.samples, kivo_pattern ((100:102)', 125, 4)), 'samples as kivosim sent them');
   % Three stamps fix a line, if a rough one: it lies under every stamp.
   kivo_check (d.first_sample == 100 * 125 && all (isfinite (d.time)), 'first sample %d, times', d.first_sample);
   kivo_check (all (d.time(1:125:end) <= d.stamps + 2e-6), 'the fitted line lies under the stamps');
@@ -132,10 +132,3 @@ function [b, a] = band_pass ()
   a = [1 -2.9445317761650216 3.3862060444122672 -1.8442867368325571 0.4128015980961886];
 end
 
-% kivo::pattern_sample for every time step of the datagrams numbered SEQ.
-function values = pattern (seq, nsamp, nchans)
-  s = repelem (seq(:), nsamp);
-  t = repmat ((0:nsamp - 1)', numel (seq), 1);
-  x = s * 40503 + (0:nchans - 1) * 9973 + t * 131;
-  values = mod (bitxor (x, floor (x / 2048)), 65536);
-end

@@ -82,21 +82,12 @@ function check_sent (r, expected, label)
               '%s: sequence numbers belong to their headers', label);
   kivo_check (all (diff (index) > 0), '%s: datagrams in the order sent', label);
   samples = r.samples(repelem (fresh, r.nsamp), :);
-  kivo_check (isequal (samples, pattern (seq, r.nsamp, r.nchans)), '%s: samples follow the pattern', label);
+  kivo_check (isequal (samples, kivo_pattern (seq, r.nsamp, r.nchans)), '%s: samples follow the pattern', label);
   if (strcmp (r.kind, 'recorder'))
     kivo_check (isempty (r.stamps), '%s: no stamps', label);
   else
     kivo_check (all (diff (r.stamps(fresh)) > 0) && all (r.stamps(fresh) > 1e9), '%s: stamps rise', label);
   end
-end
-
-% kivo::pattern_sample for every time step of every slot: rows slot by slot,
-% nsamp time steps each; one column per channel. No product exceeds 2^32.
-function values = pattern (seq, nsamp, nchans)
-  s = repelem (seq(:), nsamp);
-  t = repmat ((0:nsamp - 1)', numel (seq), 1);
-  x = s * 40503 + (0:nchans - 1) * 9973 + t * 131;
-  values = mod (bitxor (x, floor (x / 2048)), 65536);
 end
 
 function check_filtered (f, raw, file)

@@ -3,24 +3,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "kivo/geometry.h"
+#include "file_options.h"
 
 namespace kivo::exporter {
 namespace {
-
-std::optional<uint32_t> parse_channels(const std::string& text) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || !kivo::is_supported_channel_count(value)) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-std::optional<kivo::FileKind> parse_kind(const std::string& text) {
-  for (kivo::FileKind kind : {kivo::FileKind::raw, kivo::FileKind::filtered, kivo::FileKind::recorder}) {
-    if (text == kivo::kind_name(kind)) return kind;
-  }
-  return std::nullopt;
-}
 
 std::optional<double> parse_rate(const std::string& text) {
   char* end = nullptr;
@@ -50,12 +36,8 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
     } else if (arg == "--sample-rate") {
       if (!has_value || !(o.sample_rate = parse_rate(argv[++i])))
         return fail("--sample-rate needs a rate in Hz above 0");
-    } else if (arg == "--channels") {
-      if (!has_value || !(o.channels = parse_channels(argv[++i])))
-        return fail("--channels needs a count from 1 to 16");
-    } else if (arg == "--kind") {
-      if (!has_value || !(o.kind = parse_kind(argv[++i])))
-        return fail("--kind needs raw, filtered or recorder");
+    } else if (std::string error; kivo::inspect::take_file_option(argc, argv, i, o.channels, o.kind, error)) {
+      if (!error.empty()) return fail(error);
     } else if (arg.size() > 1 && arg[0] == '-') {
       return fail("unknown option " + arg);
     } else if (o.file.empty()) {

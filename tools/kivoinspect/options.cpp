@@ -1,28 +1,8 @@
 #include "options.h"
 
-#include <cstdlib>
-
-#include "kivo/geometry.h"
+#include "file_options.h"
 
 namespace kivo::inspect {
-namespace {
-
-std::optional<uint32_t> parse_channels(const std::string& text) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || !kivo::is_supported_channel_count(value)) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-std::optional<kivo::FileKind> parse_kind(const std::string& text) {
-  for (kivo::FileKind kind : {kivo::FileKind::raw, kivo::FileKind::filtered, kivo::FileKind::recorder}) {
-    if (text == kivo::kind_name(kind)) return kind;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 ParsedOptions parse_options(int argc, const char* const* argv) {
   ParsedOptions parsed;
   Options& o = parsed.options;
@@ -32,19 +12,14 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
   };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
     if (arg == "--help" || arg == "-h") {
       o.help = true;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--json") {
       o.json = true;
-    } else if (arg == "--channels") {
-      if (!has_value || !(o.channels = parse_channels(argv[++i])))
-        return fail("--channels needs a count from 1 to 16");
-    } else if (arg == "--kind") {
-      if (!has_value || !(o.kind = parse_kind(argv[++i])))
-        return fail("--kind needs raw, filtered or recorder");
+    } else if (std::string error; take_file_option(argc, argv, i, o.channels, o.kind, error)) {
+      if (!error.empty()) return fail(error);
     } else if (arg == "--verify-filter") {
       if (i + 2 >= argc) return fail("--verify-filter needs the raw and the filtered file");
       o.raw = argv[++i];
