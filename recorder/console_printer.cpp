@@ -47,9 +47,10 @@ void ConsolePrinter::say(ConsoleStream stream, std::string text) {
 
 void ConsolePrinter::progress(uint16_t seq) {
   const uint64_t n = ++progress_count_;
-  started_.store(n, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  history_[n % kHistory].store(seq, std::memory_order_relaxed);
+  // The exchange's acquire keeps the entry's store after it: a reader that
+  // loads the entry (release to acquire) then sees started_ at n or later.
+  started_.exchange(n, std::memory_order_acq_rel);
+  history_[n % kHistory].store(seq, std::memory_order_release);
   published_.store(n, std::memory_order_release);
   wake_.notify_one();
 }
@@ -62,12 +63,11 @@ void ConsolePrinter::block_dropped(uint64_t number) {
 
 void ConsolePrinter::sequence_break(uint16_t seq, uint16_t skipped) {
   breaks_.note(seq, skipped);
-  const uint64_t version = gap_version_.load(std::memory_order_relaxed);
-  gap_version_.store(version + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  gap_breaks_.store(breaks_.breaks, std::memory_order_relaxed);
-  gap_missing_.store(breaks_.missing, std::memory_order_relaxed);
-  gap_last_.store(breaks_.pack_last(), std::memory_order_relaxed);
+  // A sequence lock without fences, as SharedClockLines has it.
+  const uint64_t version = gap_version_.fetch_add(1, std::memory_order_acq_rel);
+  gap_breaks_.store(breaks_.breaks, std::memory_order_release);
+  gap_missing_.store(breaks_.missing, std::memory_order_release);
+  gap_last_.store(breaks_.pack_last(), std::memory_order_release);
   gap_version_.store(version + 2, std::memory_order_release);
   wake_.notify_one();
 }
@@ -127,10 +127,9 @@ void ConsolePrinter::print_sequence_breaks(bool now) {
   for (;;) {
     const uint64_t version = gap_version_.load(std::memory_order_acquire);
     if (version % 2 != 0) continue;  // the receiver is writing: a few stores
-    latest.breaks = gap_breaks_.load(std::memory_order_relaxed);
-    latest.missing = gap_missing_.load(std::memory_order_relaxed);
-    latest.unpack_last(gap_last_.load(std::memory_order_relaxed));
-    std::atomic_thread_fence(std::memory_order_acquire);
+    latest.breaks = gap_breaks_.load(std::memory_order_acquire);
+    latest.missing = gap_missing_.load(std::memory_order_acquire);
+    latest.unpack_last(gap_last_.load(std::memory_order_acquire));
     if (gap_version_.load(std::memory_order_relaxed) == version) break;
   }
   if (latest.breaks == shown_breaks_.breaks) return;
@@ -145,8 +144,7 @@ void ConsolePrinter::print_progress() {
     if (latest == shown_progress_) return;
     uint64_t next = shown_progress_ + 1;
     if (latest - next >= kHistory / 2) next = latest;  // too far behind: the latest only
-    const uint16_t seq = history_[next % kHistory].load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const uint16_t seq = history_[next % kHistory].load(std::memory_order_acquire);
     // Overwritten while it was read: the receiver has moved on; look again.
     if (started_.load(std::memory_order_relaxed) - next >= kHistory) continue;
     emit(ConsoleStream::out, progress_line(seq, next - shown_progress_ - 1));

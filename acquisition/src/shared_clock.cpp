@@ -21,18 +21,18 @@ double ClockLines::time_of(int64_t sample) const {
 }
 
 void SharedClockLines::AtomicSegment::store(const ClockSegment& segment) {
-  first_sample.store(segment.first_sample, std::memory_order_relaxed);
-  last_sample.store(segment.last_sample, std::memory_order_relaxed);
-  t0.store(segment.t0, std::memory_order_relaxed);
-  sample_rate.store(segment.sample_rate, std::memory_order_relaxed);
+  first_sample.store(segment.first_sample, std::memory_order_release);
+  last_sample.store(segment.last_sample, std::memory_order_release);
+  t0.store(segment.t0, std::memory_order_release);
+  sample_rate.store(segment.sample_rate, std::memory_order_release);
 }
 
 ClockSegment SharedClockLines::AtomicSegment::load() const {
   ClockSegment segment;
-  segment.first_sample = first_sample.load(std::memory_order_relaxed);
-  segment.last_sample = last_sample.load(std::memory_order_relaxed);
-  segment.t0 = t0.load(std::memory_order_relaxed);
-  segment.sample_rate = sample_rate.load(std::memory_order_relaxed);
+  segment.first_sample = first_sample.load(std::memory_order_acquire);
+  segment.last_sample = last_sample.load(std::memory_order_acquire);
+  segment.t0 = t0.load(std::memory_order_acquire);
+  segment.sample_rate = sample_rate.load(std::memory_order_acquire);
   return segment;
 }
 
@@ -62,10 +62,11 @@ void SharedClockLines::publish(const ClockSegment& current) {
 
 // A sequence lock: the version is odd while the fields change, and a reader
 // keeps what it read only when the version was even and the same around it.
+// Without fences (which ThreadSanitizer cannot follow): the odd version's
+// acquire keeps the fields' stores after it, and a reader that loads a field
+// stored after it (release to acquire) then sees the version changed.
 void SharedClockLines::write(const ClockLines& lines) {
-  const uint64_t version = version_.load(std::memory_order_relaxed);
-  version_.store(version + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  const uint64_t version = version_.fetch_add(1, std::memory_order_acq_rel);
   current_.store(lines.current);
   previous_.store(lines.previous);
   version_.store(version + 2, std::memory_order_release);
@@ -77,7 +78,6 @@ ClockLines SharedClockLines::read() const {
     ClockLines lines;
     lines.current = current_.load();
     lines.previous = previous_.load();
-    std::atomic_thread_fence(std::memory_order_acquire);
     if ((before & 1U) == 0 && version_.load(std::memory_order_relaxed) == before) return lines;
   }
 }

@@ -28,7 +28,8 @@ bool take_file_option(int argc, const char* const* argv, int& i, std::optional<u
   const std::string arg = argv[i];
   const bool has_value = i + 1 < argc;
   if (arg == "--channels") {
-    if (!has_value || !(channels = parse_channels(argv[++i]))) error = "--channels needs a count from 1 to 16";
+    if (!has_value || !(channels = parse_channels(argv[++i])))
+      error = "--channels needs a count from 1 to 16";
     return true;
   }
   if (arg == "--kind") {
