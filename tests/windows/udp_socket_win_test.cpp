@@ -65,7 +65,8 @@ TEST_F(UdpSocketWin, BindFailsWhereAnotherSocketHoldsThePortExclusively) {
   ASSERT_EQ(s.set_address_option(), 0);
   const int error = s.bind_any(ntohs(address.sin_port));
   EXPECT_TRUE(error == WSAEADDRINUSE || error == WSAEACCES) << error;
-  EXPECT_NE(socket_error_text(error).find("(error " + std::to_string(error) + ")"), std::string::npos);
+  // The system's text where it has one (wine has none for Winsock's codes), and the code.
+  EXPECT_NE(socket_error_text(error).find("error " + std::to_string(error)), std::string::npos);
   ::closesocket(holder);
 }
 
