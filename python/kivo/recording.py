@@ -107,7 +107,7 @@ ENDINGS = ("running", "closed", "unloaded", "ctrl-c", "signal", "write error", "
 TOTALS = (("blocks_written", True), ("slots_written", True), ("datagrams_received", True),
           ("failed_receives", True), ("sequence_gaps", True), ("writer_stalls", True),
           ("blocks_lost", True), ("write_errors", True), ("kernel_drops", True),
-          ("wrong_size_datagrams", False), ("datagrams_not_saved", False))
+          ("wrong_size_datagrams", False), ("datagrams_not_saved", False), ("filtered_clipped_samples", False))
 INT32, INT64, UINT32, UINT64 = (-2**31, 2**31 - 1), (-2**63, 2**63 - 1), (0, 2**32 - 1), (0, 2**64 - 1)
 # "%4d-%2d-%2dT%2d:%2d:%2d" as C's sscanf reads it: the zone that follows is not needed.
 _TIME = re.compile(r"\s*(?:[+-]\d{1,3}|\d{1,4})-" + r"-".join([r"\s*(?:[+-]\d|\d{1,2})"] * 2) + "T"
