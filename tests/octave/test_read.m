@@ -145,8 +145,10 @@ end
 function check_wrong_count_said_early (port, dir)
   % 8 channels sent to an acquisition told 4: the first 'status' or 'read'
   % after the first such datagram says so, once an acquisition, besides the
-  % count that 'close' gives.
-  early = 'velto: warning: a datagram of 1388 bytes arrived where 1012 bytes are expected for 4 channels';
+  % count that 'close' gives. Where the system does not tell a longer
+  % datagram's length, it is "more than 1012 bytes".
+  length = '(1388|more than 1012)';
+  early = ['velto: warning: a datagram of ' length ' bytes arrived where 1012 bytes are expected for 4 channels'];
   for run = 1:2
     velto ('open', port, 4, dir);
     kivo_sim (port, '--channels', '8', '--count', '20', '--rate', '20000');
@@ -157,8 +159,8 @@ function check_wrong_count_said_early (port, dir)
     until (s.datagrams >= 20 || toc (t0) > 30)
     printed = [printed evalc('s = velto (''status'');')];
     closing = evalc ('velto (''close'');');
-    kivo_check (numel (strfind (printed, early)) == 1, 'run %d: said once while running: %s', run, printed);
-    kivo_check (isempty (strfind (closing, early)) && ! isempty (strfind (closing, '20 datagram(s) of 1388')), ...
+    kivo_check (numel (regexp (printed, early)) == 1, 'run %d: said once while running: %s', run, printed);
+    kivo_check (isempty (regexp (closing, early, 'once')) && ! isempty (regexp (closing, ['20 datagram\(s\) of ' length], 'once')), ...
                 'run %d: close gives the count: %s', run, closing);
   end
 end
