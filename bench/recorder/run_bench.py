@@ -160,7 +160,7 @@ TRIALS = {"bare": trial_bare, "kivorec": trial_kivorec, "socat": trial_socat,
           "socat+buf": trial_socat_buffer}
 
 
-def try_rate(tools, name, nchans, rate, count, workdir):
+def try_rate(tools, name, nchans, rate, count, workdir, trials=TRIALS):
     """True when `name` saves everything in one of two tries at `rate`, False
     when it loses datagrams twice; None when kivosim twice fails to hold the
     rate. Such tries do not count, nor do tries that got more datagrams than
@@ -170,11 +170,11 @@ def try_rate(tools, name, nchans, rate, count, workdir):
         wait_port_free()
         settle()
         tmp = tempfile.mkdtemp(dir=workdir)
-        ok, reached, note, extra = TRIALS[name](tools, nchans, rate, count, tmp)
+        ok, reached, note, extra = trials[name](tools, nchans, rate, count, tmp)
         shutil.rmtree(tmp)
         held = reached >= 0.98 * rate
         verdict = "ok" if ok and held else "SLOW" if not held else "MORE" if extra else "LOST"
-        print("  %2d ch %7d/s %-9s: %-4s (kivosim reached %.0f/s; %s)"
+        print("  %2d ch %7d/s %-13s: %-4s (kivosim reached %.0f/s; %s)"
               % (nchans, rate, name, verdict, reached, note), flush=True)
         if extra:
             foreign += 1
@@ -209,13 +209,15 @@ def disk_ceiling(nchans, seconds, workdir):
     return rate
 
 
-def climb(tools, nchans, rates, seconds, workdir):
-    best = {name: 0 for name in TRIALS}
-    climbing = set(TRIALS)
+def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS):
+    """The highest rate of `rates` at which each of `trials` (name: trial)
+    saves every datagram; bench/peers climbs with its own receivers."""
+    best = {name: 0 for name in trials}
+    climbing = set(trials)
     for rate in rates:
         count = max(SLOTS_PER_BLOCK, int(rate * seconds) // SLOTS_PER_BLOCK * SLOTS_PER_BLOCK)
-        for name in [n for n in TRIALS if n in climbing]:
-            outcome = try_rate(tools, name, nchans, rate, count, workdir)
+        for name in [n for n in trials if n in climbing]:
+            outcome = try_rate(tools, name, nchans, rate, count, workdir, trials)
             if outcome is None:
                 print("  kivosim cannot hold %d/s here: the ladder ends" % rate)
                 return best
