@@ -209,9 +209,11 @@ def disk_ceiling(nchans, seconds, workdir):
     return rate
 
 
-def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS):
+def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS, open_ended=None):
     """The highest rate of `rates` at which each of `trials` (name: trial)
-    saves every datagram; bench/peers climbs with its own receivers."""
+    saves every datagram; bench/peers climbs with its own receivers. The
+    names still climbing when the ladder ends (its top, or kivosim's limit)
+    go into the set `open_ended`: their rate is a lower bound."""
     best = {name: 0 for name in trials}
     climbing = set(trials)
     for rate in rates:
@@ -220,13 +222,17 @@ def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS):
             outcome = try_rate(tools, name, nchans, rate, count, workdir, trials)
             if outcome is None:
                 print("  kivosim cannot hold %d/s here: the ladder ends" % rate)
-                return best
+                break
             if outcome:
                 best[name] = rate
             else:
                 climbing.discard(name)
-        if not climbing:
-            break
+        else:
+            if climbing:
+                continue
+        break
+    if open_ended is not None:
+        open_ended.update(climbing)
     return best
 
 

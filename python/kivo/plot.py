@@ -88,9 +88,12 @@ def window_slots(clock, start, length):
     origin = np.nanmin(clock.at)
     if length is None:
         length = DEFAULT_WINDOW_SAMPLES / clock.rate
+    end = np.nanmax(clock.at) - origin
     if start is None:
         placed = np.flatnonzero(np.isfinite(clock.at))
         start = clock.at[placed[len(placed) // 2]] - origin
+    elif not 0 <= start <= end:
+        raise ValueError("--start must be from 0 to %g, the last datagram's place (%s)" % (end, clock.unit))
     lo, hi = origin + start, origin + start + length
     slot_length = np.nanmedian(np.diff(clock.at)) if len(clock.at) > 1 else 0.0
     inside = np.flatnonzero((clock.at >= lo - abs(slot_length)) & (clock.at <= hi))
