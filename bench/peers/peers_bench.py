@@ -11,7 +11,9 @@ a plain Python socket loop writing a file, and Octave's udpport
 (instrument-control) in a read-and-write loop. A receiver keeps up at a rate
 when its file holds every datagram kivosim sent, in order (velto's filtered
 file too). The climbing, the second try at a rate and the tries in which
-kivosim cannot hold the rate are those of bench/recorder/run_bench.py.
+kivosim cannot hold the rate are those of bench/recorder/run_bench.py, except
+that kivosim's limit beside one receiver ends the ladder for that receiver
+alone (marked >=: its rate is a lower bound).
 
     python3 bench/peers/peers_bench.py --build build [--seconds 1]
         [--rates 5000,10000,...] [--only bare,kivorec,...] [--dir DIR]
@@ -21,6 +23,7 @@ kivorec's): unshare -n bash -c 'ip link set lo up; python3 bench/peers/...'.
 """
 import argparse
 import os
+import shlex
 import shutil
 import signal
 import socket
@@ -262,13 +265,13 @@ def table(best, open_ended, disk, seconds):
         if isinstance(rate, str):
             lines.append("  %-14s %12s  (%s)" % (name, "skipped", rate))
             continue
-        ratio = "%.2f" % (rate / ceiling) if ceiling else "-"
         bound = ">=" if name in open_ended else ""
+        ratio = bound + "%.2f" % (rate / ceiling) if ceiling else "-"
         lines.append("  %-14s %12s %10.1f %9s" % (name, bound + str(rate), rate * size / 1e6, ratio))
     lines.append("  %-14s %12.0f %10.1f %9s  (dd of the top trial's size, flushed)"
                  % ("disk", disk / size, disk / 1e6, "-"))
-    lines.append(">=: still keeping up when the ladder ended (its top, or the rate kivosim could hold): "
-                 "a lower bound.")
+    lines.append(">=: still keeping up when the ladder ended for it (its top, or the rate kivosim could hold "
+                 "beside it): a lower bound.")
     return "\n".join(lines)
 
 
@@ -276,7 +279,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--seconds", type=float, default=1.0)
-    parser.add_argument("--rates", default="1000,2000,5000,10000,20000,40000,80000,120000,160000")
+    parser.add_argument("--rates", default="1000,2000,5000,10000,20000,40000,60000,80000,100000,120000,160000")
     parser.add_argument("--only", help="the receivers to run, separated by commas: " + ", ".join(RECEIVERS))
     parser.add_argument("--dir", default=None, help="where the files are written (default: a temporary folder "
                         "in the build folder, on the build's disk)")
@@ -298,13 +301,14 @@ def main():
     try:
         disk = disk_rate(int(max(rates) * args.seconds) * datagram_size(NCHANS), workdir)
         open_ended = set()
-        best = ladder.climb(tools, NCHANS, rates, args.seconds, workdir, trials, open_ended)
+        best = ladder.climb(tools, NCHANS, rates, args.seconds, workdir, trials, open_ended,
+                            sender_ends_ladder=False)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     best.update(skipped)
     print()
     print(table({n: best[n] for n in names}, open_ended, disk, args.seconds))
-    print("command: %s" % " ".join(sys.argv))
+    print("command: python3 %s" % shlex.join(sys.argv))
 
 
 if __name__ == "__main__":

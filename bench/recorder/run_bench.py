@@ -209,30 +209,38 @@ def disk_ceiling(nchans, seconds, workdir):
     return rate
 
 
-def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS, open_ended=None):
+def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS, open_ended=None, sender_ends_ladder=True):
     """The highest rate of `rates` at which each of `trials` (name: trial)
     saves every datagram; bench/peers climbs with its own receivers. The
-    names still climbing when the ladder ends (its top, or kivosim's limit)
-    go into the set `open_ended`: their rate is a lower bound."""
+    names still climbing when the ladder ends for them (its top, or kivosim's
+    limit) go into the set `open_ended`: their rate is a lower bound. When
+    kivosim cannot hold a rate beside one receiver, the ladder ends for
+    everyone (`sender_ends_ladder`), else for that receiver alone: a receiver
+    that takes much of the machine slows a sender on the same machine."""
     best = {name: 0 for name in trials}
     climbing = set(trials)
+    ended = set()
     for rate in rates:
         count = max(SLOTS_PER_BLOCK, int(rate * seconds) // SLOTS_PER_BLOCK * SLOTS_PER_BLOCK)
         for name in [n for n in trials if n in climbing]:
             outcome = try_rate(tools, name, nchans, rate, count, workdir, trials)
             if outcome is None:
-                print("  kivosim cannot hold %d/s here: the ladder ends" % rate)
-                break
-            if outcome:
+                print("  kivosim cannot hold %d/s here: the ladder ends%s"
+                      % (rate, "" if sender_ends_ladder else " for " + name))
+                if sender_ends_ladder:
+                    ended |= climbing
+                    climbing.clear()
+                    break
+                ended.add(name)
+                climbing.discard(name)
+            elif outcome:
                 best[name] = rate
             else:
                 climbing.discard(name)
-        else:
-            if climbing:
-                continue
-        break
+        if not climbing:
+            break
     if open_ended is not None:
-        open_ended.update(climbing)
+        open_ended.update(climbing | ended)
     return best
 
 
