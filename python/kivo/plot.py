@@ -100,11 +100,19 @@ def window_slots(clock, start, length):
     return inside, lo, hi
 
 
-def window_rows(rec, clock, slots, lo, hi):
+def window_rows(rec, clock, slots, lo, hi, gaps):
     """(x of every sample row of the slots, from lo, in the clock's unit; the
-    rows' samples as counts from mid-scale), rows outside [lo, hi] dropped."""
-    x = (clock.at[slots, None] + np.arange(rec.nsamp) / clock.rate).ravel() - lo
-    values = rec.records["samples"][slots].reshape(-1, rec.nchans).astype(np.float64) - MID_SCALE[rec.kind]
+    rows' samples as counts from mid-scale), rows outside [lo, hi) dropped
+    and a NaN row before each slot after a sequence gap, so that no line is
+    drawn across datagrams that never came."""
+    n = len(slots)
+    x = clock.at[slots, None] + np.arange(rec.nsamp) / clock.rate - lo
+    values = rec.records["samples"][slots].astype(np.float64) - MID_SCALE[rec.kind]
+    after_gap = np.isin(slots, gaps)
+    x = np.concatenate([np.full((n, 1), np.nan), x], axis=1)
+    values = np.concatenate([np.full((n, 1, rec.nchans), np.nan), values], axis=1)
+    rows = np.concatenate([after_gap[:, None], np.ones((n, rec.nsamp), bool)], axis=1).ravel()
+    x, values = x.ravel()[rows], values.reshape(-1, rec.nchans)[rows]
     keep = np.isnan(x) | ((x >= 0) & (x < hi - lo))
     return x[keep], values[keep]
 
@@ -129,9 +137,9 @@ def mark(ax, places, color, label, style):
                   linewidth=1, label="%s (%d)" % (label, len(places)))
 
 
-def draw_window(ax, rec, clock, channels, window, marks):
+def draw_window(ax, rec, clock, channels, window, gaps, marks):
     slots, lo, hi = window_slots(clock, *window)
-    x, values = window_rows(rec, clock, slots, lo, hi)
+    x, values = window_rows(rec, clock, slots, lo, hi, gaps)
     scale, unit = (1000.0, "ms") if clock.unit == "s" and hi - lo < 1 else (1.0, clock.unit)
     for c in channels:
         ax.plot(x * scale, values[:, c - 1], linewidth=1.2, label="channel %d" % c)
@@ -146,7 +154,7 @@ def draw_window(ax, rec, clock, channels, window, marks):
     else:
         ax.set_xlabel("samples from sample %d (%s)" % (lo, clock.source))
     ax.set_ylabel("counts from mid-scale (%d)" % MID_SCALE[rec.kind])
-    ax.set_title("%s samples, %d per channel shown" % (rec.kind.capitalize(), len(x)))
+    ax.set_title("%s samples, %d per channel shown" % (rec.kind.capitalize(), np.count_nonzero(~np.isnan(x))))
     ax.grid(True, alpha=0.4)
     ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize="small")
     return lo - origin, hi - origin
@@ -212,7 +220,7 @@ def draw(rec, channels, window, output):
         arrivals = Clock(np.where(rec.stale, np.nan, rec.stamps), "s", clock.rate, "receive stamps")
     gaps = sequence_gaps(rec)
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(12, 8), gridspec_kw={"height_ratios": [3, 2]})
-    shown = draw_window(top, rec, clock, channels, window, marked_places(rec, clock, gaps))
+    shown = draw_window(top, rec, clock, channels, window, gaps, marked_places(rec, clock, gaps))
     draw_rate(bottom, rec, arrivals, shown, marked_places(rec, arrivals, gaps))
     fig.suptitle(heading(rec, clock))
     fig.tight_layout()
