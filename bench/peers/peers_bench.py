@@ -255,6 +255,13 @@ def disk_rate(nbytes, workdir):
     return (blocks << 20) / elapsed
 
 
+def ratio(rate, rate_open, ceiling, ceiling_open):
+    """rate / ceiling, marked where either is only a lower bound."""
+    if not ceiling or (rate_open and ceiling_open):
+        return "-"
+    return (">=" if rate_open else "<=" if ceiling_open else "") + "%.2f" % (rate / ceiling)
+
+
 def table(best, open_ended, disk, seconds):
     size = datagram_size(NCHANS)
     ceiling = best.get("bare", 0)
@@ -266,12 +273,13 @@ def table(best, open_ended, disk, seconds):
             lines.append("  %-14s %12s  (%s)" % (name, "skipped", rate))
             continue
         bound = ">=" if name in open_ended else ""
-        ratio = bound + "%.2f" % (rate / ceiling) if ceiling else "-"
-        lines.append("  %-14s %12s %10.1f %9s" % (name, bound + str(rate), rate * size / 1e6, ratio))
+        lines.append("  %-14s %12s %10.1f %9s" % (name, bound + str(rate), rate * size / 1e6,
+                                                    ratio(rate, name in open_ended, ceiling,
+                                                          "bare" in open_ended)))
     lines.append("  %-14s %12.0f %10.1f %9s  (dd of the top trial's size, flushed)"
                  % ("disk", disk / size, disk / 1e6, "-"))
     lines.append(">=: still keeping up when the ladder ended for it (its top, or the rate kivosim could hold "
-                 "beside it): a lower bound.")
+                 "beside it): a lower bound; a ratio of two lower bounds is not known (-).")
     return "\n".join(lines)
 
 
