@@ -163,8 +163,10 @@ TRIALS = {"bare": trial_bare, "kivorec": trial_kivorec, "socat": trial_socat,
 def try_rate(tools, name, nchans, rate, count, workdir, trials=TRIALS):
     """True when `name` saves everything in one of two tries at `rate`, False
     when it loses datagrams twice; None when kivosim twice fails to hold the
-    rate. Such tries do not count, nor do tries that got more datagrams than
-    kivosim sent: some other program on the machine sent to the port."""
+    rate. Such tries do not count unless datagrams were lost in them (lost at
+    a lower rate, they are lost at this one too), nor do tries that got more
+    datagrams than kivosim sent: some other program on the machine sent to
+    the port."""
     lost = slow = foreign = 0
     while lost < 2:
         wait_port_free()
@@ -173,21 +175,21 @@ def try_rate(tools, name, nchans, rate, count, workdir, trials=TRIALS):
         ok, reached, note, extra = trials[name](tools, nchans, rate, count, tmp)
         shutil.rmtree(tmp)
         held = reached >= 0.98 * rate
-        verdict = "ok" if ok and held else "SLOW" if not held else "MORE" if extra else "LOST"
+        verdict = "MORE" if extra else "LOST" if not ok else "SLOW" if not held else "ok"
         print("  %2d ch %7d/s %-13s: %-4s (kivosim reached %.0f/s; %s)"
               % (nchans, rate, name, verdict, reached, note), flush=True)
         if extra:
             foreign += 1
             if foreign == 3:
                 sys.exit("another program keeps sending to port %d" % PORT)
+        elif not ok:
+            lost += 1
         elif not held:
             slow += 1
             if slow == 2:
                 return None
-        elif ok:
-            return True
         else:
-            lost += 1
+            return True
     return False
 
 
