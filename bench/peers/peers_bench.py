@@ -301,7 +301,8 @@ def main():
              "kivorec": os.path.join(build, "recorder/kivorec"),
              "bare": os.path.join(build, "bench/recorder/bare_receive")}
     rates = [int(r) for r in args.rates.split(",")]
-    skipped = {n: available(n) for n in names if available(n)}
+    why_not = {n: available(n) for n in names}
+    skipped = {n: why for n, why in why_not.items() if why}
     for name, why in skipped.items():
         print("  %s: skipped: %s" % (name, why), flush=True)
     trials = {n: RECEIVERS[n] for n in names if n not in skipped}
