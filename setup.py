@@ -42,6 +42,7 @@ setup(
     package_dir={"kivo": PACKAGE_DIR},
     python_requires=">=3.8",
     install_requires=["numpy"],
+    extras_require={"plot": ["matplotlib"]},  # python3 -m kivo plot
     cmake_args=[
         "-DKIVO_BUILD_MEX=OFF",
         "-DKIVO_BUILD_MATLAB=OFF",

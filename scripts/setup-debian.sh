@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages this project needs, skipping those already
-# installed. Usage: scripts/setup-debian.sh [build|test|demo]
+# installed. Usage: scripts/setup-debian.sh [build|test|demo|bench]
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
@@ -11,12 +11,15 @@ test_packages=(octave-signal python3 python3-numpy python3-pytest python3-matplo
                gnuplot-nox fonts-freefont-otf e2fsprogs util-linux
                g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm lld zip clang-format)
 demo_packages=(octave-signal python3 python3-numpy python3-matplotlib gnuplot-nox fonts-freefont-otf)
+# What bench/recorder and bench/peers compare against, beside the tests' packages.
+bench_packages=(socat tcpdump octave-instrument-control)
 
 case "${1:-test}" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
   demo) wanted=("${build_packages[@]}" "${demo_packages[@]}") ;;
-  *) echo "usage: $0 [build|test|demo]" >&2; exit 2 ;;
+  bench) wanted=("${build_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}") ;;
+  *) echo "usage: $0 [build|test|demo|bench]" >&2; exit 2 ;;
 esac
 
 missing=()

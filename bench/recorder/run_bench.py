@@ -160,34 +160,36 @@ TRIALS = {"bare": trial_bare, "kivorec": trial_kivorec, "socat": trial_socat,
           "socat+buf": trial_socat_buffer}
 
 
-def try_rate(tools, name, nchans, rate, count, workdir):
+def try_rate(tools, name, nchans, rate, count, workdir, trials=TRIALS):
     """True when `name` saves everything in one of two tries at `rate`, False
     when it loses datagrams twice; None when kivosim twice fails to hold the
-    rate. Such tries do not count, nor do tries that got more datagrams than
-    kivosim sent: some other program on the machine sent to the port."""
+    rate. Such tries do not count unless datagrams were lost in them (lost at
+    a lower rate, they are lost at this one too), nor do tries that got more
+    datagrams than kivosim sent: some other program on the machine sent to
+    the port."""
     lost = slow = foreign = 0
     while lost < 2:
         wait_port_free()
         settle()
         tmp = tempfile.mkdtemp(dir=workdir)
-        ok, reached, note, extra = TRIALS[name](tools, nchans, rate, count, tmp)
+        ok, reached, note, extra = trials[name](tools, nchans, rate, count, tmp)
         shutil.rmtree(tmp)
         held = reached >= 0.98 * rate
-        verdict = "ok" if ok and held else "SLOW" if not held else "MORE" if extra else "LOST"
-        print("  %2d ch %7d/s %-9s: %-4s (kivosim reached %.0f/s; %s)"
+        verdict = "MORE" if extra else "LOST" if not ok else "SLOW" if not held else "ok"
+        print("  %2d ch %7d/s %-13s: %-4s (kivosim reached %.0f/s; %s)"
               % (nchans, rate, name, verdict, reached, note), flush=True)
         if extra:
             foreign += 1
             if foreign == 3:
                 sys.exit("another program keeps sending to port %d" % PORT)
+        elif not ok:
+            lost += 1
         elif not held:
             slow += 1
             if slow == 2:
                 return None
-        elif ok:
-            return True
         else:
-            lost += 1
+            return True
     return False
 
 
@@ -209,22 +211,38 @@ def disk_ceiling(nchans, seconds, workdir):
     return rate
 
 
-def climb(tools, nchans, rates, seconds, workdir):
-    best = {name: 0 for name in TRIALS}
-    climbing = set(TRIALS)
+def climb(tools, nchans, rates, seconds, workdir, trials=TRIALS, open_ended=None, sender_ends_ladder=True):
+    """The highest rate of `rates` at which each of `trials` (name: trial)
+    saves every datagram; bench/peers climbs with its own receivers. The
+    names still climbing when the ladder ends for them (its top, or kivosim's
+    limit) go into the set `open_ended`: their rate is a lower bound. When
+    kivosim cannot hold a rate beside one receiver, the ladder ends for
+    everyone (`sender_ends_ladder`), else for that receiver alone: a receiver
+    that takes much of the machine slows a sender on the same machine."""
+    best = {name: 0 for name in trials}
+    climbing = set(trials)
+    ended = set()
     for rate in rates:
         count = max(SLOTS_PER_BLOCK, int(rate * seconds) // SLOTS_PER_BLOCK * SLOTS_PER_BLOCK)
-        for name in [n for n in TRIALS if n in climbing]:
-            outcome = try_rate(tools, name, nchans, rate, count, workdir)
+        for name in [n for n in trials if n in climbing]:
+            outcome = try_rate(tools, name, nchans, rate, count, workdir, trials)
             if outcome is None:
-                print("  kivosim cannot hold %d/s here: the ladder ends" % rate)
-                return best
-            if outcome:
+                print("  kivosim cannot hold %d/s here: the ladder ends%s"
+                      % (rate, "" if sender_ends_ladder else " for " + name))
+                if sender_ends_ladder:
+                    ended |= climbing
+                    climbing.clear()
+                    break
+                ended.add(name)
+                climbing.discard(name)
+            elif outcome:
                 best[name] = rate
             else:
                 climbing.discard(name)
         if not climbing:
             break
+    if open_ended is not None:
+        open_ended.update(climbing | ended)
     return best
 
 

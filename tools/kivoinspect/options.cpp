@@ -53,7 +53,8 @@ std::string usage_text() {
          "                   metadata and reports the first slot that differs\n"
          "Exit status: 0 consistent (or filter verified); 1 inconsistent (or not verified), which\n"
          "includes datagrams of a wrong size in the metadata's count (a wrong channel count);\n"
-         "2 bad command line or a file that cannot be read.\n";
+         "2 bad command line or a file that cannot be read.\n"
+         "To look at the signal and the datagram rate: python3 -m kivo plot FILE (writes a PNG).\n";
 }
 
 }  // namespace kivo::inspect
