@@ -13,10 +13,6 @@ namespace {
 
 constexpr const char* kNotAvailable = "n/a";
 
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 std::vector<std::string> split_tabs(const std::string& line) {
   std::vector<std::string> fields;
   size_t start = 0;
@@ -90,18 +86,6 @@ std::string parse_row(const std::vector<std::string>& fields, const Columns& c, 
 }
 
 }  // namespace
-
-std::string events_path_for(const std::string& sample_path) {
-  for (const char* tail : {"_kivo_filtered_samples.dat", "_kivo_samples.dat"}) {
-    if (ends_with(sample_path, tail)) {
-      return sample_path.substr(0, sample_path.size() - std::strlen(tail)) + "_kivo_events.tsv";
-    }
-  }
-  const size_t slash = sample_path.find_last_of("/\\");
-  const size_t dot = sample_path.find_last_of('.');
-  const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (has_extension ? sample_path.substr(0, dot) : sample_path) + "_kivo_events.tsv";
-}
 
 EventsRead parse_events(const std::string& text) {
   EventsRead out;

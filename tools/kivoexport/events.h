@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "kivo/events_file.h"
+
 namespace kivo::exporter {
 
 struct Event {
@@ -19,9 +21,7 @@ struct Event {
   std::string text;             // empty for "n/a"
 };
 
-// "x/y_kivo_samples.dat" and "x/y_kivo_filtered_samples.dat" -> "x/y_kivo_events.tsv";
-// another name loses its extension and gets "_kivo_events.tsv".
-std::string events_path_for(const std::string& sample_path);
+using kivo::events_path_for;
 
 struct EventsRead {
   bool present = false;  // false: there is no events file
