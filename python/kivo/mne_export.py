@@ -42,26 +42,26 @@ def _breaks(first_samples, nsamp):
     return (np.flatnonzero(steps != nsamp) + 1) * nsamp
 
 
-def _event_rows(rec, slots):
-    """(kept row, event) of each event that falls on a kept row: its sample,
-    or (in a stale slot) the next kept row; without a sample, by its stamp."""
+def _event_rows(rec, slots, rate):
+    """(kept row, event) of each event that falls on a kept row, as
+    kivoexport places them: by its sample (one in a stale slot on the next
+    kept row), or without one by its stamp on the rows' times."""
     nsamp = rec.nsamp
     file_rows = (slots[:, None] * nsamp + np.arange(nsamp)).ravel()
     times = np.asarray(rec.times)[np.repeat(~rec.stale, nsamp)]
-    first = rec.first_block * 1000 * nsamp
+    by_stamp = len(times) > 0 and np.isfinite(times).all()
+    first = rec.first_block * 1000 * nsamp  # the file row of the first row read
     out = []
     for event in rec.events:
         if event["sample"] is not None:
             row = int(np.searchsorted(file_rows, event["sample"] - first))
-            if event["sample"] - first < 0 or event["sample"] - first >= len(rec.records) * nsamp:
-                continue
-        elif event["stamp"] is not None and np.isfinite(times).any():
+            inside = first <= event["sample"] < first + len(rec.records) * nsamp
+        elif event["stamp"] is not None and by_stamp:
             row = int(np.searchsorted(times, event["stamp"], side="right")) - 1
-            if row < 0 or event["stamp"] > np.nanmax(times) + 1.0 / max(1.0, rec.timing["sample_rate"] or 1):
-                continue
+            inside = row >= 0 and event["stamp"] < times[-1] + 1.0 / rate
         else:
             continue
-        if row < len(file_rows):
+        if inside and row < len(file_rows):
             out.append((row, event))
     return out
 
@@ -78,7 +78,7 @@ def to_mne(rec, sample_rate=None):
         onsets.append((row - 1) / rate)
         durations.append(2 / rate)
         descriptions.append("BAD_gap")
-    for row, event in _event_rows(rec, slots):
+    for row, event in _event_rows(rec, slots, rate):
         onsets.append(row / rate)
         durations.append(0.0)
         text = event["text"]
