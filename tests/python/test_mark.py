@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import kivo
-from conftest import KIVOSIM, metadata, received, sample_files, wait_until
+from conftest import KIVOINSPECT, KIVOSIM, metadata, received, sample_files, wait_until
 
 
 def test_marks_land_at_the_rows_latest_at_the_call(port, tmp_path):
@@ -53,6 +53,20 @@ def test_marks_land_at_the_rows_latest_at_the_call(port, tmp_path):
     meta = metadata(raw)
     assert meta["event_count"] == 6
     assert meta["events_file"] == os.path.basename(raw).replace("_kivo_samples.dat", "_kivo_events.tsv")
+
+    # kivoinspect counts them and checks each row's time against its stamp.
+    inspect = subprocess.run([KIVOINSPECT, raw], capture_output=True, text=True)
+    assert inspect.returncode == 0 and "6 marked, 5 placed on the timing" in inspect.stdout, inspect.stdout
+    path = kivo.events.events_path(raw)
+    with open(path) as f:
+        lines = f.read().split("\n")
+    fields = lines[3].split("\t")
+    fields[2] = str(int(fields[2]) + 50 * 125)  # 50 datagrams (25 ms) late
+    lines[3] = "\t".join(fields)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+    inspect = subprocess.run([KIVOINSPECT, raw], capture_output=True, text=True)
+    assert inspect.returncode != 0 and "the event on line 4 of the events file: its row" in inspect.stdout
 
 
 def test_a_killed_host_keeps_every_mark_made(port, tmp_path):

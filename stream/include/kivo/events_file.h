@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kivo/block_file.h"
 
@@ -37,6 +38,29 @@ struct EventRow {
 // line end (or a NUL) in the text becomes a space: it would split the row.
 std::string events_header_line();
 std::string event_line(const EventRow& row);
+
+// ---- reading ----
+
+struct Event {
+  uint64_t line = 0;                 // in the file, from 1 (the header row)
+  std::optional<uint64_t> file_row;  // "sample": the row of the file's samples, from 0
+  uint64_t value = 0;
+  std::optional<double> stamp;  // seconds since 1970
+  std::string text;             // empty for "n/a"
+};
+
+struct EventsRead {
+  bool present = false;  // false: there is no events file
+  std::vector<Event> events;
+  std::string error;  // empty when the file could be read
+};
+
+// Reads the events file at `path`; one that is absent holds no events.
+EventsRead read_events(const std::string& path);
+// The same for the text of one.
+EventsRead parse_events(const std::string& text);
+
+// ---- writing ----
 
 // The events file of one recording, created with its header at the first
 // row. One thread at a time (the host thread).

@@ -1,4 +1,4 @@
-#include "events.h"
+#include "kivo/events_file.h"
 
 #include <cerrno>
 #include <cmath>
@@ -8,10 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-namespace kivo::exporter {
+namespace kivo {
 namespace {
-
-constexpr const char* kNotAvailable = "n/a";
 
 std::vector<std::string> split_tabs(const std::string& line) {
   std::vector<std::string> fields;
@@ -62,7 +60,7 @@ std::string find_columns(const std::vector<std::string>& header, Columns& c) {
 }
 
 std::string field_of(const std::vector<std::string>& fields, int column) {
-  if (column < 0 || static_cast<size_t>(column) >= fields.size()) return kNotAvailable;
+  if (column < 0 || static_cast<size_t>(column) >= fields.size()) return kEventNotAvailable;
   return fields[static_cast<size_t>(column)];
 }
 
@@ -72,16 +70,16 @@ std::string parse_row(const std::vector<std::string>& fields, const Columns& c, 
   if (!code) return "its value \"" + value + "\" is not a whole number from 0";
   e.value = *code;
   const std::string sample = field_of(fields, c.sample);
-  if (sample != kNotAvailable) {
+  if (sample != kEventNotAvailable) {
     if (!(e.file_row = whole_number(sample)))
       return "its sample \"" + sample + "\" is not a row from 0 or n/a";
   }
   const std::string stamp = field_of(fields, c.stamp);
-  if (stamp != kNotAvailable) {
+  if (stamp != kEventNotAvailable) {
     if (!(e.stamp = finite_number(stamp))) return "its stamp \"" + stamp + "\" is not a time or n/a";
   }
   const std::string text = field_of(fields, c.text);
-  if (text != kNotAvailable) e.text = text;
+  if (text != kEventNotAvailable) e.text = text;
   return {};
 }
 
@@ -132,4 +130,4 @@ EventsRead read_events(const std::string& path) {
   return parse_events(text.str());
 }
 
-}  // namespace kivo::exporter
+}  // namespace kivo
