@@ -12,7 +12,9 @@ function test_mark ()
   kivo_check_error (@() velto ('mark', -1), ...
                     'velto: the mark''s value must be a whole number from 0 to 4294967295', 'a negative value');
   velto ('mark', 5, 'early');
-  system (sprintf ('"%s" --host 127.0.0.1 --port %d --channels 4 --rate 2000 --count 4000 --quiet > /dev/null 2>&1 &', ...
+  % At 250 datagrams/s one datagram (4 ms) outlasts the delivery's delay
+  % behind the fitted line on a loaded machine.
+  system (sprintf ('"%s" --host 127.0.0.1 --port %d --channels 4 --rate 250 --count 600 --quiet > /dev/null 2>&1 &', ...
                    getenv ('KIVOSIM'), port));
   kivo_wait (@(s) s.datagrams >= 10);
   rows = 0;
@@ -27,7 +29,7 @@ function test_mark ()
     bounds(k, :) = [before, rows];
     pause (0.1);
   end
-  kivo_wait (@(s) s.datagrams == 4000);
+  kivo_wait (@(s) s.datagrams == 600);
   velto ('close');
   kivo_check_error (@() velto ('mark', 1), closed, 'mark after close');
 

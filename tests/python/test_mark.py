@@ -7,11 +7,12 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
 import kivo
-from conftest import KIVOINSPECT, KIVOSIM, metadata, received, sample_files, wait_until
+from conftest import KIVOINSPECT, KIVOSIM, metadata, received, sample_files
 
 
 def test_marks_land_at_the_rows_latest_at_the_call(port, tmp_path):
@@ -19,8 +20,11 @@ def test_marks_land_at_the_rows_latest_at_the_call(port, tmp_path):
     with pytest.raises(kivo.KivoError, match="whole number from 0 to 4294967295"):
         acq.mark(2 ** 32)
     acq.mark(7, "before\tthe first datagram")
-    sender = subprocess.Popen([KIVOSIM, "--port", str(port), "--channels", "4", "--count", "4000",
-                               "--rate", "2000", "--quiet"], stdout=subprocess.DEVNULL)
+    # A mark lands at the device's sample of its moment on the fitted line;
+    # the datagrams that carry it arrive later by the delivery's delay. At 250
+    # datagrams/s one datagram (4 ms) outlasts that delay on a loaded machine.
+    sender = subprocess.Popen([KIVOSIM, "--port", str(port), "--channels", "4", "--count", "600",
+                               "--rate", "250", "--quiet"], stdout=subprocess.DEVNULL)
     try:
         assert received(acq, 10)
         rows, bounds = 0, []
@@ -30,9 +34,9 @@ def test_marks_land_at_the_rows_latest_at_the_call(port, tmp_path):
             acq.mark(200 + k, None if k == 0 else "trial %d" % k)
             rows += len(acq.read_samples().samples)
             bounds.append((before - 1, rows - 1))  # the rows latest before and after the call
-            wait_until(lambda: False, 0.1)
+            time.sleep(0.1)
         assert sender.wait(60) == 0
-        assert received(acq, 4000)
+        assert received(acq, 600)
     finally:
         acq.close()
     with pytest.raises(kivo.KivoError, match="no acquisition is open to mark"):
