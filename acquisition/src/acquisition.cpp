@@ -123,7 +123,8 @@ void Acquisition::close(kivo::EndReason reason) {
   events_.close();
   if (was_running) {
     saver_.set_timing(receiver_.timing());
-    saver_.set_events({events_.rows() != 0 ? kivo::base_name(events_.path()) : std::string(), events_.rows()});
+    saver_.set_events(
+        {events_.rows() != 0 ? kivo::base_name(events_.path()) : std::string(), events_.rows()});
   }
   saver_.finish_metadata(reason, was_running);
   latest_.clear_unread();

@@ -9,8 +9,14 @@
 namespace kivo {
 
 EventRow Acquisition::mark(uint64_t value, const std::string& text) {
-  if (!running_) throw AcquisitionError(FailureKind::refused, messages::kNothingToMark);
-  if (value > kMaxEventValue) throw AcquisitionError(FailureKind::refused, messages::mark_value_out_of_range());
+  // A forked child holds a copy of its parent's acquisition: its marks
+  // would land in the parent's file.
+  if (!running_ || held_by_another_process()) {
+    throw AcquisitionError(FailureKind::refused, messages::kNothingToMark);
+  }
+  if (value > kMaxEventValue) {
+    throw AcquisitionError(FailureKind::refused, messages::mark_value_out_of_range());
+  }
   if (text.size() > kMaxEventTextBytes) {
     throw AcquisitionError(FailureKind::refused, messages::mark_text_too_long());
   }

@@ -20,8 +20,8 @@ void SharedFileRows::reset(int32_t nsamp) {
 // receives leave) or the samples do not follow on (a gap, a late datagram,
 // a restart).
 void SharedFileRows::note(uint64_t slot, int64_t first_sample) {
-  const bool follows = published_.known && slot == last_slot_ + 1 &&
-                       first_sample == last_first_sample_ + published_.nsamp;
+  const bool follows =
+      published_.known && slot == last_slot_ + 1 && first_sample == last_first_sample_ + published_.nsamp;
   last_slot_ = slot;
   last_first_sample_ = first_sample;
   if (follows) return;

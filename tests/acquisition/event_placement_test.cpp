@@ -32,7 +32,8 @@ TEST(EventPlacement, RowsFollowTheFileThroughGapsAndStaleSlots) {
   rows.note(3, 20 * kNsamp);  // datagrams 13 to 19 never came
   EXPECT_EQ(kivo::place_event(moment_of(15 * kNsamp), lines, rows.read()).sample, uint64_t{3 * kNsamp})
       << "in the gap: the next row after it";
-  EXPECT_EQ(kivo::place_event(moment_of(20 * kNsamp + 3), lines, rows.read()).sample, uint64_t{3 * kNsamp + 3});
+  EXPECT_EQ(kivo::place_event(moment_of(20 * kNsamp + 3), lines, rows.read()).sample,
+            uint64_t{3 * kNsamp + 3});
 
   rows.note(1000, 21 * kNsamp);  // slots 4 to 999 of the first block stayed stale
   EXPECT_EQ(kivo::place_event(moment_of(21 * kNsamp + 5), lines, rows.read()).sample,

@@ -5,7 +5,9 @@
 namespace kivo::inspect {
 namespace {
 
-std::string at_line(const kivo::Event& e) { return "the event on line " + std::to_string(e.line) + " of the events file"; }
+std::string at_line(const kivo::Event& e) {
+  return "the event on line " + std::to_string(e.line) + " of the events file";
+}
 
 // The clock lines fitted after the recording and the one a mark was placed
 // on at its call differ by a little of the stamps' jitter; a row a whole
@@ -44,8 +46,8 @@ EventTally check_events(const kivo::EventsRead& events, const Summary& summary,
     }
     const auto first = summary.first_samples.find(slot);
     if (!e.stamp || !timing || !(timing->sample_rate > 0) || first == summary.first_samples.end()) continue;
-    const double row_time =
-        kivo::sample_time(*timing, first->second + static_cast<int64_t>(*e.file_row % static_cast<uint64_t>(nsamp)));
+    const double row_time = kivo::sample_time(
+        *timing, first->second + static_cast<int64_t>(*e.file_row % static_cast<uint64_t>(nsamp)));
     if (std::isnan(row_time)) continue;
     ++t.checked;
     const double off = row_time - *e.stamp;

@@ -248,8 +248,9 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
   out["channels"] = channels;
   out["metadata"] = metadata_json(source.metadata);
   const EventTally& e = findings.events;
-  out["events"] = e.present ? Json{{"rows", e.rows}, {"checked", e.checked}, {"without_sample", e.without_sample}}
-                            : Json(nullptr);
+  out["events"] = e.present
+                      ? Json{{"rows", e.rows}, {"checked", e.checked}, {"without_sample", e.without_sample}}
+                      : Json(nullptr);
   const auto problems = all_problems(source, findings.problems);
   out["problems"] = problems;
   out["notes"] = findings.notes;

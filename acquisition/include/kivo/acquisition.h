@@ -63,10 +63,8 @@ class Acquisition {
   // row of the raw file (kivo/event_placement.h), and returns the row. One
   // write, no wait on the other threads. Throws AcquisitionError (refused)
   // when nothing runs, for a value or text out of range, and when the row
-  // cannot be written.
+  // cannot be written, and in a process forked from the one that opened it.
   EventRow mark(uint64_t value, const std::string& text);
-  // host thread: the rows mark() wrote since 'open'.
-  uint64_t marks() const { return events_.rows(); }
   // host thread: the receive stamp (seconds since 1970) of the datagram
   // that the last successful read() returned.
   double read_stamp() const;

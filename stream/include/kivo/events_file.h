@@ -27,7 +27,7 @@ inline constexpr size_t kMaxEventTextBytes = 255;
 std::string events_path_for(const std::string& sample_path);
 
 struct EventRow {
-  std::optional<double> onset;   // seconds from the recording's first sample
+  std::optional<double> onset;     // seconds from the recording's first sample
   std::optional<uint64_t> sample;  // the row of the raw file's samples, from 0
   uint64_t value = 0;
   double stamp = 0;  // seconds since 1970
