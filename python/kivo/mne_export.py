@@ -1,10 +1,13 @@
 """A recording as an mne.io.RawArray (Recording.to_mne): the samples of the
-slots that hold data (stale slots left out, as kivoexport leaves them), the
+slots that hold data (stale slots left out, and a filtered file's offset
+taken off, as kivoexport does), the
 marked events as annotations, and each break in the data (missing
 datagrams, a device restart) as a BAD_gap annotation over the two rows
 around it, which MNE leaves out when it rejects by annotation."""
 
 import numpy as np
+
+FILTERED_OFFSET = 32767  # a filtered file holds the filter's output plus this
 
 
 def _import_mne():
@@ -29,17 +32,17 @@ def _rate(rec, sample_rate):
     return float(rate)
 
 
-def _kept_slots(rec):
-    """Indices of the slots kept, their first samples, and whether each is placed."""
-    timing, first_samples, placed = rec._places()  # noqa: SLF001 - the same package
+def _breaks(rec):
+    """The rows kept where the data do not run on from the slot before: by
+    the places on the fitted clock, or, in a file without them (kivorec's
+    without a fit), by the sequence numbers."""
+    _, first_samples, placed = rec._places()  # noqa: SLF001 - the same package
     fresh = ~rec.stale
-    return np.flatnonzero(fresh), first_samples[fresh], placed[fresh]
-
-
-def _breaks(first_samples, nsamp):
-    """The kept rows where the data do not run on from the slot before."""
-    steps = np.diff(first_samples)
-    return (np.flatnonzero(steps != nsamp) + 1) * nsamp
+    if placed[fresh].all():
+        runs_on = np.diff(first_samples[fresh]) == rec.nsamp
+    else:
+        runs_on = np.diff(rec.sequence_no[fresh].astype(np.int64)) % 65536 == 1
+    return (np.flatnonzero(~runs_on) + 1) * rec.nsamp
 
 
 def _event_rows(rec, slots, rate):
@@ -69,12 +72,14 @@ def _event_rows(rec, slots, rate):
 def to_mne(rec, sample_rate=None):
     mne = _import_mne()
     rate = _rate(rec, sample_rate)
-    slots, first_samples, _ = _kept_slots(rec)
+    slots = np.flatnonzero(~rec.stale)
     data = rec.samples[np.repeat(~rec.stale, rec.nsamp)].T.astype(np.float64)
+    if rec.kind == "filtered":
+        data -= FILTERED_OFFSET
     info = mne.create_info(["ch%d" % (c + 1) for c in range(rec.nchans)], rate, "misc")
     raw = mne.io.RawArray(data, info, verbose="error")
     onsets, durations, descriptions = [], [], []
-    for row in _breaks(first_samples, rec.nsamp):
+    for row in _breaks(rec):
         onsets.append((row - 1) / rate)
         durations.append(2 / rate)
         descriptions.append("BAD_gap")

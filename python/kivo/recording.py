@@ -411,8 +411,9 @@ class Recording:
 
     def to_mne(self, sample_rate=None):
         """The recording as an mne.io.RawArray (needs MNE-Python): the
-        samples of the slots that hold data at the fitted rate (or
-        `sample_rate`), the events as annotations ("value" or "value/text")
+        samples of the slots that hold data (a filtered file's without its
+        offset of 32767) as "misc" channels ch1..chN at the fitted rate (or
+        `sample_rate`, which kivorec's files without a fit need), the events as annotations ("value" or "value/text")
         at their rows, and each break in the data (missing datagrams, a
         device restart) as a BAD_gap annotation over the two rows around it."""
         return mne_export.to_mne(self, sample_rate)
