@@ -78,9 +78,10 @@ class Acquisition(AcquisitionBinding):
     read(timeout=0.0) returns the latest datagram or None;
     read_samples(timeout=0.0) returns every datagram since the last call,
     with each sample's time on the fitted clock (kivo.Samples); status() returns
-    velto('status')'s fields as a dict; close() ends the acquisition and
-    completes the files (a second close() does nothing). It is a context
-    manager; one that is garbage-collected, or still open when the
+    velto('status')'s fields as a dict; mark(value, text=None) writes an event
+    at this moment into the events file beside the raw file; close() ends the
+    acquisition and completes the files (a second close() does nothing). It is
+    a context manager; one that is garbage-collected, or still open when the
     interpreter exits, is closed the same way.
 
     Errors raise KivoError with the plug-in's message ("invalid # of channels
