@@ -1,5 +1,6 @@
 #include "kivo/events_file.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -10,11 +11,23 @@ bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Seconds to the microsecond with a point, whatever the process's locale
+// (a host may have set one that writes a comma): counted in whole
+// microseconds, which a double holds exactly to beyond the year 2200.
 std::string number_or_na(const std::optional<double>& value) {
-  if (!value) return kEventNotAvailable;
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6f", *value);
+  if (!value || !std::isfinite(*value) || std::fabs(*value) > 9e12) return kEventNotAvailable;
+  const long long micro = std::llround(*value * 1e6);
+  const unsigned long long magnitude = static_cast<unsigned long long>(micro < 0 ? -micro : micro);
+  char text[48];
+  std::snprintf(text, sizeof text, "%s%llu.%06llu", micro < 0 ? "-" : "", magnitude / 1000000ULL,
+                magnitude % 1000000ULL);
   return text;
+}
+
+std::string joined_by_tabs(const std::string* fields, size_t count) {
+  std::string line;
+  for (size_t i = 0; i < count; ++i) line += (i == 0 ? "" : "\t") + fields[i];
+  return line + "\n";
 }
 
 std::string text_field(const std::string& text) {
@@ -41,9 +54,10 @@ std::string events_path_for(const std::string& sample_path) {
 }
 
 std::string events_header_line() {
-  std::string line;
-  for (const char* column : kEventColumns) line += (line.empty() ? "" : "\t") + std::string(column);
-  return line + "\n";
+  constexpr size_t kCount = sizeof kEventColumns / sizeof kEventColumns[0];
+  std::string names[kCount];
+  for (size_t i = 0; i < kCount; ++i) names[i] = kEventColumns[i];
+  return joined_by_tabs(names, kCount);
 }
 
 // The fields in the order of kEventColumns.
@@ -54,11 +68,9 @@ std::string event_line(const EventRow& row) {
                                 std::to_string(row.value),
                                 number_or_na(row.stamp),
                                 text_field(row.text)};
-  static_assert(sizeof fields / sizeof fields[0] == sizeof kEventColumns / sizeof kEventColumns[0],
-                "one field per column");
-  std::string line;
-  for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + field;
-  return line + "\n";
+  constexpr size_t kCount = sizeof fields / sizeof fields[0];
+  static_assert(kCount == sizeof kEventColumns / sizeof kEventColumns[0], "one field per column");
+  return joined_by_tabs(fields, kCount);
 }
 
 void EventsFile::reset(const std::string& path) {
