@@ -44,6 +44,13 @@ function rec = kivo_read (file, varargin)
 %                  above the fitted line (jitter_median_seconds,
 %                  jitter_p99_seconds, jitter_max_seconds), stamp_source
 %                  ('kernel' or 'receiver') and counts
+%     events       the marks made while recording (velto('mark')), read
+%                  from the events file beside FILE (<base>_kivo_events.tsv):
+%                  a structure array with onset (seconds from the first
+%                  sample), duration, sample (the 0-based row of the whole
+%                  file's samples: rec.samples(sample + 1, :) when every
+%                  block is read), value, stamp (seconds since 1970) and
+%                  text; NaN (or '') where the file says n/a; 0 x 1 without it
 %     file, kind, nchans, nsamp, metadata (the decoded metadata file, or []),
 %     first_block (number of the first block read), slots (slots read)
 %
@@ -106,6 +113,57 @@ function rec = kivo_read (file, varargin)
   rec.samples = samples_of (bytes(s + 13:end, :), nchans, opts.native);
   rec.stale = stale(context + 1:end);
   [rec.time, rec.timing] = sample_times (file, rec, first, slot_bytes);
+  rec.events = read_events (events_file_of (file));
+end
+
+% x/y_kivo_samples.dat and x/y_kivo_filtered_samples.dat -> x/y_kivo_events.tsv;
+% another name loses its extension and gets _kivo_events.tsv.
+function path = events_file_of (file)
+  path = regexprep (file, '_kivo_(filtered_)?samples\.dat$', '_kivo_events.tsv');
+  if (strcmp (path, file))
+    [folder, name] = fileparts (file);
+    path = fullfile (folder, [name '_kivo_events.tsv']);
+  end
+end
+
+% The rows of the events file as a structure array (0 x 1 without the
+% file): numbers NaN and text '' where the file says n/a.
+function events = read_events (path)
+  names = {'onset', 'duration', 'sample', 'value', 'stamp', 'text'};
+  events = cell2struct (cell (numel (names), 0), names, 1);
+  fid = fopen (path, 'r');
+  if (fid < 0)
+    return;
+  end
+  text = fread (fid, Inf, '*char').';
+  fclose (fid);
+  lines = regexp (text, '\r?\n', 'split');
+  columns = strsplit (regexprep (lines{1}, '^\xEF\xBB\xBF', ''), sprintf ('\t'));
+  for k = 2:numel (lines)
+    if (isempty (lines{k}))
+      continue;
+    end
+    fields = strsplit (lines{k}, sprintf ('\t'));
+    e = struct ();
+    for c = 1:numel (names)
+      at = find (strcmp (columns, names{c}), 1);
+      value = 'n/a';
+      if (! isempty (at) && at <= numel (fields))
+        value = fields{at};
+      end
+      if (strcmp (names{c}, 'text'))
+        e.text = value;
+        if (strcmp (value, 'n/a'))
+          e.text = '';
+        end
+      elseif (strcmp (value, 'n/a'))
+        e.(names{c}) = NaN;
+      else
+        e.(names{c}) = str2double (value);
+      end
+    end
+    events(end + 1, 1) = e;
+  end
 end
 
 function opts = parse_options (args)

@@ -221,6 +221,26 @@ void statuscmd(int, mxArray* plhs[], int, const mxArray*[]) {
   plhs[0] = result;
 }
 
+// velto('mark', value[, text]): the value a whole number from 0, the text
+// a character row; the engine checks their ranges and that it runs.
+void markcmd(int nlhs, mxArray*[], int nrhs, const mxArray* prhs[]) {
+  require(nlhs == 0 && (nrhs == 2 || nrhs == 3), "velto: velto('mark', value) or velto('mark', value, text)");
+  const mxArray* value = prhs[1];
+  require(is_real_numeric(value) && mxGetNumberOfElements(value) == 1,
+          "velto: the mark's value must be one real number");
+  const double code = first_numeric_value(value);
+  if (!(code >= 0 && code <= static_cast<double>(kivo::kMaxEventValue) && code == std::floor(code))) {
+    throw std::runtime_error("velto: the mark's value must be a whole number from 0 to " +
+                             std::to_string(kivo::kMaxEventValue));
+  }
+  std::string text;
+  if (nrhs == 3) {
+    require(mxIsChar(prhs[2]) && mxGetM(prhs[2]) <= 1, "velto: the mark's text must be a character row");
+    text = mxArray2String(prhs[2]);
+  }
+  acquisition().mark(static_cast<uint64_t>(code), text);
+}
+
 }  // namespace velto
 
 namespace velto {

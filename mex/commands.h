@@ -17,6 +17,7 @@ void samplescmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void closecmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void versioncmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void statuscmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void markcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void fitcmd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 // The plug-in's one acquisition.

@@ -23,7 +23,7 @@ struct Command {
 // Matched case-sensitively against the whole command word.
 constexpr Command kCommands[] = {
     {"open", opencmd},       {"read", readcmd},     {"samples", samplescmd},      {"close", closecmd},
-    {"version", versioncmd}, {"status", statuscmd}, {"fit_sample_clock", fitcmd},
+    {"version", versioncmd}, {"status", statuscmd}, {"fit_sample_clock", fitcmd}, {"mark", markcmd},
 };
 
 // Runs when the host unloads the plug-in (clear velto, clear all, exit): the

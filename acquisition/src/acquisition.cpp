@@ -73,6 +73,7 @@ int32_t Acquisition::open(const OpenRequest& given) {
   }
   running_ = true;
   wrong_size_said_ = false;
+  events_.reset(kivo::events_path_for(saver_.raw_path()));
   console_(Severity::note, messages::connection_opened(port));
   return geometry_.nsamp;
 }
@@ -119,7 +120,12 @@ void Acquisition::close(kivo::EndReason reason) {
   delivery_.release();
   receiver_.close_socket();
   saver_.end_files();
-  if (was_running) saver_.set_timing(receiver_.timing());
+  events_.close();
+  if (was_running) {
+    saver_.set_timing(receiver_.timing());
+    saver_.set_events(
+        {events_.rows() != 0 ? kivo::base_name(events_.path()) : std::string(), events_.rows()});
+  }
   saver_.finish_metadata(reason, was_running);
   latest_.clear_unread();
   running_ = false;

@@ -186,6 +186,11 @@ void BlockSaver::set_timing(const kivo::SampleTiming& timing) {
   filtered_.set_timing(timing);
 }
 
+void BlockSaver::set_events(const kivo::EventsSummary& events) {
+  raw_.set_events(events);
+  filtered_.set_events(events);
+}
+
 void BlockSaver::finish_metadata(kivo::EndReason reason, bool acquired) {
   const kivo::RecordingTotals shared = acquired ? counters_.shared_totals() : kivo::RecordingTotals{};
   for (kivo::RecordingFile* file : {&raw_, &filtered_}) {

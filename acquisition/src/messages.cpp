@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include "kivo/events_file.h"
+
 namespace kivo::messages {
 
 std::string names_taken(const std::string& path) { return path + " exists and is not overwritten"; }
@@ -64,6 +66,18 @@ std::string metadata_not_completed(const std::string& path, const std::string& r
 
 std::string filtered_samples_clipped(uint64_t count) {
   return std::to_string(count) + " filtered sample(s) were out of range and were clipped";
+}
+
+std::string mark_value_out_of_range() {
+  return "the mark's value must be a whole number from 0 to " + std::to_string(kMaxEventValue);
+}
+
+std::string mark_text_too_long() {
+  return "the mark's text must be at most " + std::to_string(kMaxEventTextBytes) + " bytes";
+}
+
+std::string mark_not_written(const std::string& path, const std::string& reason) {
+  return "could not write the mark to " + path + " (" + reason + ")";
 }
 
 std::string nothing_saved(const std::string& path) {

@@ -33,6 +33,12 @@ std::string samples_not_saved(const std::string& path);           // kept
 std::string filtered_samples_not_saved(const std::string& path);  // kept
 std::string metadata_not_saved(const std::string& path);
 
+// 'mark' refused (FailureKind::refused).
+inline constexpr const char* kNothingToMark = "no acquisition is open to mark";
+std::string mark_value_out_of_range();
+std::string mark_text_too_long();
+std::string mark_not_written(const std::string& path, const std::string& reason);
+
 // 'open' succeeded (Severity::note).
 std::string connection_opened(int port);  // kept
 

@@ -29,6 +29,7 @@ void Receiver::size_blocks(const kivo::Geometry& geometry) {
   clock_ = kivo::SampleClock(geometry.nsamp);
   last_first_sample_ = -int64_t{geometry.nsamp};
   lines_.reset();
+  rows_.reset(geometry.nsamp);
 }
 
 int Receiver::open_socket(uint16_t port, int buffer_request, const Console& console) {
@@ -133,7 +134,7 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
       if (received.length == 0) note_size(datagram, received);
       continue;
     }
-    take_datagram(slot, received);
+    take_datagram(slot, uint64_t{number} * static_cast<uint64_t>(kivo::kSlotsPerBlock) + taken, received);
     latest_.publish(number, offset, static_cast<size_t>(received.length));
     arrivals_.announce();
     offset += slot_bytes_;
@@ -143,15 +144,18 @@ bool Receiver::receive_block(uint32_t number, unsigned half, size_t& taken) {
 }
 
 // What every datagram that takes a slot goes through, in the receiver thread
-// and at 'close': its size, its stamp, the counters, its place on the clock,
-// and its publication for 'samples'.
-void Receiver::take_datagram(uint8_t* slot, const kivo::net::Received& received) {
+// and at 'close': its size, its stamp, the counters, its place on the clock
+// and in the file (slot `file_slot` of the raw file), and its publication
+// for 'samples'.
+void Receiver::take_datagram(uint8_t* slot, uint64_t file_slot, const kivo::net::Received& received) {
   uint8_t* datagram = slot + kivo::kStampBytes;
   note_size(datagram, received);
   const double stamp = received.stamp;
   std::memcpy(slot, &stamp, sizeof stamp);
   count_datagram(counters_, sequence_, datagram, received);
-  delivery_.publish(place(datagram, received, stamp));
+  const int64_t first_sample = place(datagram, received, stamp);
+  rows_.note(file_slot, first_sample);
+  delivery_.publish(first_sample);
 }
 
 // The datagram's first sample. One too short to carry a sequence number
@@ -219,7 +223,7 @@ Receiver::LastBlock Receiver::receive_to_the_end(const std::function<void(unsign
       note_size(slot + kivo::kStampBytes, received);
       continue;
     }
-    take_datagram(slot, received);
+    take_datagram(slot, uint64_t{number} * static_cast<uint64_t>(kivo::kSlotsPerBlock) + taken, received);
     if (++taken == static_cast<size_t>(kivo::kSlotsPerBlock)) {
       save_full(half);
       ++number;

@@ -2,6 +2,7 @@
 
 import atexit
 import numbers
+import operator
 import os
 import sys
 import warnings
@@ -77,9 +78,10 @@ class Acquisition(AcquisitionBinding):
     read(timeout=0.0) returns the latest datagram or None;
     read_samples(timeout=0.0) returns every datagram since the last call,
     with each sample's time on the fitted clock (kivo.Samples); status() returns
-    velto('status')'s fields as a dict; close() ends the acquisition and
-    completes the files (a second close() does nothing). It is a context
-    manager; one that is garbage-collected, or still open when the
+    velto('status')'s fields as a dict; mark(value, text=None) writes an event
+    at this moment into the events file beside the raw file; close() ends the
+    acquisition and completes the files (a second close() does nothing). It is
+    a context manager; one that is garbage-collected, or still open when the
     interpreter exits, is closed the same way.
 
     Errors raise KivoError with the plug-in's message ("invalid # of channels
@@ -113,6 +115,24 @@ class Acquisition(AcquisitionBinding):
                         doc="the raw samples file (str, absolute path; '' when it could not be created)")
     filtered_file = property(lambda self: self._filtered_file,
                              doc="the filtered samples file (str, absolute path; '' without a filter)")
+
+    def mark(self, value, text=None):
+        """Marks an event in the recording: a row of the events file beside
+        the raw file (<base>_kivo_events.tsv) with the code `value` (a whole
+        number from 0 to 4294967295) and an optional short label `text` (at
+        most 255 bytes in UTF-8), stamped now on the datagrams' clock and
+        placed at the row of the raw file's samples that holds that moment.
+        The row is written before it returns. Raises KivoError when the
+        acquisition is closed or an argument is out of range."""
+        try:
+            code = operator.index(value)
+        except TypeError:
+            raise KivoError("the mark's value must be a whole number from 0 to 4294967295") from None
+        if not 0 <= code <= 4294967295:
+            raise KivoError("the mark's value must be a whole number from 0 to 4294967295")
+        if text is not None and not isinstance(text, str):
+            raise KivoError("the mark's text must be a string or None")
+        self._mark(code, text or "")
 
     def close(self):
         """Stops the receiver and the writer, joins them, closes the socket

@@ -16,6 +16,8 @@ from the name and first slot is not right, give the kind).
     rec.samples[:, 3]        # channel 3, every time step, in time order
     rec.times                # the time of every row, seconds since 1970
     rec.stamps, rec.sequence_no, rec.header, rec.stale, rec.timing
+    rec.events               # the marks made while recording (a list of dicts)
+    rec.to_mne()             # an mne.io.RawArray, with the marks and gaps annotated
 
 read_recording (open_recording is the same) maps the file (numpy.memmap), so
 it returns at once however large the file is; the fields are read from the
@@ -34,7 +36,8 @@ import warnings
 
 import numpy as np
 
-from kivo import sample_times
+from kivo import events as events_module
+from kivo import mne_export, sample_times
 
 SLOTS_PER_BLOCK = 1000
 HEADER_BYTES = 10          # bytes before the sequence number
@@ -263,6 +266,10 @@ class Recording:
                    ...): the metadata's "timing", else fitted to the stamps read
                    (stamp_source then None), which needs the extension kivo._kivo;
                    None for a kivorec file without it
+    events       the rows of the events file beside it (<base>_kivo_events.tsv):
+                 a list of dicts with onset, duration, sample (the row of
+                 the whole file's samples), value, stamp and text, None for
+                 n/a; [] without the file
     and kind, nchans, nsamp, metadata (the decoded .json, or None),
     first_block (0-based), slots, whole_blocks, partial_slots, trailing_bytes.
     """
@@ -301,6 +308,7 @@ class Recording:
         self.slots = len(self.records)
         self._stale = None
         self._clock = None
+        self._events = None
 
     def _warn_if_cut(self, file_slots):
         if self.trailing_bytes == 0 and file_slots % SLOTS_PER_BLOCK == 0:
@@ -394,6 +402,21 @@ class Recording:
         if stop <= 0:
             return np.zeros(0, np.uint16)
         return np.memmap(self.path, self.dtype, mode="r", shape=(stop,))["sequence_no"]
+
+    @property
+    def events(self):
+        if self._events is None:
+            self._events = events_module.read_events(events_module.events_path(self.path))
+        return self._events
+
+    def to_mne(self, sample_rate=None):
+        """The recording as an mne.io.RawArray (needs MNE-Python): the
+        samples of the slots that hold data (a filtered file's without its
+        offset of 32767) as "misc" channels ch1..chN at the fitted rate (or
+        `sample_rate`, which kivorec's files without a fit need), the events as annotations ("value" or "value/text")
+        at their rows, and each break in the data (missing datagrams, a
+        device restart) as a BAD_gap annotation over the two rows around it."""
+        return mne_export.to_mne(self, sample_rate)
 
     def __len__(self):
         return self.slots

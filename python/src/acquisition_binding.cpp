@@ -98,6 +98,16 @@ int32_t AcquisitionBinding::open(double port, double nchans, const std::string& 
   }
 }
 
+// The GIL stays held: the call is one write, shorter than a release.
+void AcquisitionBinding::mark(uint64_t value, const std::string& text) {
+  auto lock = lock_core();
+  try {
+    state_.mark(value, text);
+  } catch (const std::runtime_error& e) {
+    throw KivoFailure(e.what());
+  }
+}
+
 void AcquisitionBinding::close() {
   auto lock = lock_core();
   py::gil_scoped_release nogil;

@@ -63,6 +63,9 @@ class AcquisitionBinding {
   // Every datagram since the last call, waiting up to `timeout` seconds for one.
   py::object read_samples(py::handle timeout);
   py::dict status();
+  // Writes an event to the events file (kivo::Acquisition::mark); the
+  // package checks the arguments' types.
+  void mark(uint64_t value, const std::string& text);
   // What the acquisition printed since the last call, in order: pairs of
   // its severity ("error", "warning" or "note") and its text.
   std::vector<std::pair<std::string, std::string>> take_printed();

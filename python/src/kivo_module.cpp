@@ -99,6 +99,7 @@ PYBIND11_MODULE(_kivo, m) {
       .def(py::init<>())
       .def("_open", &AcquisitionBinding::open)
       .def("_close", &AcquisitionBinding::close)
+      .def("_mark", &AcquisitionBinding::mark)
       .def("_take_printed", &AcquisitionBinding::take_printed)
       .def("_forget_in_child", &AcquisitionBinding::forget_in_child)
       .def("read", &AcquisitionBinding::read, py::arg("timeout") = 0.0,

@@ -23,6 +23,8 @@ constexpr const char* kSampleType = "uint16";
 constexpr const char* kStampType = "float64 seconds since 1970-01-01T00:00:00Z";
 constexpr const char* kTimingKey = "timing";
 constexpr const char* kSlotAnchorsKey = "slot_anchors";
+constexpr const char* kEventsFileKey = "events_file";
+constexpr const char* kEventCountKey = "event_count";
 
 const char* writer_name(FileKind kind) { return kind == FileKind::recorder ? "kivorec" : "velto"; }
 
@@ -155,6 +157,14 @@ std::vector<SlotAnchor> parse_anchors(const Json& in) {
   return anchors;
 }
 
+EventsSummary parse_events(const Json& in) {
+  EventsSummary events;
+  events.rows = get<uint64_t>(in, kEventCountKey);
+  const Json& file = field(in, kEventsFileKey);
+  if (!file.is_null()) events.file = get<std::string>(in, kEventsFileKey);
+  return events;
+}
+
 RecordingTotals parse_totals(const Json& in) {
   RecordingTotals t;
   for_each_total(t, [&](const TotalField& field, uint64_t& count) {
@@ -184,6 +194,7 @@ Metadata parse_object(const Json& in) {
   m.end = parse_end(get<std::string>(in, "ended"));
   if (in.contains(kTimingKey)) m.timing = parse_timing(field(in, kTimingKey));
   if (in.contains(kSlotAnchorsKey)) m.slot_anchors = parse_anchors(in);
+  if (in.contains(kEventCountKey)) m.events = parse_events(in);
   return m;
 }
 
@@ -207,6 +218,10 @@ std::string metadata_json_text(const Metadata& m) {
   put_totals(out, m.totals, m.end);
   if (m.timing) out[kTimingKey] = timing_json(*m.timing);
   if (m.slot_anchors) out[kSlotAnchorsKey] = anchors_json(*m.slot_anchors);
+  if (m.events) {
+    out[kEventsFileKey] = m.events->file.empty() ? Json(nullptr) : Json(m.events->file);
+    out[kEventCountKey] = m.events->rows;
+  }
   // Invalid UTF-8 in a path or host name is replaced rather than refused.
   return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

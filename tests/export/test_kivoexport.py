@@ -212,6 +212,34 @@ def test_events_become_stimulus_markers_at_their_rows(tmp_path):
     assert "line 7 (value 4): its sample %d lies beyond the file's %d rows" % (1200 * n, 1200 * n) in comment
 
 
+def test_to_mne_agrees_with_the_export(tmp_path):
+    numbers = [u for u in range(2100) if not 500 <= u <= 503]
+    rate = 250000.0
+    timing = {"sample_rate": rate, "sample_rate_uncertainty_ppm": 0.5, "jitter_median_seconds": 1e-5,
+              "jitter_p99_seconds": 2e-5, "jitter_max_seconds": 3e-5, "datagrams": 2096, "segment_count": 1,
+              "clock_steps": 0, "device_restarts": 0, "late_datagrams": 0, "stamp_source": "kernel",
+              "segments": [{"first_sample": 0, "last_sample": 524999, "t0": 1714550400.0, "sample_rate": rate}]}
+    rec = Built(str(tmp_path), "raw", 2, numbers, jitter=20e-6, timing=timing)
+    for k in range(1990, 2000):
+        rec.records[k] = 0
+        rec.numbers[k] = None
+    rec.save()
+    n = rec.nsamp
+    write_events(rec.path, [(17, 1, "n/a", "go"), (600 * n, 2, "n/a", "n/a"), (1995 * n, 3, "n/a", "stale"),
+                            ("n/a", 4, "%.6f" % (rec.t0 + (2050 * n + 0.5) / rec.rate), "by stamp"),
+                            (2096 * n, 5, "n/a", "beyond the end")])
+    exported_raw, _ = exported(rec.path, "--out", str(tmp_path))
+    read = kivo.read_recording(rec.path)
+    raw = read.to_mne()
+    np.testing.assert_array_equal(raw.get_data().T, read.samples[np.repeat(~read.stale, n)])
+    assert raw.n_times == exported_raw.n_times
+    assert raw.info["sfreq"] == exported_raw.info["sfreq"] == rate
+    marks = [(round(o, 6), d) for o, d in zip(raw.annotations.onset, raw.annotations.description)]
+    assert [o for o, d in marks if d == "BAD_gap"] == [o for o, _, _ in annotations(exported_raw, "Bad Interval")]
+    stimuli = [o for o, _, _ in annotations(exported_raw, "Stimulus")]
+    assert [m for m in marks if m[1] != "BAD_gap"] == list(zip(stimuli, ["1/go", "2", "3/stale", "4/by stamp"]))
+
+
 def test_filtered_file_without_the_offset_at_the_recorded_rate(tmp_path):
     numbers = list(range(2000))
     rate = 250123.456789  # as the recorder fitted it, not the stamps' 250000

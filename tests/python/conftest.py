@@ -10,6 +10,7 @@ import time
 import pytest
 
 KIVOSIM = os.environ["KIVOSIM"]
+KIVOINSPECT = os.environ["KIVOINSPECT"]
 FIRST_PORT = int(os.environ.get("KIVO_TEST_PORT", "48000"))
 _next_port = [FIRST_PORT]
 

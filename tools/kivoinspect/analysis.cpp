@@ -165,7 +165,8 @@ void note_stamp(Summary& s, double stamp) {
 
 }  // namespace
 
-Summary analyse(const Slots& slots, const Progress& progress, const std::vector<kivo::SlotAnchor>& anchors) {
+Summary analyse(const Slots& slots, const Progress& progress, const std::vector<kivo::SlotAnchor>& anchors,
+                const std::set<uint64_t>& wanted) {
   Summary s;
   s.layout = slots.layout();
   s.extent = extent_of(slots.size(), s.layout);
@@ -185,7 +186,9 @@ Summary analyse(const Slots& slots, const Progress& progress, const std::vector<
       continue;
     }
     ++s.fresh_slots;
-    note_sequence(s, numbers, run, k, slots.sequence(k), numbering.fresh(slots, k));
+    const int64_t u = numbering.fresh(slots, k);
+    note_sequence(s, numbers, run, k, slots.sequence(k), u);
+    if (wanted.count(k) != 0) s.first_samples[k] = u * static_cast<int64_t>(nsamp);
     if (s.layout.stamped()) note_stamp(s, slots.stamp(k));
     sums.add(slots.datagram(k), nchans, nsamp);
   }

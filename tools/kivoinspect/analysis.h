@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "kivo/sample_timing.h"
@@ -56,11 +58,15 @@ struct Summary {
   // stamp_source says only "receiver", as the stamps do not tell.
   std::optional<kivo::SampleTiming> fitted;
   SequenceGaps gaps;
+  // The first device sample of each fresh slot asked for (as the clock
+  // numbers them), for placing rows named elsewhere on the clock.
+  std::map<uint64_t, int64_t> first_samples;
   std::vector<ChannelStats> channels;  // over the fresh slots; empty when none
 };
 
-// `anchors`: the metadata's slot anchors of a file without stamps.
+// `anchors`: the metadata's slot anchors of a file without stamps;
+// `wanted`: the slots whose first samples the summary keeps.
 Summary analyse(const Slots& slots, const Progress& progress = {},
-                const std::vector<kivo::SlotAnchor>& anchors = {});
+                const std::vector<kivo::SlotAnchor>& anchors = {}, const std::set<uint64_t>& wanted = {});
 
 }  // namespace kivo::inspect

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "event_check.h"
 #include "kivo/metadata.h"
 
 namespace kivo::inspect {
@@ -14,6 +15,7 @@ namespace kivo::inspect {
 struct Findings {
   std::vector<std::string> problems;  // each makes the file inconsistent
   std::vector<std::string> notes;     // worth knowing, not wrong
+  EventTally events;                  // of the events file beside the sample file
 };
 
 // `file_name` is the sample file's base name; `metadata` is absent when the

@@ -30,14 +30,20 @@ int inspect_file(const Options& o) {
   if (const std::string error = open_source(o.file, o.channels, o.kind, source); !error.empty()) {
     return unusable(error);
   }
+  const kivo::EventsRead events = kivo::read_events(kivo::events_path_for(o.file));
   Summary summary;
   {
     ProgressBar bar(progress_wanted(source.file.size()), "reading");
     const std::vector<kivo::SlotAnchor> none;
     const bool anchored = source.metadata && source.metadata->slot_anchors;
-    summary = analyse(source.slots(), bar.callback(), anchored ? *source.metadata->slot_anchors : none);
+    summary = analyse(source.slots(), bar.callback(), anchored ? *source.metadata->slot_anchors : none,
+                      slots_of_events(events, source.layout.geometry.nsamp));
   }
-  const Findings findings = check_recording(summary, source.metadata, kivo::base_name(o.file));
+  Findings findings = check_recording(summary, source.metadata, kivo::base_name(o.file));
+  const bool stated = source.metadata && source.metadata->timing;
+  findings.events = check_events(events, summary, stated ? source.metadata->timing : summary.fitted);
+  findings.problems.insert(findings.problems.end(), findings.events.problems.begin(),
+                           findings.events.problems.end());
   print(o.json ? summary_json(source, summary, findings) : summary_text(source, summary, findings));
   const bool consistent = source.problems.empty() && findings.problems.empty();
   return consistent ? kConsistent : kInconsistent;

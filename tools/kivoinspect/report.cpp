@@ -161,6 +161,14 @@ std::vector<std::string> all_problems(const Source& source, const std::vector<st
   return problems;
 }
 
+std::string events_text(const EventTally& e) {
+  if (!e.present) return "none (no events file)";
+  std::string text = std::to_string(e.rows) + " marked, " + std::to_string(e.checked) +
+                     " placed on the timing and checked against their stamps";
+  if (e.without_sample != 0) text += ", " + std::to_string(e.without_sample) + " without a sample";
+  return text;
+}
+
 }  // namespace
 
 std::string stamp_text(double seconds) {
@@ -198,6 +206,7 @@ std::string summary_text(const Source& source, const Summary& s, const Findings&
                               : std::to_string(s.stale_slots) + " repeat an earlier datagram; at slots" +
                                     slot_list(s.stale_first_at, s.stale_slots));
   put_line(out, "metadata", source.metadata ? totals_text(*source.metadata) : "none");
+  put_line(out, "events", events_text(findings.events));
   channel_table(out, s);
   findings_text(out, all_problems(source, findings.problems), findings.notes);
   return out.str();
@@ -238,6 +247,10 @@ std::string summary_json(const Source& source, const Summary& s, const Findings&
   }
   out["channels"] = channels;
   out["metadata"] = metadata_json(source.metadata);
+  const EventTally& e = findings.events;
+  out["events"] = e.present
+                      ? Json{{"rows", e.rows}, {"checked", e.checked}, {"without_sample", e.without_sample}}
+                      : Json(nullptr);
   const auto problems = all_problems(source, findings.problems);
   out["problems"] = problems;
   out["notes"] = findings.notes;

@@ -23,6 +23,7 @@
 #include "kivo/block_handover.h"
 #include "kivo/block_saver.h"
 #include "kivo/console.h"
+#include "kivo/events_file.h"
 #include "kivo/geometry.h"
 #include "kivo/latest_datagram.h"
 #include "kivo/metadata.h"
@@ -56,6 +57,14 @@ class Acquisition {
   // read() and status() also say the first datagram of a wrong size (once
   // an acquisition): the worker threads never speak to the user.
   const uint8_t* read();
+  // host thread: writes an event with code `value` (0 to kMaxEventValue)
+  // and `text` (at most kMaxEventTextBytes; "" for none) to the events file
+  // beside the raw file, stamped now on the datagrams' clock and placed at a
+  // row of the raw file (kivo/event_placement.h), and returns the row. One
+  // write, no wait on the other threads. Throws AcquisitionError (refused)
+  // when nothing runs, for a value or text out of range, and when the row
+  // cannot be written, and in a process forked from the one that opened it.
+  EventRow mark(uint64_t value, const std::string& text);
   // host thread: the receive stamp (seconds since 1970) of the datagram
   // that the last successful read() returned.
   double read_stamp() const;
@@ -128,6 +137,7 @@ class Acquisition {
   int receive_buffer_request_ = 0;
   size_t ring_blocks_ = SampleDelivery::kRingBlocks;
   bool wrong_size_said_ = false;  // the first wrong-size datagram was said
+  kivo::EventsFile events_;       // created by the first mark()
   // host thread writes it in 'open' before the threads start; until the
   // first 'open', datagram_size() answers 1460.
   kivo::Geometry geometry_{0, 0, 1460};

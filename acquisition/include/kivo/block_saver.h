@@ -73,6 +73,9 @@ class BlockSaver {
   // host thread, before finish_metadata(): the fitted clock that both
   // metadata files gain.
   void set_timing(const kivo::SampleTiming& timing);
+  // host thread, before finish_metadata(): the events file that both
+  // metadata files name.
+  void set_events(const kivo::EventsSummary& events);
   // host thread, after end_files(): completes the metadata files with
   // what each file received; counters count only when `acquired`.
   void finish_metadata(kivo::EndReason reason, bool acquired);

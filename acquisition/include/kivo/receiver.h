@@ -17,6 +17,7 @@
 #include "kivo/arrival_signal.h"
 #include "kivo/block_handover.h"
 #include "kivo/console.h"
+#include "kivo/file_rows.h"
 #include "kivo/geometry.h"
 #include "kivo/latest_datagram.h"
 #include "kivo/sample_clock.h"
@@ -80,6 +81,8 @@ class Receiver {
   kivo::SampleTiming timing() const;
   // Any thread: the clock's lines as the receiver last published them.
   const SharedClockLines& clock_lines() const { return lines_; }
+  // Any thread: the rows of the raw file that the datagrams taken fill.
+  const SharedFileRows& file_rows() const { return rows_; }
   // host thread, after join(): the datagrams not of the expected size.
   const kivo::WrongSizeTally& wrong_sizes() const { return wrong_sizes_; }
   // host thread, after join(): receiving ended because another process that
@@ -100,7 +103,7 @@ class Receiver {
 
   void run();
   bool receive_block(uint32_t number, unsigned half, size_t& taken);
-  void take_datagram(uint8_t* slot, const kivo::net::Received& received);
+  void take_datagram(uint8_t* slot, uint64_t file_slot, const kivo::net::Received& received);
   int64_t place(const uint8_t* datagram, const kivo::net::Received& received, double stamp);
   void note_size(uint8_t* datagram, const kivo::net::Received& received);
   bool count_size(const kivo::net::Received& received);
@@ -142,6 +145,7 @@ class Receiver {
   Stopped stopped_;
   // Receiver thread publishes, any thread reads.
   SharedClockLines lines_;
+  SharedFileRows rows_;
   // Receiver thread (the host thread after join) writes it once per start(),
   // any thread reads: the first wrong length, kNoWrongSize before.
   static constexpr long long kNoWrongSize = -2;

@@ -51,6 +51,11 @@ struct FilterCoefficients {
 };
 FilterCoefficients coefficients_as_stored(const std::array<double, 5>& b, const std::array<double, 5>& a);
 
+struct EventsSummary {
+  std::string file;  // base name; empty: none was written
+  uint64_t rows = 0;
+};
+
 struct Metadata {
   FileKind kind = FileKind::raw;
   uint32_t nchans = 0;
@@ -69,6 +74,10 @@ struct Metadata {
   // A file without stamps: the slots its sequence numbers alone do not place
   // ("slot_anchors", kivo/slot_anchors.h), once the recording has ended.
   std::optional<std::vector<SlotAnchor>> slot_anchors;
+  // The events file of the recording ("events_file", its base name; null
+  // when nothing was marked) and its rows ("event_count"), once the
+  // recording has ended. Files from before markers have neither.
+  std::optional<EventsSummary> events;
 
   Geometry geometry() const { return make_geometry(nchans); }
   int32_t slot_bytes() const;
@@ -113,6 +122,8 @@ class MetadataFile {
   // The fitted clock, and a file without stamps its anchors, that finish()
   // writes.
   void set_timing(const SampleTiming& timing, std::optional<std::vector<SlotAnchor>> anchors);
+  // The events file that finish() names.
+  void set_events(const EventsSummary& events) { metadata_.events = events; }
   // Rewrites it with the totals and the ending. Returns 0 or the error code;
   // does nothing (0) when start() was not called or finish() already ran.
   int finish(const RecordingTotals& totals, EndReason end);

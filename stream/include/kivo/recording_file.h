@@ -63,6 +63,8 @@ class RecordingFile {
   void set_timing(const SampleTiming& timing, std::optional<std::vector<SlotAnchor>> anchors = std::nullopt) {
     metadata_.set_timing(timing, std::move(anchors));
   }
+  // Owner, before finish_metadata(): the events file the metadata names.
+  void set_events(const EventsSummary& events) { metadata_.set_events(events); }
   // Owner, after end(): completes the metadata file with the counts the
   // recording shares (`totals`) and this file's own: the blocks and slots it
   // holds and its write errors, a failed close counting as one. Returns 0 or

@@ -1,4 +1,4 @@
-#include "events.h"
+#include "kivo/events_file.h"
 
 #include <cerrno>
 #include <cmath>
@@ -8,14 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-namespace kivo::exporter {
+namespace kivo {
 namespace {
-
-constexpr const char* kNotAvailable = "n/a";
-
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 std::vector<std::string> split_tabs(const std::string& line) {
   std::vector<std::string> fields;
@@ -66,7 +60,7 @@ std::string find_columns(const std::vector<std::string>& header, Columns& c) {
 }
 
 std::string field_of(const std::vector<std::string>& fields, int column) {
-  if (column < 0 || static_cast<size_t>(column) >= fields.size()) return kNotAvailable;
+  if (column < 0 || static_cast<size_t>(column) >= fields.size()) return kEventNotAvailable;
   return fields[static_cast<size_t>(column)];
 }
 
@@ -76,32 +70,20 @@ std::string parse_row(const std::vector<std::string>& fields, const Columns& c, 
   if (!code) return "its value \"" + value + "\" is not a whole number from 0";
   e.value = *code;
   const std::string sample = field_of(fields, c.sample);
-  if (sample != kNotAvailable) {
+  if (sample != kEventNotAvailable) {
     if (!(e.file_row = whole_number(sample)))
       return "its sample \"" + sample + "\" is not a row from 0 or n/a";
   }
   const std::string stamp = field_of(fields, c.stamp);
-  if (stamp != kNotAvailable) {
+  if (stamp != kEventNotAvailable) {
     if (!(e.stamp = finite_number(stamp))) return "its stamp \"" + stamp + "\" is not a time or n/a";
   }
   const std::string text = field_of(fields, c.text);
-  if (text != kNotAvailable) e.text = text;
+  if (text != kEventNotAvailable) e.text = text;
   return {};
 }
 
 }  // namespace
-
-std::string events_path_for(const std::string& sample_path) {
-  for (const char* tail : {"_kivo_filtered_samples.dat", "_kivo_samples.dat"}) {
-    if (ends_with(sample_path, tail)) {
-      return sample_path.substr(0, sample_path.size() - std::strlen(tail)) + "_kivo_events.tsv";
-    }
-  }
-  const size_t slash = sample_path.find_last_of("/\\");
-  const size_t dot = sample_path.find_last_of('.');
-  const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (has_extension ? sample_path.substr(0, dot) : sample_path) + "_kivo_events.tsv";
-}
 
 EventsRead parse_events(const std::string& text) {
   EventsRead out;
@@ -148,4 +130,4 @@ EventsRead read_events(const std::string& path) {
   return parse_events(text.str());
 }
 
-}  // namespace kivo::exporter
+}  // namespace kivo
