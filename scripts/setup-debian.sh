@@ -9,7 +9,8 @@ build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
 test_packages=(octave-signal python3 python3-numpy python3-pytest python3-matplotlib
                socat iproute2 clang libclang-rt-14-dev
                gnuplot-nox fonts-freefont-otf e2fsprogs util-linux
-               g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm lld zip clang-format)
+               g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 llvm lld zip clang-format
+               python3-mne)
 demo_packages=(octave-signal python3 python3-numpy python3-matplotlib gnuplot-nox fonts-freefont-otf)
 # What bench/recorder and bench/peers compare against, beside the tests' packages.
 bench_packages=(socat tcpdump octave-instrument-control)
