@@ -52,7 +52,7 @@ started_pip=$SECONDS
 (cd "$root" && "$venv/bin/pip" install -q --no-build-isolation .)
 echo "pip install: $((SECONDS - started_pip)) s"
 installed_kivo "$venv" "$version"
-(cd "$work" && KIVOSIM="$build/tools/kivosim/kivosim" KIVO_TEST_PORT=48200 \
+(cd "$work" && KIVOSIM="$build/tools/kivosim/kivosim" KIVOINSPECT="$build/tools/kivoinspect/kivoinspect" KIVO_TEST_PORT=48200 \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider --basetemp="$work/pytest" "$root/tests/python")
 "$venv/bin/pip" uninstall -q -y kivo
 snapshot "$venv" >"$work/venv-after"
