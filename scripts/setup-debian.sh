@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
                 octave liboctave-dev nlohmann-json3-dev pybind11-dev python3-dev
-                python3-skbuild python3-pybind11 python3-build python3-venv dpkg-dev help2man)
+                python3-skbuild python3-pybind11 python3-build python3-venv dpkg-dev help2man ccache)
 test_packages=(octave-signal python3 python3-numpy python3-pytest python3-matplotlib
                socat iproute2 clang libclang-rt-14-dev
                gnuplot-nox fonts-freefont-otf e2fsprogs util-linux

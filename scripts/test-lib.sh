@@ -9,4 +9,11 @@ started=$SECONDS
 
 "$root/scripts/setup-debian.sh" test
 
+# The compiler cache, for the builds with the system's and MinGW's compilers:
+# a run after another compiles only what changed (zig's builds go without).
+compiler_cache=()
+if command -v ccache >/dev/null; then
+  compiler_cache=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
 step() { printf '\n== %s (%d s so far)\n' "$*" $((SECONDS - started)); }

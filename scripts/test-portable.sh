@@ -14,7 +14,7 @@
 source "$(dirname "$0")/test-lib.sh"
 
 step "Portable POSIX: the Linux build with macOS's code paths, core, recorder and Octave tests"
-(cd "$root" && cmake --preset portable >/dev/null && cmake --build --preset portable -j "$jobs" &&
+(cd "$root" && cmake --preset portable "${compiler_cache[@]}" >/dev/null && cmake --build --preset portable -j "$jobs" &&
   ctest --preset portable -j "$jobs")
 
 step "macOS: x86_64 and arm64 with zig, warnings as errors, symbol checks"

@@ -23,7 +23,7 @@ fi
 echo "$host_kivosim"
 
 step "Windows: cross-builds for 64-bit and 32-bit Windows, warnings as errors"
-"$root/scripts/build-windows.sh" --arch all --werror -- -DKIVO_HOST_KIVOSIM="$host_kivosim"
+"$root/scripts/build-windows.sh" --arch all --werror -- -DKIVO_HOST_KIVOSIM="$host_kivosim" "${compiler_cache[@]}"
 
 step "Windows: 64-bit tests under wine64"
 export KIVO_WINEPREFIX="$root/build-win64/wineprefix"

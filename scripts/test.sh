@@ -15,19 +15,19 @@ step "Formatting (clang-format, as .clang-format says)"
 "$root/scripts/check-format.sh"
 
 step "Build and run all tests"
-preset cmake --preset dev >/dev/null
+preset cmake --preset dev "${compiler_cache[@]}" >/dev/null
 preset cmake --build --preset dev -j "$jobs"
 preset ctest --preset dev -j "$jobs"
 
 "$root/scripts/test-packages.sh"
 
 step "Concurrency tests under ThreadSanitizer"
-preset cmake --preset tsan >/dev/null
+preset cmake --preset tsan "${compiler_cache[@]}" >/dev/null
 preset cmake --build --preset tsan -j "$jobs"
 preset ctest --preset tsan
 
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-preset cmake --preset asan >/dev/null
+preset cmake --preset asan "${compiler_cache[@]}" >/dev/null
 preset cmake --build --preset asan -j "$jobs"
 preset ctest --preset asan -j "$jobs"
 
@@ -35,7 +35,7 @@ preset ctest --preset asan -j "$jobs"
 "$root/scripts/test-portable.sh"
 
 step "Fuzzers (libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer), a few seconds each"
-preset cmake --preset fuzz >/dev/null
+preset cmake --preset fuzz "${compiler_cache[@]}" >/dev/null
 preset cmake --build --preset fuzz -j "$jobs"
 preset ctest --preset fuzz
 
