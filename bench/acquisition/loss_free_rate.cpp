@@ -70,20 +70,20 @@ bool bare_receive_keeps_up(int nchans, int rate, double seconds) {
 }
 
 // Takes 'samples' every 50 ms, as a live display or analysis would, until
-// stopped; then, after 'close', what is left. Counts what it got and missed.
+// stopped; then what is left, before 'close' (after it, 'samples' hands over
+// nothing). Counts what it got and missed.
 class SamplesReader {
  public:
   explicit SamplesReader(kivo::Acquisition& state) : state_(state), thread_([this] { run(); }) {}
-  // Before 'close': the reader's thread ends.
+  // Before 'close', once every datagram has arrived: the reader's thread
+  // ends, and the last take gets the rest.
   void stop() {
     stop_ = true;
     thread_.join();
-  }
-  // After 'close': the datagrams handed over, all told.
-  uint64_t finish() {
     take();
-    return taken_;
   }
+  // The datagrams handed over, all told.
+  uint64_t finish() const { return taken_; }
   uint64_t missed() const { return missed_; }
 
  private:
