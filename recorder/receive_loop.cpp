@@ -92,15 +92,10 @@ void ReceiveLoop::place(const uint8_t* slot, const net::Received& received) {
     return;
   }
   anchors_.note(sequence, clock_.note(sequence, received.stamp).first_sample);
-  kernel_stamps_only_ = kernel_stamps_only_ && received.kernel_stamp;
+  stamp_sources_.note(received.kernel_stamp);
 }
 
-SampleTiming ReceiveLoop::timing() const {
-  SampleTiming timing = clock_.timing();
-  const bool kernel = kernel_stamps_only_ && timing.datagrams > 0;
-  timing.stamp_source = kernel ? StampSource::kernel : StampSource::receiver;
-  return timing;
-}
+SampleTiming ReceiveLoop::timing() const { return stamp_sources_.named(clock_.timing()); }
 
 // A break in the device's numbering is counted for the metadata and told
 // to the printer, which says it.

@@ -78,7 +78,7 @@ class ReceiveLoop {
   // from this fit of the stamps seen here.
   SampleClock clock_;
   AnchorLog anchors_;
-  bool kernel_stamps_only_ = true;  // every datagram noted had the kernel's stamp
+  StampSourceTally stamp_sources_;
 };
 
 }  // namespace kivo::recorder

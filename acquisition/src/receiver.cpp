@@ -61,7 +61,7 @@ void Receiver::close_socket() {
 void Receiver::start() {
   sequence_.reset();
   wrong_sizes_.reset(datagram_bytes_);
-  kernel_stamps_only_ = true;
+  stamp_sources_ = {};
   first_wrong_size_.store(kNoWrongSize);
   keep_receiving_.store(true);
   shut_down_elsewhere_.store(false);
@@ -163,7 +163,7 @@ void Receiver::take_datagram(uint8_t* slot, uint64_t file_slot, const kivo::net:
 int64_t Receiver::place(const uint8_t* datagram, const kivo::net::Received& received, double stamp) {
   if (received.length < kivo::kHeaderBytes) return last_first_sample_ += clock_.nsamp();
   const kivo::DatagramPosition position = clock_.note(kivo::sequence_number(datagram), stamp);
-  kernel_stamps_only_ = kernel_stamps_only_ && received.kernel_stamp;
+  stamp_sources_.note(received.kernel_stamp);
   lines_.publish(clock_.current_segment());
   last_first_sample_ = position.first_sample;
   return position.first_sample;
@@ -234,11 +234,6 @@ Receiver::LastBlock Receiver::receive_to_the_end(const std::function<void(unsign
   return {number & 1U, begun ? taken : 0};
 }
 
-kivo::SampleTiming Receiver::timing() const {
-  kivo::SampleTiming timing = clock_.timing();
-  const bool kernel = kernel_stamps_only_ && timing.datagrams > 0;
-  timing.stamp_source = kernel ? kivo::StampSource::kernel : kivo::StampSource::receiver;
-  return timing;
-}
+kivo::SampleTiming Receiver::timing() const { return stamp_sources_.named(clock_.timing()); }
 
 }  // namespace kivo

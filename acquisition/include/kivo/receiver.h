@@ -137,7 +137,7 @@ class Receiver {
   // and uses them after.
   kivo::SequenceTracker sequence_;
   kivo::WrongSizeTally wrong_sizes_;
-  bool kernel_stamps_only_ = true;  // every datagram noted had the kernel's stamp
+  kivo::StampSourceTally stamp_sources_;
   // Receiver thread only while it runs; the host thread sets it up in
   // size_blocks() (its memory is allocated there) and reads it after join().
   kivo::SampleClock clock_{1};

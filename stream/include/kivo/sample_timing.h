@@ -47,6 +47,22 @@ struct SampleTiming {
   StampSource stamp_source = StampSource::receiver;
 };
 
+// Whether every stamp a clock was given was the kernel's: the source that a
+// recording's timing names (the receiver's clock as soon as one was not).
+class StampSourceTally {
+ public:
+  void note(bool kernel_stamp) { kernel_only_ = kernel_only_ && kernel_stamp; }
+  // `timing` (of the stamps noted) with its stamp_source.
+  SampleTiming named(SampleTiming timing) const {
+    const bool kernel = kernel_only_ && timing.datagrams > 0;
+    timing.stamp_source = kernel ? StampSource::kernel : StampSource::receiver;
+    return timing;
+  }
+
+ private:
+  bool kernel_only_ = true;
+};
+
 // The time of sample `sample`; NaN outside every segment or where a
 // segment's rate is unknown.
 double sample_time(const SampleTiming& timing, int64_t sample);
