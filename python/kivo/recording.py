@@ -501,7 +501,22 @@ def summary(rec):
         meta = rec.metadata
         lines.append("  metadata    ended %s, %d wrong-size datagrams, %d datagrams not saved"
                      % (meta.get("ended"), meta.get("wrong_size_datagrams", 0), meta.get("datagrams_not_saved", 0)))
+        if meta.get("timing"):
+            lines.append("  timing      " + _timing_text(meta["timing"]))
+    if rec.events:
+        lines.append("  events      %d in %s" % (len(rec.events), events_module.events_path(rec.path)))
     return "\n".join(lines)
+
+
+def _timing_text(timing):
+    """The metadata's fitted clock in one line, worded as kivoinspect words it."""
+    rate, ppm = timing.get("sample_rate"), timing.get("sample_rate_uncertainty_ppm")
+    text = "rate unknown" if rate is None else "%.4f samples/s per channel" % rate
+    if ppm is not None:
+        text += " (+-%.3f ppm)" % ppm
+    segments = timing.get("segment_count", 0)
+    return "%s; %d %s; %s stamps" % (text, segments, "segment" if segments == 1 else "segments",
+                                     timing.get("stamp_source") or "unknown")
 
 
 def _version():

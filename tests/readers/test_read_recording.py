@@ -147,6 +147,21 @@ class Readers(unittest.TestCase):
         with self.assertRaisesRegex(RuntimeError, "holds no \"timing\".*kivo._kivo"):
             refit.times
 
+    def test_command_line_summary_names_the_fit_and_the_events(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        path = MANIFEST["velto_timed"]["file"]
+        copy = shutil.copy(path, folder)
+        shutil.copy(path[:-len(".dat")] + ".json", folder)
+        with open(kivo.events.events_path(copy), "w") as f:
+            f.write("onset\tduration\tsample\tvalue\tstamp\ttext\n0.5\tn/a\t100\t7\t1.5\tgo\nn/a\tn/a\tn/a\t8\t1.0\tn/a\n")
+        env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
+        out = subprocess.run([sys.executable, "-m", "kivo", copy], capture_output=True, text=True, env=env)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        timing = kivo.read_recording(copy).timing
+        self.assertIn("  timing      %.4f samples/s per channel" % timing["sample_rate"], out.stdout)
+        self.assertIn("  events      2 in " + kivo.events.events_path(copy), out.stdout)
+
     def test_block_range_and_lazy_mapping(self):
         path = MANIFEST["velto"]["raw"]
         whole, _ = read_quietly(path)
