@@ -310,7 +310,11 @@ def test_an_empty_savedir_is_the_current_folder(port, tmp_path, monkeypatch):
 
 
 def test_ctrl_c_interrupts_a_waiting_read(port, tmp_path):
+    # Ctrl-C as a terminal's interpreter takes it, although a runner that
+    # starts the tests in the background hands its children SIGINT ignored.
     code = CHILD.format(ending="""
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 try:
     print("waiting", flush=True)
     acq.read(timeout=30)
