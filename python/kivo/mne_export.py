@@ -7,6 +7,8 @@ around it, which MNE leaves out when it rejects by annotation."""
 
 import numpy as np
 
+from kivo import sample_times
+
 FILTERED_OFFSET = 32767  # a filtered file holds the filter's output plus this
 
 
@@ -39,10 +41,10 @@ def _breaks(rec):
     _, first_samples, placed = rec._places()  # noqa: SLF001 - the same package
     fresh = ~rec.stale
     if placed[fresh].all():
-        runs_on = np.diff(first_samples[fresh]) == rec.nsamp
+        breaks = np.flatnonzero(np.diff(first_samples[fresh]) != rec.nsamp) + 1
     else:
-        runs_on = np.diff(rec.sequence_no[fresh].astype(np.int64)) % 65536 == 1
-    return (np.flatnonzero(~runs_on) + 1) * rec.nsamp
+        breaks = sample_times.sequence_breaks(rec.sequence_no[fresh])
+    return breaks * rec.nsamp
 
 
 def _event_rows(rec, slots, rate):

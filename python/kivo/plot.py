@@ -63,8 +63,7 @@ def slot_clock(rec):
 def sequence_gaps(rec):
     """Slots whose datagram does not follow the fresh slot before it."""
     fresh = np.flatnonzero(~rec.stale)
-    seq = rec.sequence_no[fresh].astype(np.int64)
-    return fresh[1:][(np.diff(seq) - 1) % 65536 != 0]
+    return fresh[sample_times.sequence_breaks(rec.sequence_no[fresh])]
 
 
 def marked_places(rec, clock, gaps):

@@ -413,7 +413,8 @@ class Recording:
         """The recording as an mne.io.RawArray (needs MNE-Python): the
         samples of the slots that hold data (a filtered file's without its
         offset of 32767) as "misc" channels ch1..chN at the fitted rate (or
-        `sample_rate`, which kivorec's files without a fit need), the events as annotations ("value" or "value/text")
+        `sample_rate`, which kivorec's files without a fit need), the events
+        as annotations ("value" or "value/text")
         at their rows, and each break in the data (missing datagrams, a
         device restart) as a BAD_gap annotation over the two rows around it."""
         return mne_export.to_mne(self, sample_rate)
@@ -481,7 +482,7 @@ def summary(rec):
     """A few lines about a recording, for the command line."""
     fresh = ~rec.stale
     seq = rec.sequence_no[fresh].astype(np.int64)
-    gaps = int(np.count_nonzero((np.diff(seq) - 1) % 65536)) if len(seq) > 1 else 0
+    gaps = len(sample_times.sequence_breaks(seq))
     lines = [
         rec.path,
         "  kind        %s, %d channels, %d samples per channel, %d-byte slots"

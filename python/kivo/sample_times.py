@@ -16,6 +16,12 @@ WRAP = 65536
 CHAIN_LATE_WINDOW = 64
 
 
+def sequence_breaks(sequence_no):
+    """Where the device's numbering breaks: the indices of the datagrams of
+    `sequence_no` not numbered one after the datagram before."""
+    return np.flatnonzero(np.diff(sequence_no.astype(np.int64)) % WRAP != 1) + 1
+
+
 def _segment_table(segments):
     """first_sample, last_sample, t0 and sample_rate of every segment, as
     arrays (NaN where the fit has no figure)."""

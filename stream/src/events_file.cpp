@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace kivo {
 namespace {
@@ -24,9 +25,15 @@ std::string number_or_na(const std::optional<double>& value) {
   return text;
 }
 
-std::string joined_by_tabs(const std::string* fields, size_t count) {
+template <typename Fields>
+std::string joined_by_tabs(const Fields& fields) {
   std::string line;
-  for (size_t i = 0; i < count; ++i) line += (i == 0 ? "" : "\t") + fields[i];
+  const char* separator = "";
+  for (const auto& field : fields) {
+    line += separator;
+    line += field;
+    separator = "\t";
+  }
   return line + "\n";
 }
 
@@ -53,12 +60,7 @@ std::string events_path_for(const std::string& sample_path) {
   return (has_extension ? sample_path.substr(0, dot) : sample_path) + "_kivo_events.tsv";
 }
 
-std::string events_header_line() {
-  constexpr size_t kCount = sizeof kEventColumns / sizeof kEventColumns[0];
-  std::string names[kCount];
-  for (size_t i = 0; i < kCount; ++i) names[i] = kEventColumns[i];
-  return joined_by_tabs(names, kCount);
-}
+std::string events_header_line() { return joined_by_tabs(kEventColumns); }
 
 // The fields in the order of kEventColumns.
 std::string event_line(const EventRow& row) {
@@ -68,9 +70,8 @@ std::string event_line(const EventRow& row) {
                                 std::to_string(row.value),
                                 number_or_na(row.stamp),
                                 text_field(row.text)};
-  constexpr size_t kCount = sizeof fields / sizeof fields[0];
-  static_assert(kCount == sizeof kEventColumns / sizeof kEventColumns[0], "one field per column");
-  return joined_by_tabs(fields, kCount);
+  static_assert(std::size(fields) == std::size(kEventColumns), "one field per column");
+  return joined_by_tabs(fields);
 }
 
 void EventsFile::reset(const std::string& path) {
